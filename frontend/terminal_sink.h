@@ -1,0 +1,39 @@
+// The user sink of larkspan-cli: boxes print as "Caption: text" lines on standard error and
+// count as acknowledged at once; status texts print on standard output, under a progress bar
+// when standard output is a terminal and as plain lines otherwise. Calls may come from any
+// thread; they are serialised.
+#pragma once
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "platform/user_sink.h"
+
+namespace larkspan {
+
+class TerminalSink final : public UserSink {
+ public:
+  TerminalSink(std::FILE* out, std::FILE* err, bool out_is_terminal);
+
+  void ShowMessage(const MessageBox& box) override;
+  void ShowStatus(const WideText& status) override;
+  void Progress(ProgressOp op, int a, int b) override;
+  [[noreturn]] void EndProcess(int status) override;
+
+  // Ends a progress line still open on the terminal, so that what follows starts clean.
+  void FinishLine();
+
+ private:
+  void Redraw();  // the bar line, on a terminal only; mutex held
+
+  std::mutex mutex_;
+  std::FILE* out_;
+  std::FILE* err_;
+  bool terminal_;
+  bool line_open_ = false;  // the terminal's last line is our bar, not yet ended
+  std::string status_;
+  int low_ = 0, high_ = 100, position_ = 0, step_ = 10;
+};
+
+}  // namespace larkspan

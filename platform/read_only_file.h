@@ -1,0 +1,37 @@
+// A payload file opened for reading only and for exclusive use, as the updater holds its
+// flash loader image and firmware S-record file. Owned by the program state; the dialog
+// opens it, the worker reads and closes it (never both at once).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace larkspan {
+
+class ReadOnlyFile {
+ public:
+  ReadOnlyFile() = default;
+  ReadOnlyFile(const ReadOnlyFile&) = delete;
+  ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
+  ~ReadOnlyFile() { Close(); }
+
+  // Opens an existing file for reading, refusing it while another holder has it. Returns
+  // whether it is open; on failure `error()` holds the system's error number.
+  bool Open(const std::string& path);
+  // Closing a file that is not open does nothing.
+  void Close();
+  bool IsOpen() const { return fd_ >= 0; }
+  // Reads up to buffer.size() bytes from the current position. False on a failed call.
+  bool Read(std::span<uint8_t> buffer, size_t& count_read);
+  // The file's size in bytes, or -1 when unknown.
+  int64_t Size() const;
+  int error() const { return error_; }
+
+ private:
+  int fd_ = -1;
+  int error_ = 0;
+};
+
+}  // namespace larkspan

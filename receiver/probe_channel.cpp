@@ -1,0 +1,73 @@
+#include "receiver/probe_channel.h"
+
+#include "receiver/command_frames.h"
+#include "receiver/update_channel.h"
+
+namespace larkspan {
+
+WideText UnableToOpenText(std::u16string_view port, int error) {
+  // "Unable to open %s, Error No.=%d"
+  return u"Unable to open " + WideText(port) + u", Error No.=" + Widen(std::to_string(error));
+}
+
+bool ProbeChannel::Open(std::u16string_view port, uint32_t speed) {
+  int error = 0;
+  port_ = ports_.Open(port, error);
+  if (!port_) {
+    sink_.ShowMessage({UnableToOpenText(port, error), u"Error"});
+    return false;
+  }
+  port_->SetupQueues(kQueueSize, kQueueSize);  // not checked
+  port_->Purge(purge::kTxClear | purge::kRxClear);
+
+  // Start from the port's own settings so that the fields not listed (high flag bits, XON
+  // and XOFF limits and characters) keep their values.
+  LineSettings settings{};
+  settings.length = 28;
+  port_->GetState(settings);
+  settings.baud = speed;
+  settings.flags = line_flag::WithLow15(settings.flags, kFlagsLow15);
+  settings.byte_size = 8;
+  settings.parity = 0;
+  settings.stop_bits = 0;
+  if (!port_->SetState(settings)) {
+    ShowBox(sink_, u"Unable to configure the serial port", u"Error");
+    return false;
+  }
+
+  CommTimeouts timeouts{};
+  port_->GetTimeouts(timeouts);
+  timeouts = kTimeouts;
+  if (!port_->SetTimeouts(timeouts)) {
+    ShowBox(sink_, u"Unable to set the time-out parameters", u"Error");
+    return false;
+  }
+
+  port_->EscapeFunction(Escape::kSetDtr);
+  port_->EscapeFunction(Escape::kSetRts);
+  return true;
+}
+
+void ProbeChannel::Close() { CloseWithLinesDown(port_); }
+
+void ProbeChannel::SendText(std::string_view text) {
+  if (!port_) return;
+  size_t written = 0;
+  port_->Write(frames::Bytes(text), written);
+}
+
+void ProbeChannel::SendSwitchToNmeaFrame() {
+  if (!port_) {
+    ShowBox(sink_, u"Error.. COM had not be opened", u"Message");
+    return;
+  }
+  size_t written = 0;
+  if (!port_->Write(frames::kSwitchToNmea, written)) {
+    ShowBox(sink_, u"Error.. Cannot transmit to UART", u"Message");
+  }
+  if (written != frames::kSwitchToNmea.size()) {
+    ShowBox(sink_, u"Error.. Incorrect transmission to UART", u"Message");
+  }
+}
+
+}  // namespace larkspan

@@ -1,0 +1,79 @@
+// A scripted stand-in for the serial port: it records every call the receiver link makes (as
+// readable event lines with the test clock's time, and as typed records), plays a receiver
+// whose talk and hearing the test scripts, and moves the test clock as a real line would:
+// by the read time-out when nothing arrives and by ten bit times a byte moved.
+// Single-threaded, like the channels it stands under.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/serial_port.h"
+#include "tests/fakes/test_clock.h"
+
+namespace larkspan::testing {
+
+class FakeSerialPorts final : public SerialPorts {
+ public:
+  explicit FakeSerialPorts(TestClock& clock) : clock_(clock) {}
+  ~FakeSerialPorts() override;
+
+  std::unique_ptr<SerialPort> Open(std::u16string_view name, int& error) override;
+
+  // ---- Script.
+  int open_error = 0;  // non-zero: opens fail with this error number
+  bool refuse_state = false;
+  bool refuse_timeouts = false;
+  bool refuse_queues = false;
+  bool fail_writes = false;                // the write call fails, moving nothing
+  std::optional<size_t> write_limit;      // writes move at most this many bytes
+  bool fail_reads = false;
+  bool over_report_reads = false;          // reads report one byte more than they moved
+  LineSettings port_state{};               // what GetState finds on the port
+  // The receiver's next output at the host's current speed, asked for when the host reads and
+  // nothing is waiting; empty means the line stays idle until the read's time-out.
+  std::function<std::string(uint32_t baud)> talk;
+  // Told of every write with the bytes moved and the host's speed.
+  std::function<void(const std::vector<uint8_t>& bytes, uint32_t baud)> hear;
+
+  // ---- Record.
+  struct Event {
+    std::string text;
+    uint64_t at_us;
+  };
+  struct Write {
+    std::vector<uint8_t> bytes;
+    uint32_t baud;
+  };
+  std::vector<Event> events;
+  std::vector<LineSettings> applied_states;  // every record passed to SetState
+  std::vector<CommTimeouts> applied_timeouts;
+  std::vector<Write> writes;
+  int open_handles = 0;
+  int max_open_handles = 0;
+  uint32_t baud = 0;  // the speed last applied
+
+  // The event texts in order, optionally only those starting with `prefix`.
+  std::vector<std::string> EventTexts(const std::string& prefix = "") const;
+  // Time of the n-th event (0-based) whose text starts with `prefix`; fails the test if absent.
+  uint64_t TimeOf(const std::string& prefix, size_t n = 0) const;
+  // Bytes the receiver said that no read has taken yet.
+  size_t Unread() const { return incoming_.size(); }
+
+ private:
+  class Port;
+  void Log(std::string text);
+  // Ten bit times a byte: start bit, eight data bits, stop bit.
+  uint64_t LineTimeUs(size_t bytes) const { return baud ? bytes * 10'000'000 / baud : 0; }
+
+  TestClock& clock_;
+  std::deque<uint8_t> incoming_;
+  Port* live_ = nullptr;  // the port is exclusive: at most one handle at a time
+};
+
+}  // namespace larkspan::testing

@@ -1,0 +1,34 @@
+// A user sink that records everything shown, in order, as readable lines:
+//   "box Caption: text", "status text", "progress set-range 0 100", "end 3".
+// Boxes are acknowledged at once. Thread-safe, so a worker thread may report into it.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/user_sink.h"
+
+namespace larkspan::testing {
+
+class RecordingSink final : public UserSink {
+ public:
+  void ShowMessage(const MessageBox& box) override;
+  void ShowStatus(const WideText& status) override;
+  void Progress(ProgressOp op, int a, int b) override;
+  void EndProcess(int status) override;
+
+  std::vector<std::string> Lines() const;
+  std::vector<MessageBox> Boxes() const;
+  // Only the "box ..." lines, without the "box " prefix.
+  std::vector<std::string> BoxLines() const;
+  void Clear();
+
+ private:
+  void Add(std::string line);
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
+  std::vector<MessageBox> boxes_;
+};
+
+}  // namespace larkspan::testing

@@ -1,0 +1,163 @@
+// The NMEA revert attempt, the check-and-repair routine and the receiver reset, against a
+// scripted receiver that obeys the switch-to-NMEA frame only at its own binary speed.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "receiver/command_frames.h"
+#include "receiver/recovery.h"
+#include "tests/unit/channel_fixture.h"
+
+namespace larkspan::testing {
+namespace {
+
+class RecoveryTest : public ChannelTest {
+ protected:
+  // The receiver starts in SiRF binary at `binary_speed`; after the switch-to-NMEA frame at
+  // that speed it talks NMEA at 4800 (version line or, with `only_other`, other sentences).
+  void ReceiverInBinaryAt(uint32_t binary_speed, bool only_other = false) {
+    port.hear = [this, binary_speed](const std::vector<uint8_t>& bytes, uint32_t baud) {
+      if (baud == binary_speed &&
+          std::equal(bytes.begin(), bytes.end(), frames::kSwitchToNmea.begin(), frames::kSwitchToNmea.end())) {
+        nmea_ = true;
+      }
+    };
+    port.talk = [this, only_other](uint32_t baud) {
+      if (!nmea_ || baud != 4800) return std::string();
+      return std::string(only_other ? "$GPGGA,123519,4807.038,N\r\n" : "$PSRFTXT,Version: 2.3.2.03.07-GSW2\r\n");
+    };
+  }
+  std::vector<uint32_t> FrameSpeeds() const {
+    std::vector<uint32_t> speeds;
+    for (const auto& w : port.writes) speeds.push_back(w.baud);
+    return speeds;
+  }
+  double SecondsBetween(const std::string& a, size_t na, const std::string& b, size_t nb) const {
+    return static_cast<double>(port.TimeOf(b, nb) - port.TimeOf(a, na)) / 1e6;
+  }
+  bool nmea_ = false;
+};
+
+TEST_F(RecoveryTest, AttemptSendsTheFrameAtItsSpeedThenListensAt4800) {
+  ReceiverInBinaryAt(38400);
+  state.update_channel.Open();
+  port.events.clear();
+
+  EXPECT_EQ(AttemptNmeaRevert(state, 38400), AttemptResult::kVersionSeen);
+  EXPECT_EQ(port.EventTexts(),
+            (Lines{"escape clr-dtr", "escape clr-rts", "purge 0x000c", "close",  // update channel
+                   "open COM1:", "queues 512,512", "purge 0x000c", "get-state",
+                   "set-state baud=38400 flags=0x1017", "get-timeouts",
+                   "set-timeouts 4294967295,0,0,10,1000", "escape set-dtr", "escape set-rts",
+                   "write 32",                                                    // the frame
+                   "escape clr-dtr", "escape clr-rts", "purge 0x000c", "close",  // probe channel
+                   "open COM1:", "set-state baud=4800 flags=0x0001", "set-timeouts 0,0,1000,0,1000",
+                   "queues 4096,4096"}));
+  // Each of the three waits lasts two to three seconds.
+  for (auto [from, n_from, to, n_to] : {std::tuple{"close", 0, "open", 0}, std::tuple{"open", 0, "write", 0},
+                                        std::tuple{"write", 0, "close", 1}}) {
+    const double gap = SecondsBetween(from, n_from, to, n_to);
+    EXPECT_GE(gap, 2.0) << from << " -> " << to;
+    EXPECT_LE(gap, 3.05) << from << " -> " << to;
+  }
+  EXPECT_EQ(state.current_version, u"PSRFTXT,Version: 2.3.2.03.07-GSW2\r");
+  EXPECT_TRUE(state.update_channel.IsOpen());
+  EXPECT_EQ(port.baud, 4800u);
+  EXPECT_FALSE(state.probe_channel.IsOpen());
+  EXPECT_TRUE(sink.Lines().empty());
+}
+
+TEST_F(RecoveryTest, RepairFindsAReceiverAt38400InOneAttempt) {
+  ReceiverInBinaryAt(38400);
+  EXPECT_TRUE(CheckAndRepair(state));
+  EXPECT_EQ(FrameSpeeds(), (std::vector<uint32_t>{38400}));
+  EXPECT_TRUE(state.finished);
+}
+
+TEST_F(RecoveryTest, RepairFindsAReceiverAt57600InThreeAttemptsAndMakesNoFourth) {
+  ReceiverInBinaryAt(57600);
+  EXPECT_TRUE(CheckAndRepair(state));
+  EXPECT_EQ(FrameSpeeds(), (std::vector<uint32_t>{38400, 38400, 57600}));
+}
+
+TEST_F(RecoveryTest, RepairFailsAfterFourAttemptsWhenNoVersionLineComes) {
+  ReceiverInBinaryAt(38400, /*only_other=*/true);
+  const uint64_t start = clock.NowUs();
+  EXPECT_FALSE(CheckAndRepair(state));
+  EXPECT_EQ(FrameSpeeds(), (std::vector<uint32_t>{38400, 38400, 57600, 57600}));
+  // Four attempts of three waits and a check window each: well under 80 s.
+  EXPECT_LE(static_cast<double>(clock.NowUs() - start) / 1e6, 4 * (3 * 3 + 12.0));
+  EXPECT_TRUE(state.finished);
+}
+
+TEST_F(RecoveryTest, PortNotOpenedEndsTheRoutineAtOnceAndStillFinishes) {
+  port.open_error = EBUSY;
+  EXPECT_FALSE(CheckAndRepair(state));
+  EXPECT_EQ(port.EventTexts("open"), (Lines{"open-failed COM1: 16"}));
+  EXPECT_EQ(sink.BoxLines(), (Lines{"Error: Unable to open COM1:, Error No.=16"}));
+  EXPECT_TRUE(state.finished);
+}
+
+TEST_F(RecoveryTest, ClosingStepsReleaseEverythingWhateverTheResult) {
+  const auto dir = std::filesystem::temp_directory_path();
+  const auto loader = dir / ("larkspan-recovery-" + std::to_string(::getpid()) + ".bin");
+  std::ofstream(loader) << "loader";
+  ASSERT_TRUE(state.loader_file.Open(loader.string()));
+
+  // The probe opens but its time-outs are refused: the port stays held until the closing steps.
+  port.refuse_timeouts = true;
+  EXPECT_FALSE(CheckAndRepair(state));
+  EXPECT_EQ(port.EventTexts("write"), Lines{});
+  EXPECT_EQ(sink.BoxLines(), (Lines{"Error: Unable to set the time-out parameters"}));
+  EXPECT_FALSE(state.update_channel.IsOpen());
+  EXPECT_FALSE(state.probe_channel.IsOpen());
+  EXPECT_FALSE(state.loader_file.IsOpen());
+  EXPECT_EQ(port.open_handles, 0);
+  EXPECT_EQ(port.max_open_handles, 1) << "the two channels were never open together";
+  EXPECT_TRUE(state.finished);
+  std::filesystem::remove(loader);
+}
+
+TEST_F(RecoveryTest, ResetSendsTheSentenceOnItsOwnTermsAndHoldsThePortFiveSeconds) {
+  ASSERT_TRUE(state.probe_channel.ResetReceiver());
+  EXPECT_EQ(port.EventTexts(), (Lines{"open COM1:", "set-state baud=4800 flags=0x0093", "get-timeouts",
+                                      "set-timeouts 250,100,10,0,0", "write 61", "close"}));
+  const LineSettings& s = state.probe_channel.reset_settings();
+  EXPECT_EQ(s.length, 0u) << "the reset never sets the record length";
+  EXPECT_EQ(s.flags & line_flag::kDtrControlMask, line_flag::kDtrControlEnable);
+  EXPECT_EQ(s.flags & line_flag::kRtsControlMask, 0u);
+  EXPECT_NE(s.flags & line_flag::kTxContinueOnXoff, 0u);
+  EXPECT_EQ(s.byte_size, 8);
+  EXPECT_EQ(port.writes.at(0).bytes, std::vector<uint8_t>(frames::kReset.begin(), frames::kReset.end()));
+  EXPECT_EQ(port.TimeOf("write") - port.TimeOf("open"), 100'000u);
+  const uint64_t sentence_us = 61 * 10'000'000ull / 4800;
+  EXPECT_EQ(port.TimeOf("close") - port.TimeOf("write"), sentence_us + 5'000'000u);
+  EXPECT_FALSE(state.probe_channel.IsOpen());
+  EXPECT_TRUE(sink.Lines().empty());
+
+  port.fail_writes = true;  // a failed write still counts as sent
+  EXPECT_TRUE(state.probe_channel.ResetReceiver());
+  EXPECT_TRUE(sink.Lines().empty());
+}
+
+TEST_F(RecoveryTest, ResetReportsAPortItCannotOpenOrConfigure) {
+  port.open_error = EACCES;
+  EXPECT_FALSE(state.probe_channel.ResetReceiver());
+  EXPECT_EQ(sink.BoxLines(), (Lines{"Error: Unable to open COM1:, Error No.=13"}));
+
+  port.open_error = 0;
+  port.refuse_timeouts = true;
+  sink.Clear();
+  EXPECT_FALSE(state.probe_channel.ResetReceiver());
+  EXPECT_EQ(sink.BoxLines(), (Lines{"Error: Unable to set the time-out parameters"}));
+  EXPECT_TRUE(state.probe_channel.IsOpen()) << "held until the next close of the probe channel";
+  EXPECT_TRUE(port.writes.empty());
+  state.probe_channel.Close();
+  EXPECT_EQ(port.open_handles, 0);
+}
+
+}  // namespace
+}  // namespace larkspan::testing

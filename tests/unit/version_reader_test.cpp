@@ -1,0 +1,174 @@
+// The version readers: which lines they accept, what they store, how long their windows
+// last on the seconds clock, and the start-up read's retry and message.
+#include <gtest/gtest.h>
+
+#include "receiver/version_reader.h"
+#include "tests/unit/channel_fixture.h"
+
+namespace larkspan::testing {
+namespace {
+
+std::span<const uint8_t> Line(std::string_view text) {
+  return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
+
+TEST(VersionLines, VLineGivesTheTextBetweenColonAndDashToTheReaderAndTheWholeLineToTheCheck) {
+  const std::string_view v = "$PSRFTXT,Version: 2.3.2.03.07-GSW2-2.05\r";
+  EXPECT_EQ(VersionReaderText(Line(v)), u" 2.3.2.03.07");
+  EXPECT_EQ(VersionCheckText(Line(v)), u"PSRFTXT,Version: 2.3.2.03.07-GSW2-2.05\r");
+  // The colon is searched only after index 9, the dash only after the colon.
+  EXPECT_EQ(VersionReaderText(Line("$A-:4567:V-:x-y")), u"x");
+  EXPECT_EQ(VersionReaderText(Line("$PSRFTXT,V:-\r")), u"");
+}
+
+TEST(VersionLines, MLineIsTakenWholeFirstEvenWithVAtNineAndKeepsItsCarriageReturn) {
+  const std::string_view m = "$MSG,ABCDVersion:1-2\r";
+  ASSERT_EQ(m[9], 'V');
+  EXPECT_EQ(VersionReaderText(Line(m)), u"MSG,ABCDVersion:1-2\r");
+  EXPECT_EQ(VersionCheckText(Line(m)), u"MSG,ABCDVersion:1-2\r");
+  EXPECT_EQ(VersionReaderText(Line("$M")), u"M");
+}
+
+TEST(VersionLines, OtherLinesAreNotAccepted) {
+  for (std::string_view line : {"x$PSRFTXT,Version: 1-2\r",  // stray byte before "$"
+                                "x$MVersion 1\r",
+                                "$GPGGA,123519,4807.038,N,01131.000,E,1,08\r",
+                                "$PSRFTXTV",                  // line feed at index 9: too short
+                                "$", "", "M", "\r"}) {
+    EXPECT_FALSE(VersionReaderText(Line(line))) << line;
+    EXPECT_FALSE(VersionCheckText(Line(line))) << line;
+  }
+}
+
+TEST(VersionLines, AVLineWithoutColonOrDashNeverReadsPastTheLine) {
+  // No ":" after index 9: not a version report; the reader keeps listening.
+  EXPECT_FALSE(VersionReaderText(Line("$PSRFTXT,Version 2.3\r")));
+  EXPECT_EQ(VersionCheckText(Line("$PSRFTXT,Version 2.3\r")), u"PSRFTXT,Version 2.3\r");
+  // A ":" but no "-": the text runs to the end of the line, without its carriage return.
+  EXPECT_EQ(VersionReaderText(Line("$PSRFTXT,Version: 2.3.2\r")), u" 2.3.2");
+  EXPECT_EQ(VersionReaderText(Line("$PSRFTXT,Version:")), u"");
+  // Bytes beyond the line (as left in a reused buffer) are never looked at.
+  const std::string stale = "$PSRFTXT,Version 9\n:junk-";
+  EXPECT_FALSE(VersionReaderText(Line(std::string_view(stale).substr(0, stale.find('\n')))));
+}
+
+TEST(VersionLines, LineBufferWrapsAtThreeHundredBytes) {
+  LineBuffer buffer;
+  std::string input(300, 'x');  // the first 300 bytes of an overlong line are lost
+  input += "$MVersion\r\n";
+  std::optional<std::span<const uint8_t>> line;
+  for (char c : input) {
+    ASSERT_FALSE(line) << "a line ended early";
+    line = buffer.Add(static_cast<uint8_t>(c));
+  }
+  ASSERT_TRUE(line);
+  EXPECT_EQ(std::string(line->begin(), line->end()), "$MVersion\r");
+
+  // A line feed at index 299 still ends a whole 299-byte line.
+  LineBuffer full;
+  std::string long_line = "$M" + std::string(297, 'y');
+  for (char c : long_line) ASSERT_FALSE(full.Add(static_cast<uint8_t>(c)));
+  const auto whole = full.Add('\n');
+  ASSERT_TRUE(whole);
+  EXPECT_EQ(whole->size(), 299u);
+}
+
+class VersionReaderTest : public ChannelTest {
+ protected:
+  void SetUp() override { state.update_channel.Open(); }
+  // The receiver says `text` once, then stays silent.
+  void SaysOnce(std::string text) {
+    port.talk = [said = false, text](uint32_t) mutable {
+      if (said) return std::string();
+      said = true;
+      return text;
+    };
+  }
+  double Elapsed(uint64_t start_us) const {
+    return static_cast<double>(clock.NowUs() - start_us) / 1e6;
+  }
+};
+
+TEST_F(VersionReaderTest, ReaderStoresTheVersionOfTheFirstAcceptedLine) {
+  SaysOnce("$GPGGA,1,2,3\r\nx$PSRFTXT,Version:bad-1\r\n$PSRFTXT,Version: 2.3.2.03.07-GSW2\r\n");
+  EXPECT_EQ(ReadVersion(state), 1);
+  EXPECT_EQ(state.current_version, u" 2.3.2.03.07");
+}
+
+TEST_F(VersionReaderTest, CheckStoresTheWholeLineAndAnMLineKeepsItsCarriageReturn) {
+  SaysOnce("$GPRMC,1\r\n$MVersion: 2.4\r\n");
+  EXPECT_EQ(CheckVersion(state), 1);
+  EXPECT_EQ(state.current_version, u"MVersion: 2.4\r");
+}
+
+TEST_F(VersionReaderTest, WrapKeepsTheTailOfAnOverlongLine) {
+  SaysOnce(std::string(300, '#') + "$MVersion\r\n");
+  EXPECT_EQ(ReadVersion(state), 1);
+  EXPECT_EQ(state.current_version, u"MVersion\r");
+}
+
+TEST_F(VersionReaderTest, WindowsEndAfterTwelveAndTenSecondsOfSilence) {
+  state.current_version = u"kept";
+  uint64_t start = clock.NowUs();
+  EXPECT_EQ(ReadVersion(state), -1);
+  EXPECT_GE(Elapsed(start), 12.0);
+  EXPECT_LE(Elapsed(start), 14.0);
+
+  start = clock.NowUs();
+  EXPECT_EQ(CheckVersion(state), 0);
+  EXPECT_GE(Elapsed(start), 10.0);
+  EXPECT_LE(Elapsed(start), 12.0);
+  EXPECT_EQ(state.current_version, u"kept");
+}
+
+TEST_F(VersionReaderTest, OtherSentencesKeepTheWindowToItsLength) {
+  port.talk = [](uint32_t) { return std::string("$GPGGA,123519,4807.038,N,01131.000,E\r\n"); };
+  const uint64_t start = clock.NowUs();
+  EXPECT_EQ(ReadVersion(state), -1);
+  EXPECT_GE(Elapsed(start), 12.0);
+  EXPECT_LE(Elapsed(start), 14.0);
+}
+
+TEST_F(VersionReaderTest, AFailedOrOverlongReadEndsAtOnceWithZero) {
+  port.fail_reads = true;
+  EXPECT_EQ(ReadVersion(state), 0);
+  EXPECT_EQ(CheckVersion(state), 0);
+  port.fail_reads = false;
+  port.over_report_reads = true;
+  SaysOnce("$MVersion\r\n");
+  EXPECT_EQ(ReadVersion(state), 0);
+  EXPECT_TRUE(state.current_version.empty());
+}
+
+TEST_F(VersionReaderTest, StartupReadTriesTwiceThenSaysReadFailed) {
+  const uint64_t start = clock.NowUs();
+  EXPECT_EQ(ReadStartupVersion(state), -1);
+  EXPECT_GE(Elapsed(start), 24.0);
+  EXPECT_LE(Elapsed(start), 28.0);
+  EXPECT_EQ(sink.BoxLines(), (Lines{"Larkspan: Read Failed!"}));
+  EXPECT_TRUE(state.update_channel.IsOpen());
+  EXPECT_EQ(port.baud, 4800u);
+}
+
+TEST_F(VersionReaderTest, StartupReadReopensAt4800AndStopsAtTheFirstVersion) {
+  state.update_channel.ChangeSpeed(115200);
+  int reads = 0;
+  port.talk = [&reads](uint32_t baud) {
+    ++reads;
+    return baud == 4800 ? std::string("$PSRFTXT,Version: 2.3.2.03.07-x\r\n") : std::string();
+  };
+  EXPECT_EQ(ReadStartupVersion(state), 1);
+  EXPECT_EQ(state.current_version, u" 2.3.2.03.07");
+  EXPECT_EQ(reads, 1);
+  EXPECT_TRUE(sink.Lines().empty());
+}
+
+TEST_F(VersionReaderTest, StartupReadMakesNoSecondRunAfterAnError) {
+  port.open_error = EBUSY;
+  EXPECT_EQ(ReadStartupVersion(state), 0);
+  // The failed open is the only message; the read on the closed channel ends the run.
+  EXPECT_EQ(sink.BoxLines(), (Lines{"Message: COM1 can't be opened."}));
+}
+
+}  // namespace
+}  // namespace larkspan::testing
