@@ -1,0 +1,55 @@
+// Starting the real programs for end-to-end tests: run larkspan-cli to its end with its
+// output captured, and keep a receiver-sim running on its pseudo-terminal for one test.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace larkspan::e2e {
+
+struct RunResult {
+  int exit_status = -1;  // -1: killed or did not end in time
+  std::string out;
+  std::string err;
+  double seconds = 0;
+};
+
+// A fresh directory under the system's temporary directory, removed when destroyed.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Runs `argv` (argv[0] a path) with standard input closed, waiting at most `timeout_s`.
+RunResult Run(const std::vector<std::string>& argv, int timeout_s);
+
+std::string ReadFile(const std::filesystem::path& file);
+// How many times `needle` occurs in `text`.
+size_t Count(const std::string& text, const std::string& needle);
+
+// A receiver-sim for one test: started with the given options, stopped when destroyed.
+class SimProcess {
+ public:
+  explicit SimProcess(const std::vector<std::string>& options);
+  ~SimProcess();
+  SimProcess(const SimProcess&) = delete;
+  SimProcess& operator=(const SimProcess&) = delete;
+
+  const std::string& device() const { return device_; }  // the pty's slave path
+  std::string Log() const { return ReadFile(dir_.path() / "sim.log"); }
+
+ private:
+  TempDir dir_;
+  pid_t pid_ = -1;
+  std::string device_;
+};
+
+}  // namespace larkspan::e2e

@@ -1,0 +1,28 @@
+// The receiver-sim command line: the options and their parser. Plain functions of their
+// arguments; any thread.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tools/receiver_sim/receiver_model.h"
+
+namespace larkspan::sim {
+
+struct SimOptions {
+  ReceiverOptions receiver;
+  std::string path_file;  // write the slave path here (atomically) instead of to stdout
+  std::string link;       // make this a symlink to the slave
+  std::string log;        // append the event log here
+  double lifetime = 0;    // seconds until a clean exit; 0 = until a signal
+  bool log_tx = false;    // also log every transmission
+  unsigned seed = 0;      // garbage generator seed; 0 = the fixed default
+  bool help = false;
+};
+
+// Parses argv[1..]. On a bad command line returns false and says why in `error`.
+bool ParseOptions(const std::vector<std::string>& args, SimOptions& options, std::string* error);
+
+extern const char kUsage[];
+
+}  // namespace larkspan::sim
