@@ -1,20 +1,29 @@
 // larkspan-cli: the updater without a display. Reads the receiver's version, repairs a
-// receiver left in SiRF binary mode, and prints every message box as a "Caption: text" line.
-// Never waits for input. Exit status 0 only on success.
+// receiver left in SiRF binary mode, upgrades its firmware and checks payload files. Every
+// message box prints as a "Caption: text" line on standard error; it never waits for input.
+// Exit status 0 only on success.
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "frontend/installed_version.h"
 #include "frontend/terminal_sink.h"
 #include "platform/clock.h"
+#include "platform/device_root.h"
 #include "platform/port_names.h"
+#include "platform/power_status.h"
+#include "platform/registry.h"
 #include "platform/termios_serial_port.h"
 #include "receiver/program_state.h"
 #include "receiver/recovery.h"
 #include "receiver/version_reader.h"
+#include "transfer/payload_check.h"
+#include "transfer/payload_files.h"
+#include "transfer/upgrade_worker.h"
 
 namespace larkspan {
 namespace {
@@ -23,36 +32,73 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
+constexpr char16_t kWarningText[] =
+    u"In order to upgrade the GPS-Firmware correctly, please stop ALL applications and apply "
+    u"external power to the device. It may take about 5 minutes for upgrading.";
+
 constexpr char kUsage[] =
-    "Usage: larkspan-cli [--port PATH] COMMAND\n"
+    "Usage: larkspan-cli [OPTIONS] COMMAND\n"
     "\n"
     "Talks to the GPS receiver on COM1: (the device $LARKSPAN_COM1, else /dev/ttyS0).\n"
     "\n"
     "Commands:\n"
-    "  version   Read the firmware version the receiver reports in its NMEA output\n"
-    "            at 4800 baud (two windows of 12 seconds at most) and print it.\n"
-    "            Exit status 0 when a version was read.\n"
-    "  repair    Bring a receiver left in SiRF binary mode back to NMEA at 4800 baud:\n"
-    "            up to two attempts at 38400 baud, then two at 57600 (about 20 seconds\n"
-    "            each). Prints \"Check successfully.\" or \"Check&Repair fail.\";\n"
-    "            exit status 0 only on success.\n"
+    "  upgrade       Reflash the receiver with the payload files of the device root:\n"
+    "                reads its version, checks external power and the files, uploads the\n"
+    "                flash loader and the firmware, brings the receiver back to NMEA,\n"
+    "                resets it and records the new version. About 4 minutes.\n"
+    "                Exit status 0 only after \"Finished!\".\n"
+    "  version       Read the firmware version the receiver reports in its NMEA output\n"
+    "                at 4800 baud (two windows of 12 seconds at most) and print it.\n"
+    "                Exit status 0 when a version was read.\n"
+    "  repair        Bring a receiver left in SiRF binary mode back to NMEA at 4800 baud:\n"
+    "                up to two attempts at 38400 baud, then two at 57600 (about 20 seconds\n"
+    "                each). Prints \"Check successfully.\" or \"Check&Repair fail.\";\n"
+    "                exit status 0 only on success.\n"
+    "  check FILE... Check flash loader images and firmware S-record files against every\n"
+    "                rule the upgrade relies on; names the first fault with its line.\n"
     "\n"
     "Options:\n"
     "  --port PATH   use the serial device PATH as COM1: for this run\n"
+    "  --root DIR    take the payload files from DIR (default: $LARKSPAN_ROOT, else\n"
+    "                ~/.local/share/larkspan)\n"
+    "  --no-check    upgrade without checking the payload files first\n"
     "  --help        show this text\n"
     "\n"
-    "Messages for the user print as \"Caption: text\" lines on standard error.\n"
-    "Environment: LARKSPAN_COM1 (the device behind COM1:), LARKSPAN_ROOT (the device root\n"
-    "holding the payload files), LARKSPAN_REGISTRY (the registry directory).\n";
+    "Payload files: dlgsp2.bin (flash loader image) and Orvel_GPS_Firmware_R10.s (firmware\n"
+    "S-record file). The new version is recorded as value FW of the registry key\n"
+    "HKEY_LOCAL_MACHINE/SOFTWARE/Apps/Tessan SW under $LARKSPAN_REGISTRY (else\n"
+    "~/.config/larkspan/registry), when that key exists.\n"
+    "\n"
+    "Messages for the user print as \"Caption: text\" lines on standard error.\n";
 
 struct Options {
   std::optional<std::string> port;
+  std::optional<std::string> root;
+  bool check_payloads = true;
   std::string command;
+  std::vector<std::string> files;  // of `check`
 };
 
-// Returns the options, or an exit status when the run ends here (help or a usage error).
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "larkspan-cli: %s\n\n%s", message.c_str(), kUsage);
+  return kExitUsage;
+}
+
+// Returns the options, or sets the exit status when the run ends here (help, usage error).
 std::optional<Options> ParseOptions(int argc, char** argv, int& exit_status) {
   Options options;
+  auto value_of = [&](int& i, const std::string& arg, const char* name) -> std::optional<std::string> {
+    const std::string prefix = std::string(name) + "=";
+    std::string value;
+    if (arg == name) {
+      if (i + 1 >= argc) return std::nullopt;
+      value = argv[++i];
+    } else {
+      value = arg.substr(prefix.size());
+    }
+    if (value.empty()) return std::nullopt;
+    return value;
+  };
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -60,60 +106,138 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& exit_status) {
       exit_status = kExitOk;
       return std::nullopt;
     }
-    if (arg == "--port" || arg.rfind("--port=", 0) == 0) {
-      if (arg == "--port" && i + 1 >= argc) {
-        std::fputs("larkspan-cli: --port needs a device path\n", stderr);
-        exit_status = kExitUsage;
+    if (arg == "--port" || arg.starts_with("--port=")) {
+      options.port = value_of(i, arg, "--port");
+      if (!options.port) {
+        exit_status = UsageError("--port needs a device path");
         return std::nullopt;
       }
-      options.port = arg == "--port" ? argv[++i] : arg.substr(std::strlen("--port="));
-      if (options.port->empty()) {
-        std::fputs("larkspan-cli: --port needs a device path\n", stderr);
-        exit_status = kExitUsage;
+    } else if (arg == "--root" || arg.starts_with("--root=")) {
+      options.root = value_of(i, arg, "--root");
+      if (!options.root) {
+        exit_status = UsageError("--root needs a folder");
         return std::nullopt;
       }
-    } else if (!arg.empty() && arg[0] == '-') {
-      std::fprintf(stderr, "larkspan-cli: unknown option '%s'\n\n%s", arg.c_str(), kUsage);
-      exit_status = kExitUsage;
+    } else if (arg == "--no-check") {
+      options.check_payloads = false;
+    } else if (arg.starts_with("-") && arg != "-") {
+      exit_status = UsageError("unknown option '" + arg + "'");
       return std::nullopt;
     } else if (options.command.empty()) {
       options.command = arg;
+    } else if (options.command == "check") {
+      options.files.push_back(arg);
     } else {
-      std::fprintf(stderr, "larkspan-cli: unexpected argument '%s'\n", arg.c_str());
-      exit_status = kExitUsage;
+      exit_status = UsageError("unexpected argument '" + arg + "'");
       return std::nullopt;
     }
   }
-  if (options.command != "version" && options.command != "repair") {
-    if (options.command.empty()) {
-      std::fputs(kUsage, stderr);
-    } else {
-      std::fprintf(stderr, "larkspan-cli: unknown command '%s'\n\n%s", options.command.c_str(), kUsage);
-    }
-    exit_status = kExitUsage;
+  if (options.command.empty()) {
+    exit_status = UsageError("no command given");
+    return std::nullopt;
+  }
+  if (options.command != "version" && options.command != "repair" && options.command != "upgrade" &&
+      options.command != "check") {
+    exit_status = UsageError("unknown command '" + options.command + "'");
+    return std::nullopt;
+  }
+  if (options.command == "check" && options.files.empty()) {
+    exit_status = UsageError("check needs at least one file");
     return std::nullopt;
   }
   return options;
 }
 
-int RunVersion(ProgramState& state, TerminalSink& sink) {
-  const bool read = ReadStartupVersion(state) == 1;
-  sink.FinishLine();
-  if (read) {
-    // The receiver's text usually starts with a space; print it after the label as it stands,
-    // without the carriage return an M line keeps.
-    std::string text = ToUtf8(state.current_version);
-    if (!text.empty() && text.back() == '\r') text.pop_back();
-    std::printf("Current Firmware version:%s%s\n", text.starts_with(' ') ? "" : " ", text.c_str());
+// Prints the result of one file's check; true when it has no fault.
+bool ReportCheck(const std::filesystem::path& file, const PayloadCheck& check) {
+  if (check.fault) {
+    std::printf("%s: %s: %s\n", file.c_str(), PayloadKindName(check.kind), FormatFault(*check.fault).c_str());
+    return false;
   }
+  std::printf("%s: %s: ok%s%s\n", file.c_str(), PayloadKindName(check.kind), check.note.empty() ? "" : " (",
+              check.note.empty() ? "" : (check.note + ")").c_str());
+  return true;
+}
+
+int RunCheck(const Options& options) {
+  bool all_good = true;
+  for (const auto& file : options.files) all_good = ReportCheck(file, CheckPayloadFile(file)) && all_good;
+  return all_good ? kExitOk : kExitFailed;
+}
+
+// Everything a command that talks to the receiver needs, made once per run.
+struct Updater {
+  TerminalSink& sink;
+  ProgramState& state;
+  PowerStatus& power;
+  std::filesystem::path root;
+};
+
+// The version as the dialog shows it, on one line after its label.
+void PrintVersion(const char* label, const WideText& version) {
+  std::string text = ToUtf8(version);
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
+  std::printf("%s%s%s\n", label, text.starts_with(' ') ? "" : " ", text.c_str());
+  std::fflush(stdout);
+}
+
+int RunVersion(Updater& updater) {
+  const bool read = ReadStartupVersion(updater.state) == 1;
+  updater.sink.FinishLine();
+  if (read) PrintVersion("Current Firmware version:", updater.state.current_version);
   return read ? kExitOk : kExitFailed;
 }
 
-int RunRepair(ProgramState& state) {
-  state.SetStatus(u"Checking the receiver at 38400 and 57600 baud...");
-  const bool repaired = CheckAndRepair(state);
-  state.SetStatus(repaired ? u"Check successfully." : u"Check&Repair fail.");
+int RunRepair(Updater& updater) {
+  updater.state.SetStatus(u"Checking the receiver at 38400 and 57600 baud...");
+  const bool repaired = CheckAndRepair(updater.state);
+  updater.state.SetStatus(repaired ? u"Check successfully." : u"Check&Repair fail.");
   return repaired ? kExitOk : kExitFailed;
+}
+
+// Refuses payload files that break a rule the upgrade relies on, before the receiver is touched.
+bool PayloadsPass(const std::filesystem::path& root) {
+  const std::filesystem::path loader = root / kLoaderFileName;
+  const std::filesystem::path firmware = root / kFirmwareFileName;
+  std::optional<PayloadFault> faults[] = {CheckLoaderImage(loader), CheckSRecordFile(firmware)};
+  const std::filesystem::path* files[] = {&loader, &firmware};
+  bool good = true;
+  for (int i = 0; i < 2; ++i) {
+    if (!faults[i]) continue;
+    std::fprintf(stderr, "larkspan-cli: %s: %s\n", files[i]->c_str(), FormatFault(*faults[i]).c_str());
+    good = false;
+  }
+  if (!good) std::fputs("larkspan-cli: refusing to upgrade with these payload files (--no-check skips this check)\n", stderr);
+  return good;
+}
+
+int RunUpgrade(Updater& updater, bool check_payloads) {
+  ProgramState& state = updater.state;
+  if (check_payloads && !PayloadsPass(updater.root)) return kExitFailed;
+
+  // What the dialog shows when it opens: the two versions, then the warning.
+  const bool version_read = ReadStartupVersion(state) == 1;
+  updater.sink.FinishLine();
+  if (version_read) PrintVersion("Current Firmware version:", state.current_version);
+  PrintVersion("The new version after upgrade:", Widen(kNewVersionText));
+  state.sink.ShowMessage({kWarningText, u"Warning", BoxOwner::kDialog});
+
+  // What the Upgrade button does.
+  state.CloseChannelsAndFiles();
+  state.finished.store(false);
+  const auto ac_line = updater.power.AcLineStatus();
+  if (!ac_line) {
+    std::fputs("larkspan-cli: the power status cannot be read\n", stderr);
+    return kExitFailed;
+  }
+  if (*ac_line == 0) {
+    state.sink.ShowMessage({u"Please plug in AC adapter or other external power source!", u"Warning", BoxOwner::kDialog});
+    return kExitFailed;
+  }
+  OpenPayloadFiles(state, updater.root);
+  const int result = UpgradeWorker(state);
+  updater.sink.FinishLine();
+  return result == 1 ? kExitOk : kExitFailed;
 }
 
 }  // namespace
@@ -124,15 +248,22 @@ int main(int argc, char** argv) {
   int exit_status = kExitOk;
   const auto options = ParseOptions(argc, argv, exit_status);
   if (!options) return exit_status;
+  if (options->command == "check") return RunCheck(*options);
 
   PortNames names = PortNames::FromEnvironment();
   if (options->port) names.com1_path = *options->port;
   TermiosSerialPorts ports(names);
   SystemClock clock;
   TerminalSink sink(stdout, stderr, ::isatty(STDOUT_FILENO) == 1);
-  ProgramState state(ports, clock, sink);
+  FileRegistry registry(RegistryRoot());
+  SysfsPowerStatus power;
+  ProgramState state(ports, clock, sink, registry);
+  Updater updater{sink, state, power, options->root ? std::filesystem::path(*options->root) : DeviceRoot()};
 
-  const int status = options->command == "version" ? RunVersion(state, sink) : RunRepair(state);
+  int status = kExitFailed;
+  if (options->command == "version") status = RunVersion(updater);
+  if (options->command == "repair") status = RunRepair(updater);
+  if (options->command == "upgrade") status = RunUpgrade(updater, options->check_payloads);
   sink.FinishLine();
   return status;
 }

@@ -14,6 +14,13 @@ void ProgramState::SetStatus(WideText text) {
   sink.ShowStatus(text);
 }
 
+void ProgramState::CloseChannelsAndFiles() {
+  update_channel.Close();
+  loader_file.Close();
+  srecord_file.Close();
+  probe_channel.Close();
+}
+
 WideText ProgramState::Status() const {
   std::lock_guard lock(status_mutex_);
   return status_;

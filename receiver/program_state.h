@@ -11,6 +11,7 @@
 
 #include "platform/clock.h"
 #include "platform/read_only_file.h"
+#include "platform/registry.h"
 #include "platform/serial_port.h"
 #include "platform/text.h"
 #include "platform/user_sink.h"
@@ -21,15 +22,17 @@ namespace larkspan {
 
 class ProgramState {
  public:
-  ProgramState(SerialPorts& serial_ports, Clock& seconds_clock, UserSink& user_sink)
-      : ports(serial_ports), clock(seconds_clock), sink(user_sink), update_channel(ports, sink),
-        probe_channel(ports, sink, clock) {}
+  ProgramState(SerialPorts& serial_ports, Clock& seconds_clock, UserSink& user_sink,
+               Registry& version_registry)
+      : ports(serial_ports), clock(seconds_clock), sink(user_sink), registry(version_registry),
+        update_channel(ports, sink), probe_channel(ports, sink, clock) {}
   ProgramState(const ProgramState&) = delete;
   ProgramState& operator=(const ProgramState&) = delete;
 
   SerialPorts& ports;
   Clock& clock;
   UserSink& sink;
+  Registry& registry;  // where the installed-version record goes
 
   UpdateChannel update_channel;
   ProbeChannel probe_channel;
@@ -43,6 +46,9 @@ class ProgramState {
   // Written by the version readers; read by the dialog's initialisation before any worker
   // exists, so it needs no lock.
   WideText current_version;
+
+  // Closes the update channel, both payload files and the probe channel, in that order.
+  void CloseChannelsAndFiles();
 
   // Replaces the status text whole, then sets the status changed flag.
   void SetStatus(WideText text);

@@ -41,10 +41,7 @@ bool CheckAndRepair(ProgramState& state) {
     }
   }
 
-  state.update_channel.Close();
-  state.loader_file.Close();
-  state.srecord_file.Close();
-  state.probe_channel.Close();
+  state.CloseChannelsAndFiles();
   state.finished.store(true);
   return repaired;
 }

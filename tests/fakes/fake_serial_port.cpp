@@ -140,7 +140,8 @@ FakeSerialPorts::~FakeSerialPorts() {
 
 std::unique_ptr<SerialPort> FakeSerialPorts::Open(std::u16string_view name, int& error) {
   const std::string port = ToUtf8(name);
-  if (open_error != 0 || live_ != nullptr) {
+  ++opens;
+  if (open_error != 0 || live_ != nullptr || opens == fail_open_number) {
     error = open_error != 0 ? open_error : EBUSY;
     Log("open-failed " + port + " " + std::to_string(error));
     return nullptr;

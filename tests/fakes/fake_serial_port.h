@@ -27,6 +27,7 @@ class FakeSerialPorts final : public SerialPorts {
 
   // ---- Script.
   int open_error = 0;  // non-zero: opens fail with this error number
+  int fail_open_number = 0;  // non-zero: the n-th open (1-based) fails with EBUSY
   bool refuse_state = false;
   bool refuse_timeouts = false;
   bool refuse_queues = false;
@@ -55,6 +56,7 @@ class FakeSerialPorts final : public SerialPorts {
   std::vector<CommTimeouts> applied_timeouts;
   std::vector<Write> writes;
   int open_handles = 0;
+  int opens = 0;  // open calls so far
   int max_open_handles = 0;
   uint32_t baud = 0;  // the speed last applied
 

@@ -5,6 +5,7 @@
 
 #include "receiver/program_state.h"
 #include "tests/fakes/fake_serial_port.h"
+#include "tests/fakes/memory_registry.h"
 #include "tests/fakes/recording_sink.h"
 #include "tests/fakes/test_clock.h"
 
@@ -15,7 +16,8 @@ class ChannelTest : public ::testing::Test {
   TestClock clock;
   FakeSerialPorts port{clock};
   RecordingSink sink;
-  ProgramState state{port, clock, sink};
+  MemoryRegistry registry;
+  ProgramState state{port, clock, sink, registry};
 
   using Lines = std::vector<std::string>;
 };

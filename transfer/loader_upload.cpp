@@ -1,0 +1,70 @@
+#include "transfer/loader_upload.h"
+
+#include "transfer/percent_progress.h"
+
+namespace larkspan {
+
+namespace {
+constexpr char16_t kCaption[] = u"Update";
+constexpr uint32_t kLoaderStartSeconds = 8;
+
+// One write of a fixed block, with the two checks the header and the trailer share.
+void WriteBlock(ProgramState& state, std::span<const uint8_t> block, const char16_t* failed_text,
+                const char16_t* short_text) {
+  size_t written = 0;
+  if (!state.update_channel.Write(block, written)) ShowBox(state.sink, failed_text, kCaption);
+  if (written < block.size()) ShowBox(state.sink, short_text, kCaption);
+}
+}  // namespace
+
+std::array<uint8_t, 6> LoaderHeader(uint32_t image_size) {
+  return {'S',
+          0,
+          static_cast<uint8_t>(image_size >> 24),
+          static_cast<uint8_t>(image_size >> 16),
+          static_cast<uint8_t>(image_size >> 8),
+          static_cast<uint8_t>(image_size)};
+}
+
+bool UploadLoader(ProgramState& state) {
+  state.SetStatus(u"Transmitting target loader binary file..");
+  // The header carries a 32-bit count; a size the file cannot report counts as empty.
+  const int64_t file_size = state.loader_file.Size();
+  const uint32_t size = file_size > 0 && file_size <= int64_t{UINT32_MAX} ? static_cast<uint32_t>(file_size) : 0;
+
+  const auto header = LoaderHeader(size);
+  WriteBlock(state, header, u"Error.. Incorrect upload of target loader file",
+             u"Error.. Incorrect upload of target loader file");
+
+  bool intact = true;
+  PercentProgress progress(state);
+  for (uint32_t i = 0; i < size && intact; ++i) {
+    uint8_t byte = 0;
+    size_t read = 0;
+    if (!state.loader_file.Read({&byte, 1}, read)) {
+      ShowBox(state.sink, u"Error.. Cannot receive from file", kCaption);
+    }
+    if (read != 1) {
+      ShowBox(state.sink, u"Error.. Incorrect upload of target loader file", kCaption);
+      intact = false;  // sending any other byte in its place would flash a corrupt loader
+      break;
+    }
+    size_t written = 0;
+    if (!state.update_channel.Write({&byte, 1}, written)) {
+      ShowBox(state.sink, u"Error.. Cannot transmit to UART", kCaption);
+    }
+    if (written != 1) ShowBox(state.sink, u"Error.. Incorrect transmit to UART", kCaption);
+    progress.Update(uint64_t{i} + 1, size);
+  }
+
+  // A loader missing bytes must not be started: the trailer goes out only after a whole image.
+  if (intact) {
+    WriteBlock(state, kLoaderTrailer, u"Error.. Cannot transmit to UART", u"Error.. Incorrect transmit to UART");
+  }
+  state.SetStatus(u"Waiting...");
+  wait_seconds(state.clock, kLoaderStartSeconds);
+  state.sink.Progress(ProgressOp::kSetPos, 0);
+  return intact;
+}
+
+}  // namespace larkspan

@@ -1,0 +1,66 @@
+// The second half of the upgrade worker: bring the receiver back from the flash loader to
+// NMEA at 4800, read its version back, reset it and record what was installed.
+#include "frontend/installed_version.h"
+#include "receiver/command_frames.h"
+#include "receiver/recovery.h"
+#include "receiver/version_reader.h"
+#include "transfer/upgrade_worker.h"
+
+namespace larkspan {
+
+namespace {
+// The "serial not opened." exit: the probe channel could not be opened for an attempt.
+int SerialNotOpenedExit(ProgramState& state) {
+  state.CloseChannelsAndFiles();
+  state.SetStatus(u"serial not opened.");
+  // After the status, so that the dialog shows it before it stops its timer.
+  state.finished.store(true);
+  state.upgrade_running.store(0);
+  return 0;
+}
+}  // namespace
+
+int RevertAndFinish(ProgramState& state, bool upload_succeeded) {
+  state.SetStatus(u"Switch to NMEA mode.wait...");
+  // The new firmware may come up at 115200 or 57600; 38400 is tried only when neither of
+  // the first two attempts saw a version line.
+  const AttemptResult at_115200 = AttemptNmeaRevert(state, 115200);
+  if (at_115200 == AttemptResult::kPortNotOpened) return SerialNotOpenedExit(state);
+  const AttemptResult at_57600 = AttemptNmeaRevert(state, 57600);
+  if (at_57600 == AttemptResult::kPortNotOpened) return SerialNotOpenedExit(state);
+  if (at_57600 != AttemptResult::kVersionSeen && at_115200 != AttemptResult::kVersionSeen) {
+    if (AttemptNmeaRevert(state, 38400) == AttemptResult::kPortNotOpened) return SerialNotOpenedExit(state);
+  }
+
+  wait_seconds(state.clock, 2);
+  state.update_channel.Send(frames::Bytes(frames::kRmcRate));
+  wait_seconds(state.clock, 1);
+  if (upload_succeeded) state.SetStatus(u"Firmware upgrade finished.");
+
+  state.update_channel.Close();
+  state.update_channel.Open();
+  if (ReadVersion(state) == -1 && ReadVersion(state) == -1) {
+    state.sink.ShowMessage({u"Read Failed!", u"Message", BoxOwner::kNone, BoxIcon::kError});
+  }
+
+  state.CloseChannelsAndFiles();
+  state.SetStatus(u"Reset GPS module...");
+  state.probe_channel.ResetReceiver();
+  state.clock.SleepMs(100);
+
+  if (!upload_succeeded) {
+    // The receiver is back in NMEA and reset, but it does not run the new firmware: nothing
+    // is recorded and the run is not reported as finished.
+    state.SetStatus(kUpdateFailedStatus);
+    state.finished.store(true);
+    state.upgrade_running.store(0);
+    return 0;
+  }
+  RecordInstalledVersion(state.registry);
+  state.clock.SleepMs(200);
+  state.SetStatus(u"Finished!");
+  state.upgrade_running.store(0);
+  return 1;
+}
+
+}  // namespace larkspan

@@ -1,0 +1,135 @@
+#include "transfer/srecord_stream.h"
+
+#include <array>
+
+#include "transfer/percent_progress.h"
+
+namespace larkspan {
+
+namespace {
+constexpr char16_t kTransmitCaption[] = u"TransmitS_Record";
+constexpr char16_t kReceiveCaption[] = u"ReceiveTargetResponse";
+constexpr size_t kHeadSize = 4;  // mark, type, two count digits
+constexpr size_t kAnswerSpace = 300;
+
+bool IsTermination(uint8_t type) { return type == '7' || type == '9'; }
+}  // namespace
+
+int HexDigitValue(int c) {
+  const auto byte = static_cast<uint8_t>(c);
+  if (byte >= '1' && byte <= '9') return byte - '0';
+  if (byte >= 'A' && byte <= 'F') return byte - 'A' + 10;
+  if (byte >= 'a' && byte <= 'f') return byte - 'a' + 10;
+  return 0;
+}
+
+int TransmitS_Record(ProgramState& state, size_t& written, uint32_t seconds) {
+  ReadOnlyFile& file = state.srecord_file;
+  if (!file.IsOpen()) {
+    ShowBox(state.sink, u"Cannot read file", kTransmitCaption);
+    return 0;
+  }
+  std::array<uint8_t, kRecordSpace> record{};
+  size_t got = 0;
+  if (!file.Read(std::span(record).first(kHeadSize), got)) {
+    ShowBox(state.sink, u"Cannot receive from file", kTransmitCaption);
+    return 0;
+  }
+  if (got < kHeadSize) {
+    ShowBox(state.sink, u"Incorrect reception from file", kTransmitCaption);
+    return 0;
+  }
+  const uint32_t count = 16 * HexDigitValue(record[2]) + HexDigitValue(record[3]);
+  // A count above 147 would not fit the record space: refused before anything is read.
+  if (count > kMaxRecordCount) {
+    ShowBox(state.sink, u"*Incorrect reception from file", kTransmitCaption);
+    return 0;
+  }
+  const size_t rest = (size_t{count} + 1) * 2;
+  if (!file.Read(std::span(record).subspan(kHeadSize, rest), got)) {
+    ShowBox(state.sink, u"*Cannot receive from file", kTransmitCaption);
+    return 0;
+  }
+  if (got < rest) {
+    ShowBox(state.sink, u"*Incorrect reception from file", kTransmitCaption);
+    return 0;
+  }
+  const size_t length = kHeadSize + rest;
+  if (!state.update_channel.Write(std::span(record).first(length), written)) {
+    ShowBox(state.sink, u"Cannot transmit to UART", kTransmitCaption);
+    return 0;
+  }
+  if (written != length) {
+    ShowBox(state.sink, u"Incorrect transmission to UART", kTransmitCaption);
+    return 0;
+  }
+  if (IsTermination(record[1])) return 2;
+  return ReceiveTargetResponse(state, seconds) == 1 ? 1 : 0;
+}
+
+int ReceiveTargetResponse(ProgramState& state, uint32_t seconds) {
+  const uint64_t start = state.clock.Seconds();
+  std::array<uint8_t, kAnswerSpace> line{};
+  size_t index = 0;
+  int empty_reads = 0;
+  for (;;) {
+    size_t got = 0;
+    if (!state.update_channel.Read(std::span(line).subspan(index, 1), got)) {
+      ShowBox(state.sink, u"Cannot receive from UART", kReceiveCaption);
+      return 0;
+    }
+    if (got == 0) {
+      if (empty_reads == kMaxEmptyReads) {
+        state.update_channel.Close();
+        state.probe_channel.Close();
+        ShowBox(state.sink, u"Cannot receive data from GPS module. Please restart application again!", u"Time Out");
+        // The loader fell silent in the middle of flashing: the receiver is not upgraded.
+        state.sink.EndProcess(kSilentLoaderExitStatus);
+        return 0;  // reached only where the sink does not end the process (tests)
+      }
+      ++empty_reads;
+    } else if (got > 1) {
+      ShowBox(state.sink, u"Incorrect reception from UART", kReceiveCaption);
+      return 0;
+    } else if (line[index] == '\n') {
+      if (index >= 3 && line[index - 3] == 'S') {
+        const uint8_t verdict = line[index - 2];
+        if (verdict == '5' || verdict == 'A') return 1;
+        if (verdict == 'E') {
+          ShowBox(state.sink, u"Bad S-record transfer.Try Upload again.", u"Response");
+          return 0;
+        }
+      }
+      index = 0;  // a line that is not an answer
+    } else {
+      index = index == kAnswerSpace - 1 ? 0 : index + 1;
+    }
+    if (ElapsedMod60(start, state.clock.Seconds()) > seconds) return 2;
+  }
+}
+
+bool StreamSRecords(ProgramState& state) {
+  state.SetStatus(u"Transmitting target S-records file..");
+  const int64_t file_size = state.srecord_file.Size();
+  const uint64_t size = file_size > 0 ? static_cast<uint64_t>(file_size) : 0;
+
+  PercentProgress progress(state);
+  size_t written = 0;
+  int result = TransmitS_Record(state, written, kAnswerSeconds);
+  uint64_t total = written;
+  while (result == 1) {
+    progress.Update(total, size);
+    written = 0;
+    result = TransmitS_Record(state, written, kAnswerSeconds);
+    total += written;
+  }
+  if (result == 2) {
+    state.SetStatus(u"100%");
+    state.sink.Progress(ProgressOp::kStepIt);
+    return true;
+  }
+  ShowBox(state.sink, u"Firmware update failed!", u"Update");
+  return false;
+}
+
+}  // namespace larkspan

@@ -1,0 +1,45 @@
+// The S-record stream: the second upload stage. Each record of the firmware S-record file is
+// read and sent unchanged in one write at 115200 baud; after every record but the
+// termination record the flash loader's answer line is awaited and judged. Worker thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "receiver/program_state.h"
+
+namespace larkspan {
+
+// A record with its line end fills at most this many bytes, so its count is at most 147.
+inline constexpr size_t kRecordSpace = 300;
+inline constexpr uint32_t kMaxRecordCount = (kRecordSpace - 6) / 2;
+// The time limit the stream hands to each answer wait. The wait's mod-60 measure never
+// passes it, so an answer wait ends only with an answer, a failure or the empty-read limit.
+inline constexpr uint32_t kAnswerSeconds = 60;
+// Empty one-second reads one answer wait tolerates; the next one ends the updater.
+inline constexpr int kMaxEmptyReads = 16;
+// The exit status of the updater when the loader fell silent.
+inline constexpr int kSilentLoaderExitStatus = 1;
+
+// The value of one hexadecimal digit (either case); 0 for any other byte, '0' included.
+// Only the low 8 bits of `c` count.
+int HexDigitValue(int c);
+
+// Reads the next record from the firmware S-record file, sends it and, for a data record,
+// waits for the answer. 1: a data record was sent and accepted; 2: the termination record
+// was sent; 0: failure (shown in a box, except an answer wait that ran out of time).
+// `written` receives the count of this record's write; it is left alone when the call fails
+// before writing.
+int TransmitS_Record(ProgramState& state, size_t& written, uint32_t seconds);
+
+// Waits for the loader's answer line: 1 accepted ("S5" or "SA" before the line's last byte),
+// 0 rejected ("SE") or a failed read, 2 when the time limit passed. After 16 empty reads the
+// next one ends the updater: both channels closed, a box, the process ended with a failure.
+int ReceiveTargetResponse(ProgramState& state, uint32_t seconds);
+
+// The stream loop: sends every record, showing the percentage of the file's bytes sent.
+// True when it ended with the termination record ("100%"); false after the box
+// "Firmware update failed!".
+bool StreamSRecords(ProgramState& state);
+
+}  // namespace larkspan

@@ -1,0 +1,70 @@
+#include "transfer/upgrade_worker.h"
+
+#include <span>
+
+#include "receiver/command_frames.h"
+#include "transfer/loader_upload.h"
+#include "transfer/srecord_stream.h"
+
+namespace larkspan {
+
+namespace {
+constexpr char16_t kCaption[] = u"Update";
+
+// One frame in one write, with the worker's two checks of it.
+void WriteFrame(ProgramState& state, std::span<const uint8_t> frame) {
+  size_t written = 0;
+  if (!state.update_channel.Write(frame, written)) {
+    ShowBox(state.sink, u"Error.. Cannot transmit to UART", u"Write Message");
+  }
+  if (written != frame.size()) ShowBox(state.sink, u"Error.. Incorrect transmission to UART", u"Write Message");
+}
+
+// Switches the receiver from NMEA at 4800 to SiRF binary at 38400, then into flash-update
+// mode with the loader speed, and follows it to 115200.
+void EnterFlashUpdateMode(ProgramState& state) {
+  state.SetStatus(u"Switch to SiRF Binary protocal...");
+  state.update_channel.Send(frames::Bytes(frames::kSwitchToBinary));
+  wait_seconds(state.clock, 2);
+  state.update_channel.Send(frames::Bytes(frames::kSwitchToBinary));
+  wait_seconds(state.clock, 4);
+  if (!state.update_channel.ChangeSpeed(38400)) ShowBox(state.sink, u"Cannot change UART baud rate to 38400!", kCaption);
+
+  state.SetStatus(u"Sending update command...");
+  wait_seconds(state.clock, 1);
+  WriteFrame(state, frames::kFlashUpdate);
+  wait_seconds(state.clock, 5);
+  WriteFrame(state, frames::kLoaderSpeed);
+  wait_seconds(state.clock, 5);
+  if (!state.update_channel.ChangeSpeed(115200)) {
+    ShowBox(state.sink, u"Cannot change UART baud rate to 115200!", kCaption);
+  }
+}
+}  // namespace
+
+int UpgradeWorker(ProgramState& state) {
+  state.upgrade_running.store(1);
+  state.update_channel.Close();
+  state.update_channel.Open();
+  state.sink.Progress(ProgressOp::kSetRange, 0, 100);
+  state.sink.Progress(ProgressOp::kSetPos, 0);
+  state.sink.Progress(ProgressOp::kSetStep, 1);
+
+  if (!state.loader_file.IsOpen() || !state.srecord_file.IsOpen() || !state.update_channel.IsOpen()) {
+    state.CloseChannelsAndFiles();
+    state.finished.store(true);
+    state.upgrade_running.store(0);
+    return 0;
+  }
+
+  EnterFlashUpdateMode(state);
+  bool upload_succeeded = UploadLoader(state);
+  if (upload_succeeded) {
+    upload_succeeded = StreamSRecords(state);
+  } else {
+    ShowBox(state.sink, u"Firmware update failed!", kCaption);  // the stream is not started
+  }
+  return RevertAndFinish(state, upload_succeeded);
+}
+
+}  // namespace larkspan

@@ -1,0 +1,24 @@
+// The upgrade worker: one whole firmware upgrade, from switching the receiver to SiRF binary
+// through the two uploads to its return to NMEA, the reset and the installed-version record.
+// Runs on a thread of its own (the dialog) or the main thread (larkspan-cli); it reaches the
+// user only through the program state's sink, status text and flags.
+#pragma once
+
+#include "receiver/program_state.h"
+
+namespace larkspan {
+
+// The status of a run whose upload failed; it stays the last status shown.
+inline constexpr char16_t kUpdateFailedStatus[] = u"Firmware update failed!";
+
+// Runs the upgrade with the payload files the caller opened. Returns 1 after "Finished!",
+// 0 on every other exit (a payload file or the port not open, the probe channel not opening
+// during the NMEA revert, a failed upload); every exit but "Finished!" raises the finished flag.
+int UpgradeWorker(ProgramState& state);
+
+// The second half of the worker: the NMEA revert at 115200, 57600 and if need be 38400, the
+// RMC-rate sentence, the version read-back, the reset, and, only after a good upload, the
+// installed-version record and "Finished!".
+int RevertAndFinish(ProgramState& state, bool upload_succeeded);
+
+}  // namespace larkspan
