@@ -7,12 +7,10 @@
 #include <cstdint>
 
 #include "receiver/program_state.h"
+#include "transfer/srecord_format.h"
 
 namespace larkspan {
 
-// A record with its line end fills at most this many bytes, so its count is at most 147.
-inline constexpr size_t kRecordSpace = 300;
-inline constexpr uint32_t kMaxRecordCount = (kRecordSpace - 6) / 2;
 // The time limit the stream hands to each answer wait. The wait's mod-60 measure never
 // passes it, so an answer wait ends only with an answer, a failure or the empty-read limit.
 inline constexpr uint32_t kAnswerSeconds = 60;

@@ -20,17 +20,21 @@ namespace larkspan::e2e {
 namespace {
 
 pid_t Spawn(const std::vector<std::string>& argv, const std::filesystem::path& out,
-            const std::filesystem::path& err) {
+            const std::filesystem::path& err, const std::vector<std::string>& environment = {}) {
   std::vector<char*> args;
   for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
+  std::vector<char*> env;
+  for (const auto& entry : environment) env.push_back(const_cast<char*>(entry.c_str()));
+  for (char** entry = environ; *entry; ++entry) env.push_back(*entry);
+  env.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   pid_t pid = -1;
-  const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+  const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.data());
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
   return pid;
@@ -79,10 +83,10 @@ size_t Count(const std::string& text, const std::string& needle) {
   return count;
 }
 
-RunResult Run(const std::vector<std::string>& argv, int timeout_s) {
+RunResult Run(const std::vector<std::string>& argv, int timeout_s, const std::vector<std::string>& environment) {
   TempDir dir;
   const auto start = std::chrono::steady_clock::now();
-  const pid_t pid = Spawn(argv, dir.path() / "out", dir.path() / "err");
+  const pid_t pid = Spawn(argv, dir.path() / "out", dir.path() / "err", environment);
   RunResult result;
   result.exit_status = WaitFor(pid, timeout_s);
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -29,7 +29,9 @@ class TempDir {
 };
 
 // Runs `argv` (argv[0] a path) with standard input closed, waiting at most `timeout_s`.
-RunResult Run(const std::vector<std::string>& argv, int timeout_s);
+// `environment` entries ("NAME=value") are added to this process's environment.
+RunResult Run(const std::vector<std::string>& argv, int timeout_s,
+              const std::vector<std::string>& environment = {});
 
 std::string ReadFile(const std::filesystem::path& file);
 // How many times `needle` occurs in `text`.

@@ -1,0 +1,413 @@
+#include "transfer/payload_check.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+namespace larkspan {
+namespace {
+
+int HexValue(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// Address width of each record type; 4 has none (it is not a type).
+constexpr size_t kAddressBytes[10] = {2, 2, 3, 4, 0, 2, 3, 4, 3, 2};
+
+std::string Hex(uint64_t value, int digits) {
+  char text[24];
+  std::snprintf(text, sizeof text, "%0*llX", digits, static_cast<unsigned long long>(value));
+  return text;
+}
+
+// A byte as a reader would name it in a message.
+std::string Describe(unsigned char c) {
+  switch (c) {
+    case '\r': return "CR";
+    case '\n': return "LF";
+    case ' ': return "a space";
+    case '\t': return "a tab";
+    default: break;
+  }
+  if (c > 0x20 && c < 0x7F) return std::string("'") + static_cast<char>(c) + "'";
+  return "byte 0x" + Hex(c, 2);
+}
+
+std::string Errno(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+
+struct FileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// Opens a payload for reading after making sure it is a regular file (a directory or a
+// device has no size the updater could announce or count against).
+File OpenPayload(const std::filesystem::path& path, std::optional<PayloadFault>& fault) {
+  std::error_code ec;
+  const auto status = std::filesystem::status(path, ec);
+  if (status.type() == std::filesystem::file_type::not_found) {
+    fault = PayloadFault{0, "file does not exist"};
+  } else if (ec) {
+    fault = PayloadFault{0, "cannot examine the file: " + ec.message()};
+  } else if (status.type() == std::filesystem::file_type::directory) {
+    fault = PayloadFault{0, "is a directory, not a file"};
+  } else if (status.type() != std::filesystem::file_type::regular) {
+    fault = PayloadFault{0, "not a regular file"};
+  }
+  if (fault) return nullptr;
+  File file(std::fopen(path.c_str(), "rb"));
+  if (!file) fault = PayloadFault{0, Errno("cannot open the file for reading")};
+  return file;
+}
+
+constexpr size_t kReadChunk = 64 * 1024;
+
+}  // namespace
+
+std::string FormatFault(const PayloadFault& fault) {
+  if (fault.line == 0) return fault.message;
+  return "line " + std::to_string(fault.line) + ": " + fault.message;
+}
+
+void SRecordChecker::Feed(std::string_view bytes) {
+  for (char c : bytes) {
+    if (state_ == State::kStopped) return;
+    Step(static_cast<unsigned char>(c));
+    ++offset_;
+  }
+}
+
+void SRecordChecker::Fail(size_t line, std::string message) {
+  fault_ = PayloadFault{line, std::move(message)};
+  state_ = State::kStopped;
+}
+
+void SRecordChecker::FailCutShort() {
+  // A CR counts as a line end here too: either way the updater would read past the line.
+  if (state_ == State::kBody) {
+    Fail(line_, "record is cut short: the line ends after " + std::to_string(hex_chars_) +
+                    " of the " + std::to_string(2 * count_) + " characters its count " +
+                    Hex(count_, 2) + " gives");
+  } else {
+    Fail(line_, "record is cut short: the line ends before its count field is complete");
+  }
+}
+
+void SRecordChecker::Step(unsigned char c) {
+  switch (state_) {
+    case State::kRecordStart:
+      if (c == 'S') {
+        state_ = State::kType;
+      } else if (c == '\r' || c == '\n') {
+        Fail(line_, line_ == 1 ? "file begins with a blank line; it must begin with a record"
+                               : "blank line; each record must follow the line end of the "
+                                 "one before");
+      } else if (c == ' ' || c == '\t') {
+        Fail(line_, "white space before the record; a record begins with 'S'");
+      } else if (offset_ == 0 && c == 0xEF) {
+        Fail(line_, "file begins with a byte-order mark; it must begin with a record");
+      } else {
+        Fail(line_, "record begins with " + Describe(c) + ", not 'S'");
+      }
+      return;
+
+    case State::kType:
+      if (c < '0' || c > '9') {
+        if (c == '\r' || c == '\n') return FailCutShort();
+        return Fail(line_, "record type " + Describe(c) + " is not a digit");
+      }
+      type_ = c - '0';
+      if (type_ == 4) return Fail(line_, "type 4 is not a record type");
+      count_ = 0;
+      count_digits_ = 0;
+      state_ = State::kCount;
+      return;
+
+    case State::kCount: {
+      const int v = HexValue(c);
+      if (v < 0) {
+        if (c == '\r' || c == '\n') return FailCutShort();
+        return Fail(line_, "count field: " + Describe(c) + " is not a hexadecimal digit");
+      }
+      if (c >= 'a' && lower_case_line_ == 0) lower_case_line_ = line_;
+      count_ = count_ * 16 + static_cast<unsigned>(v);
+      if (++count_digits_ == 2) CountComplete();
+      return;
+    }
+
+    case State::kBody: {
+      const int v = HexValue(c);
+      if (v < 0) {
+        if (c == '\r' || c == '\n') return FailCutShort();
+        return Fail(line_, "column " + std::to_string(Column()) + ": " + Describe(c) +
+                               " is not a hexadecimal digit");
+      }
+      if (c >= 'a' && lower_case_line_ == 0) lower_case_line_ = line_;
+      uint8_t& b = bytes_[hex_chars_ / 2];
+      b = static_cast<uint8_t>(hex_chars_ % 2 == 0 ? v << 4 : b | v);
+      if (++hex_chars_ == 2 * count_) state_ = State::kCr;
+      return;
+    }
+
+    case State::kCr:
+      if (c == '\r') {
+        state_ = State::kLf;
+      } else if (c == '\n') {
+        Fail(line_, "line ends with LF only; CR LF expected");
+      } else if (HexValue(c) >= 0) {
+        Fail(line_, "record is longer than its count " + Hex(count_, 2) + " says: more than " +
+                        std::to_string(2 * count_) + " characters follow the count");
+      } else {
+        Fail(line_, Describe(c) + " follows the record's checksum; CR LF expected");
+      }
+      return;
+
+    case State::kLf:
+      if (c == '\n') return RecordComplete();
+      return Fail(line_, c == '\r' ? "stray CR at the line end; CR LF expected"
+                                   : "line ends with CR only; CR LF expected");
+
+    case State::kAfterEnd:
+      return Fail(line_, c == '\r' || c == '\n'
+                             ? "blank line after the termination record; nothing may follow it"
+                             : "text after the termination record; nothing may follow it");
+
+    case State::kStopped:
+      return;
+  }
+}
+
+void SRecordChecker::CountComplete() {
+  if (count_ > kMaxRecordCount) {
+    return Fail(line_, "count " + Hex(count_, 2) + " (" + std::to_string(count_) +
+                           ") is above 93 (147), the most the updater's 300-byte record "
+                           "buffer holds");
+  }
+  const size_t address = kAddressBytes[type_];
+  const auto needed = static_cast<unsigned>(address + 1);
+  if (type_ <= 3 && count_ < needed) {
+    return Fail(line_, "type " + std::to_string(type_) + " record has count " + Hex(count_, 2) +
+                           "; its " + std::to_string(address) +
+                           " address bytes and checksum need at least " + Hex(needed, 2));
+  }
+  if (type_ >= 5 && count_ != needed) {
+    return Fail(line_, "type " + std::to_string(type_) + " record has count " + Hex(count_, 2) +
+                           "; it holds only its " + std::to_string(address) +
+                           " address bytes and checksum, count " + Hex(needed, 2));
+  }
+  hex_chars_ = 0;
+  state_ = State::kBody;
+}
+
+void SRecordChecker::RecordComplete() {
+  unsigned sum = count_;
+  for (size_t i = 0; i + 1 < count_; ++i) sum += bytes_[i];
+  const auto expected = static_cast<uint8_t>(~sum);
+  const uint8_t given = bytes_[count_ - 1];
+  if (given != expected) {
+    return Fail(line_, "record checksum is " + Hex(given, 2) + ", the record's bytes give " +
+                           Hex(expected, 2));
+  }
+
+  const size_t address_bytes = kAddressBytes[type_];
+  uint64_t address = 0;
+  for (size_t i = 0; i < address_bytes; ++i) address = address << 8 | bytes_[i];
+  const int width = static_cast<int>(2 * address_bytes);
+
+  switch (type_) {
+    case 0:
+      if (records_ > 0) {
+        return Fail(line_, "header record (type 0) after the first record; only the first "
+                           "record may be a header");
+      }
+      break;
+    case 1:
+    case 2:
+    case 3: {
+      const uint64_t end = address + (count_ - address_bytes - 1);
+      if (have_data_ && address < data_end_) {
+        return Fail(line_, "data address " + Hex(address, width) +
+                               " lies below the end of the previous data record (" +
+                               Hex(data_end_, width) + "); addresses must ascend without "
+                               "overlap");
+      }
+      if (end > (uint64_t{1} << (8 * address_bytes))) {
+        return Fail(line_, "data runs past the top of the " + std::to_string(8 * address_bytes) +
+                               "-bit address space");
+      }
+      have_data_ = true;
+      data_end_ = end;
+      ++data_records_;
+      break;
+    }
+    case 5:
+    case 6:
+      if (address != data_records_) {
+        return Fail(line_, "type " + std::to_string(type_) + " record counts " +
+                               std::to_string(address) + " data records; " +
+                               std::to_string(data_records_) + " precede it");
+      }
+      break;
+    case 8:
+      return Fail(line_, "type 8 record: the updater does not take it as a termination "
+                         "record (it would send it as data and wait for an answer)");
+    default:  // 7 and 9 end the stream; the updater reads nothing after them
+      break;
+  }
+
+  ++records_;
+  ++line_;
+  line_start_ = offset_ + 1;
+  state_ = (type_ == 7 || type_ == 9) ? State::kAfterEnd : State::kRecordStart;
+}
+
+std::optional<PayloadFault> SRecordChecker::Finish() {
+  switch (state_) {
+    case State::kRecordStart:
+      if (offset_ == 0) {
+        Fail(1, "file is empty");
+      } else {
+        Fail(line_, "file ends without a termination record (type 7 or 9)");
+      }
+      break;
+    case State::kType:
+    case State::kCount:
+      Fail(line_, "record is cut short by the end of the file before its count field is "
+                  "complete");
+      break;
+    case State::kBody:
+      Fail(line_, "record is cut short by the end of the file after " +
+                      std::to_string(hex_chars_) + " of the " + std::to_string(2 * count_) +
+                      " characters its count " + Hex(count_, 2) + " gives");
+      break;
+    case State::kCr:
+      Fail(line_, "record has no line end; CR LF expected");
+      break;
+    case State::kLf:
+      Fail(line_, "line ends with CR only; CR LF expected");
+      break;
+    case State::kAfterEnd:
+      state_ = State::kStopped;  // complete and clean
+      break;
+    case State::kStopped:
+      break;
+  }
+  return fault_;
+}
+
+std::optional<PayloadFault> CheckSRecordBytes(std::string_view bytes) {
+  SRecordChecker checker;
+  checker.Feed(bytes);
+  return checker.Finish();
+}
+
+namespace {
+
+// Streams the file through `checker` and returns a whole-file fault if it cannot be read.
+std::optional<PayloadFault> FeedFile(const std::filesystem::path& path, SRecordChecker& checker) {
+  std::optional<PayloadFault> fault;
+  File file = OpenPayload(path, fault);
+  if (!file) return fault;
+  std::vector<char> buffer(kReadChunk);
+  while (!checker.fault()) {
+    const size_t n = std::fread(buffer.data(), 1, buffer.size(), file.get());
+    if (n > 0) checker.Feed(std::string_view(buffer.data(), n));
+    if (n < buffer.size()) {
+      if (std::ferror(file.get())) return PayloadFault{0, Errno("reading the file failed")};
+      break;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<PayloadFault> CheckSRecordFile(const std::filesystem::path& path) {
+  SRecordChecker checker;
+  if (auto fault = FeedFile(path, checker)) return fault;
+  return checker.Finish();
+}
+
+std::optional<PayloadFault> CheckLoaderImage(const std::filesystem::path& path) {
+  std::optional<PayloadFault> fault;
+  File file = OpenPayload(path, fault);
+  if (!file) return fault;
+  std::error_code ec;
+  const uintmax_t size = std::filesystem::file_size(path, ec);
+  if (ec) return PayloadFault{0, "cannot take the file's size: " + ec.message()};
+  if (size == 0) return PayloadFault{0, "file is empty"};
+  if (size > 0xFFFFFFFFu) {
+    return PayloadFault{0, "size " + std::to_string(size) +
+                               " bytes does not fit the loader header's 32-bit count"};
+  }
+  // Every byte is sent, so every byte must read.
+  std::vector<char> buffer(kReadChunk);
+  uintmax_t total = 0;
+  for (;;) {
+    const size_t n = std::fread(buffer.data(), 1, buffer.size(), file.get());
+    total += n;
+    if (n < buffer.size()) break;
+  }
+  if (std::ferror(file.get())) return PayloadFault{0, Errno("reading the file failed")};
+  if (total != size) {
+    return PayloadFault{0, "read " + std::to_string(total) + " bytes of a file of " +
+                               std::to_string(size) + " (did it change meanwhile?)"};
+  }
+  return std::nullopt;
+}
+
+const char* PayloadKindName(PayloadKind kind) {
+  return kind == PayloadKind::kSRecordFile ? "firmware S-record file" : "flash loader image";
+}
+
+PayloadKind GuessPayloadKind(const std::filesystem::path& path) {
+  std::string ext = path.extension().string();
+  for (char& c : ext) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  for (const char* s : {".s", ".srec", ".s19", ".s28", ".s37", ".mot"}) {
+    if (ext == s) return PayloadKind::kSRecordFile;
+  }
+  if (ext == ".bin") return PayloadKind::kLoaderImage;
+
+  // Otherwise by content; a faulty S-record file (byte-order mark, blank first line) still
+  // counts as one, so its fault is reported rather than passed as a raw image.
+  std::optional<PayloadFault> ignored;
+  File file = OpenPayload(path, ignored);
+  if (!file) return PayloadKind::kLoaderImage;
+  unsigned char head[64];
+  const size_t n = std::fread(head, 1, sizeof head, file.get());
+  size_t i = 0;
+  if (n >= 3 && head[0] == 0xEF && head[1] == 0xBB && head[2] == 0xBF) i = 3;
+  while (i < n && (head[i] == ' ' || head[i] == '\t' || head[i] == '\r' || head[i] == '\n')) ++i;
+  if (i + 1 < n && head[i] == 'S' && head[i + 1] >= '0' && head[i + 1] <= '9') {
+    return PayloadKind::kSRecordFile;
+  }
+  return PayloadKind::kLoaderImage;
+}
+
+PayloadCheck CheckPayloadFile(const std::filesystem::path& path) {
+  PayloadCheck result;
+  result.kind = GuessPayloadKind(path);
+  if (result.kind == PayloadKind::kLoaderImage) {
+    result.fault = CheckLoaderImage(path);
+    return result;
+  }
+  SRecordChecker checker;
+  result.fault = FeedFile(path, checker);
+  if (!result.fault) result.fault = checker.Finish();
+  if (!result.fault && checker.lower_case_line() != 0) {
+    result.note = "lower-case hex digits from line " + std::to_string(checker.lower_case_line()) +
+                  " on; accepted, though the release writes upper case";
+  }
+  return result;
+}
+
+}  // namespace larkspan
