@@ -235,6 +235,12 @@ int RunUpgrade(Updater& updater, bool check_payloads) {
     return kExitFailed;
   }
   OpenPayloadFiles(state, updater.root);
+  // The worker ends quietly when a payload file is not open; say why here.
+  for (const auto& [file, name] : {std::pair{&state.loader_file, kLoaderFileName}, std::pair{&state.srecord_file, kFirmwareFileName}}) {
+    if (!file->IsOpen()) {
+      std::fprintf(stderr, "larkspan-cli: cannot open %s: %s\n", (updater.root / name).c_str(), std::strerror(file->error()));
+    }
+  }
   const int result = UpgradeWorker(state);
   updater.sink.FinishLine();
   return result == 1 ? kExitOk : kExitFailed;

@@ -21,18 +21,27 @@ namespace fs = std::filesystem;
 const fs::path kPayloads = PAYLOAD_DIR;
 const fs::path kFirmware = kPayloads / "Orvel_GPS_Firmware_R10.s";
 
-// A registry folder with the installed-version key, and the value path.
-struct Registry {
+// A device root with a copy of the payloads (the updater holds its payload files for
+// exclusive use, so runs side by side need their own), and a registry folder with the
+// installed-version key.
+struct Device {
   TempDir dir;
-  fs::path value = dir.path() / "HKEY_LOCAL_MACHINE" / "SOFTWARE" / "Apps" / "Tessan SW" / "FW";
-  Registry() { fs::create_directories(value.parent_path()); }
-  std::string Environment() const { return "LARKSPAN_REGISTRY=" + dir.path().string(); }
+  fs::path root = dir.path() / "root";
+  fs::path value = dir.path() / "registry" / "HKEY_LOCAL_MACHINE" / "SOFTWARE" / "Apps" / "Tessan SW" / "FW";
+  Device() {
+    fs::create_directories(value.parent_path());
+    fs::create_directories(root);
+    fs::copy(kPayloads / "dlgsp2.bin", root);
+    fs::copy(kFirmware, root);
+  }
 };
 
-RunResult Upgrade(const SimProcess& sim, const Registry& registry) {
-  return Run({LARKSPAN_CLI, "--port", sim.device(), "--root", kPayloads.string(), "upgrade"}, 400,
-             {registry.Environment()});
+RunResult Upgrade(const SimProcess& sim, const Device& device) {
+  return Run({LARKSPAN_CLI, "--port", sim.device(), "--root", device.root.string(), "upgrade"}, 400,
+             {"LARKSPAN_REGISTRY=" + (device.dir.path() / "registry").string()});
 }
+
+std::string LastStatus(const std::string& out);
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -52,10 +61,15 @@ std::vector<std::string> Statuses(const std::string& out) {
   return statuses;
 }
 
+std::string LastStatus(const std::string& out) {
+  const auto statuses = Statuses(out);
+  return statuses.empty() ? std::string("(no status)") : statuses.back();
+}
+
 TEST(Upgrade, AWholeUpgradeFlashesTheFirmwareAndRecordsTheNewVersion) {
   SimProcess sim({"--firmware", kFirmware.string()});
-  Registry registry;
-  const RunResult run = Upgrade(sim, registry);
+  Device device;
+  const RunResult run = Upgrade(sim, device);
   EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
 
   const auto lines = Lines(run.out);
@@ -74,7 +88,10 @@ TEST(Upgrade, AWholeUpgradeFlashesTheFirmwareAndRecordsTheNewVersion) {
             "external power to the device. It may take about 5 minutes for upgrading.\n");
 
   const std::string log = sim.Log();
-  EXPECT_EQ(Count(log, "rx-sentence speed=4800 checksum=ok text=$PSRF100,0,38400,8,1,0*3C"), 2u) << log;
+  // The switch-to-binary sentence twice at 4800: the receiver obeys the first and, already at
+  // 38400, hears the second as 27 bytes of garbage.
+  EXPECT_EQ(Count(log, "rx-sentence speed=4800 checksum=ok text=$PSRF100,0,38400,8,1,0*3C"), 1u) << log;
+  EXPECT_EQ(Count(log, "rx-garbled host=4800 sim=38400 bytes=27"), 1u) << log;
   EXPECT_EQ(Count(log, "rx-frame speed=38400 len=9 mid=0x94 checksum=ok"), 1u);
   EXPECT_EQ(Count(log, "rx-frame speed=38400 len=10 mid=0x53 checksum=ok"), 1u);
   EXPECT_EQ(Count(log, "loader-header speed=115200 hex=5300000037ec"), 1u) << log;
@@ -82,45 +99,45 @@ TEST(Upgrade, AWholeUpgradeFlashesTheFirmwareAndRecordsTheNewVersion) {
   EXPECT_EQ(Count(log, "rx-frame speed=115200 len=32 mid=0x81 checksum=ok"), 1u);
   EXPECT_EQ(Count(log, "rx-sentence speed=4800 checksum=ok text=$PSRF103,4,0,1,1*21"), 1u);
   EXPECT_EQ(Count(log, "rx-sentence speed=4800 checksum=ok text=$PSRF101,-2686700,-4304200,3851624,75000,497260,921,12,8*29"), 1u);
-  EXPECT_EQ(ReadFile(registry.value), std::string(" \0" "2\0.\0" "4\0.\0" "1\0" "3\0.\0" "0\0" "3\0.\0" "1\0" "0\0\0\0", 28));
+  EXPECT_EQ(ReadFile(device.value), std::string(" \0" "2\0.\0" "4\0.\0" "1\0" "3\0.\0" "0\0" "3\0.\0" "1\0" "0\0\0\0", 28));
 }
 
 TEST(Upgrade, ARejectedRecordFailsTheRunButTheReceiverIsBroughtBack) {
   SimProcess sim({"--reject-record", "200"});
-  Registry registry;
-  const RunResult run = Upgrade(sim, registry);
+  Device device;
+  const RunResult run = Upgrade(sim, device);
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_NE(run.err.find("Response: Bad S-record transfer.Try Upload again.\nUpdate: Firmware update failed!\n"),
             std::string::npos) << run.err;
-  EXPECT_EQ(Statuses(run.out).back(), "Firmware update failed!");
+  EXPECT_EQ(LastStatus(run.out), "Firmware update failed!");
   EXPECT_EQ(Count(run.out, "Finished!"), 0u);
-  EXPECT_FALSE(fs::exists(registry.value)) << "nothing recorded after a failed stream";
+  EXPECT_FALSE(fs::exists(device.value)) << "nothing recorded after a failed stream";
   EXPECT_NE(sim.Log().find("$PSRF101"), std::string::npos) << "the receiver is still reset";
 }
 
 TEST(Upgrade, ALoaderThatFallsSilentEndsTheUpdaterWithAFailure) {
   SimProcess sim({"--silent-after-record", "100"});
-  Registry registry;
-  const RunResult run = Upgrade(sim, registry);
+  Device device;
+  const RunResult run = Upgrade(sim, device);
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_TRUE(run.err.ends_with("Time Out: Cannot receive data from GPS module. Please restart application again!\n"))
       << run.err;
-  EXPECT_FALSE(fs::exists(registry.value));
+  EXPECT_FALSE(fs::exists(device.value));
 }
 
 TEST(Upgrade, ANewFirmwareAt38400IsFoundByTheThirdRevertAttempt) {
   SimProcess sim({"--after-flash-speed", "38400"});
-  Registry registry;
-  const RunResult run = Upgrade(sim, registry);
+  Device device;
+  const RunResult run = Upgrade(sim, device);
   EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
   const std::string log = sim.Log();
   EXPECT_EQ(Count(log, "rx-frame speed=38400 len=32 mid=0x81 checksum=ok"), 1u) << log;
-  EXPECT_EQ(ReadFile(registry.value).size(), 28u);
+  EXPECT_EQ(ReadFile(device.value).size(), 28u);
 }
 
 TEST(Upgrade, AProbeThatCannotOpenEndsWithSerialNotOpened) {
   SimProcess sim({});
-  Registry registry;
+  Device device;
   // Once flashing has ended, take the port as soon as the revert lets it go.
   std::atomic<bool> done{false};
   std::thread holder([&] {
@@ -132,13 +149,13 @@ TEST(Upgrade, AProbeThatCannotOpenEndsWithSerialNotOpened) {
     while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     close(fd);
   });
-  const RunResult run = Upgrade(sim, registry);
+  const RunResult run = Upgrade(sim, device);
   done = true;
   holder.join();
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_TRUE(run.err.ends_with("Error: Unable to open COM1:, Error No.=11\n")) << run.err;
-  EXPECT_EQ(Statuses(run.out).back(), "serial not opened.");
-  EXPECT_FALSE(fs::exists(registry.value));
+  EXPECT_EQ(LastStatus(run.out), "serial not opened.");
+  EXPECT_FALSE(fs::exists(device.value));
 }
 
 }  // namespace

@@ -1,0 +1,165 @@
+// Benchmarks of a whole upgrade: larkspan-cli upgrade against receiver-sim with the generated
+// payloads. Two runs side by side:
+//  - instant: the simulated loader answers at once, so the S-record stream's pace is the
+//    host's own time per record over the pty;
+//  - paced: the simulator moves bytes at the line's real rate (10 bits a byte), so the wall
+//    time can be set against the mandated waits plus the time the bytes need on the line.
+// For each: wall time, CPU time of larkspan-cli and its share of the wall time, peak memory.
+// Usage: upgrade-bench [--instant-only]
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr double kRecords = 19141;
+constexpr double kFirmwareBytes = 918698;
+constexpr double kLoaderBytes = 14316;
+
+pid_t Spawn(std::vector<std::string> argv, int out_fd, const std::vector<std::string>& environment) {
+  std::vector<char*> args;
+  for (auto& arg : argv) args.push_back(arg.data());
+  args.push_back(nullptr);
+  std::vector<std::string> env_copy = environment;
+  std::vector<char*> env;
+  for (auto& entry : env_copy) env.push_back(entry.data());
+  for (char** entry = environ; *entry; ++entry) env.push_back(*entry);
+  env.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (out_fd >= 0) posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.data()) != 0) {
+    std::fprintf(stderr, "cannot start %s\n", argv[0].c_str());
+    std::exit(1);
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+struct Run {
+  double wall = 0, cpu = 0, max_rss_mb = 0;
+  int exit_status = -1;
+  std::map<std::string, double> first_seen;  // status line -> seconds since start
+};
+
+// Runs one upgrade against a fresh simulator with `sim_options`.
+Run Upgrade(const fs::path& build, const std::vector<std::string>& sim_options, const std::string& tag) {
+  const fs::path work = fs::temp_directory_path() / ("larkspan-bench-" + tag + "-" + std::to_string(getpid()));
+  fs::create_directories(work / "registry" / "HKEY_LOCAL_MACHINE" / "SOFTWARE" / "Apps" / "Tessan SW");
+  std::vector<std::string> sim_argv = {(build / "tools/receiver_sim/receiver-sim").string(), "--path-file",
+                                       (work / "path").string(), "--lifetime", "900"};
+  sim_argv.insert(sim_argv.end(), sim_options.begin(), sim_options.end());
+  const pid_t sim = Spawn(sim_argv, -1, {});
+  std::string device;
+  for (int i = 0; i < 500 && device.empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::ifstream in(work / "path");
+    std::getline(in, device);
+  }
+
+  int pipe_fds[2];
+  if (pipe(pipe_fds) != 0) std::exit(1);
+  const auto start = Clock::now();
+  const pid_t cli = Spawn({(build / "larkspan-cli").string(), "--port", device, "--root",
+                           (build / "payloads").string(), "upgrade"},
+                          pipe_fds[1], {"LARKSPAN_REGISTRY=" + (work / "registry").string()});
+  close(pipe_fds[1]);
+
+  Run run;
+  std::string pending;
+  char buffer[4096];
+  for (ssize_t n; (n = read(pipe_fds[0], buffer, sizeof buffer)) > 0;) {
+    const double at = std::chrono::duration<double>(Clock::now() - start).count();
+    pending.append(buffer, static_cast<size_t>(n));
+    for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
+      run.first_seen.emplace(pending.substr(0, end), at);
+    }
+  }
+  close(pipe_fds[0]);
+  int status = 0;
+  rusage usage{};
+  wait4(cli, &status, 0, &usage);
+  run.wall = std::chrono::duration<double>(Clock::now() - start).count();
+  run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  run.max_rss_mb = static_cast<double>(usage.ru_maxrss) / 1024.0;
+  kill(sim, SIGTERM);
+  waitpid(sim, nullptr, 0);
+  fs::remove_all(work);
+  return run;
+}
+
+double Seen(const Run& run, const std::string& line) {
+  const auto at = run.first_seen.find(line);
+  return at == run.first_seen.end() ? -1 : at->second;
+}
+
+void PrintCommon(const char* name, const Run& run) {
+  std::printf("%s: exit %d, wall %.1f s, CPU %.2f s (%.2f %% of wall), peak memory %.1f MB\n", name,
+              run.exit_status, run.wall, run.cpu, 100 * run.cpu / run.wall, run.max_rss_mb);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const fs::path build = fs::canonical("/proc/self/exe").parent_path().parent_path();
+  const bool instant_only = argc > 1 && std::strcmp(argv[1], "--instant-only") == 0;
+
+  std::optional<Run> paced;
+  std::thread paced_run;
+  if (!instant_only) paced_run = std::thread([&] { paced = Upgrade(build, {"--pace"}, "paced"); });
+  const Run instant = Upgrade(build, {}, "instant");
+
+  std::printf("Whole upgrade of receiver-sim with the generated payloads (19,141 records, 918,698 bytes)\n\n");
+  PrintCommon("instant loader", instant);
+  const double stream = Seen(instant, "100%") - Seen(instant, "Transmitting target S-records file..");
+  std::printf("  S-record stream: %.2f s for 19,141 records: %.1f us a record on the host and the pty\n", stream,
+              1e6 * stream / kRecords);
+  if (paced_run.joinable()) paced_run.join();
+  if (!paced) return instant.exit_status;
+
+  // Time the bytes need on the line, 10 bits a byte: the loader and the records with their
+  // answers at 115200, the frames at 38400, the sentences at 4800.
+  const double line_115200 = (6 + kLoaderBytes + 4 + kFirmwareBytes + (kRecords - 1) * 4 + 32) * 10 / 115200;
+  const double line_other = (9 + 10) * 10 / 38400.0 + 32 * 10 / 57600.0 + (2 * 27 + 21 + 61) * 10 / 4800.0;
+  // wait_seconds(n) lasts n to n + 1 s: 2, 4, 1, 5, 5 before the upload, 8 after the loader,
+  // 2, 2, 2 in each of two revert attempts, 2 and 1 before the version read-back (14 waits);
+  // the reset holds the port 0.1 + 5 s, then 0.1 and 0.2 s pauses.
+  const double waits_min = 17 + 8 + 12 + 3 + 5.4;
+  const double waits_max = waits_min + 14;
+  const double floor = line_115200 + line_other + waits_min;
+  PrintCommon("paced line", *paced);
+  std::printf("  line time %.1f s + mandated waits %.1f..%.1f s = %.1f..%.1f s\n", line_115200 + line_other,
+              waits_min, waits_max, floor, floor + 14);
+  std::printf("  wall time beyond line time and the shortest waits: %.1f s (%.1f %%); the waits' own\n"
+              "  whole-second rounding allows up to 14 s of it\n",
+              paced->wall - floor, 100 * (paced->wall - floor) / floor);
+  const double paced_stream = Seen(*paced, "100%") - Seen(*paced, "Transmitting target S-records file..");
+  const double stream_line = (kFirmwareBytes + (kRecords - 1) * 4) * 10 / 115200;
+  std::printf("  S-record stream: %.2f s against %.2f s of line time (%.2f %% over)\n", paced_stream, stream_line,
+              100 * (paced_stream - stream_line) / stream_line);
+  return instant.exit_status | paced->exit_status;
+}
