@@ -628,19 +628,19 @@ TEST_F(SimReceiverModel, SilentSendsNothingButObeys) {
   EXPECT_EQ(model_->mode(), Mode::kBinary);
 }
 
-// A flash side that takes the loader-speed byte as its cue to move to 115200.
+// A flash side that takes 'S' as its cue to change speed.
 class SpeedChangingHook : public FlashUpdateHook {
  public:
   void Enter(ReceiverModel& rx) override { rx.Log("hook enter"); }
   size_t Receive(ReceiverModel& rx, std::span<const uint8_t> bytes) override {
     received.push_back(bytes[0]);
-    if (bytes[0] == 'S') rx.SwitchMode(Mode::kFlashUpdate, 115200);
+    if (bytes[0] == 'S') rx.SwitchMode(Mode::kLoader, 57600);
     return 1;
   }
   Bytes received;
 };
 
-TEST_F(SimReceiverModel, FlashHookGetsBytesAndTheRestIsJudgedAtItsNewSpeed) {
+TEST_F(SimReceiverModel, FlashHookTakesLoaderModeBytesAndTheRestIsJudgedAtItsNewSpeed) {
   ReceiverOptions options;
   options.start_mode = Mode::kBinary;
   options.start_speed = 38400;
@@ -648,12 +648,18 @@ TEST_F(SimReceiverModel, FlashHookGetsBytesAndTheRestIsJudgedAtItsNewSpeed) {
   auto hook = std::make_unique<SpeedChangingHook>();
   SpeedChangingHook* seen = hook.get();
   model_->SetFlashUpdateHook(std::move(hook));
+  // Flash-update mode still reads frames itself; the loader speed hands over to the hook.
   Host(f::kFlashUpdate, 38400);
+  EXPECT_FALSE(Logged("hook enter")) << LogText();
+  Host(f::kLoaderSpeed, 38400);
+  EXPECT_TRUE(Logged("loader-speed arg=2")) << LogText();
+  EXPECT_TRUE(Logged("mode loader speed=115200")) << LogText();
   EXPECT_TRUE(Logged("hook enter")) << LogText();
-  Host("abS123", 38400);
+  EXPECT_TRUE(seen->received.empty());
+  Host("abS123", 115200);
   EXPECT_EQ(seen->received, (Bytes{'a', 'b', 'S'}));
-  EXPECT_TRUE(Logged("rx-garbled host=38400 sim=115200 bytes=3")) << LogText();
-  Host("45", 115200);
+  EXPECT_TRUE(Logged("rx-garbled host=115200 sim=57600 bytes=3")) << LogText();
+  Host("45", 57600);
   EXPECT_EQ(seen->received, (Bytes{'a', 'b', 'S', '4', '5'}));
 }
 

@@ -1,6 +1,7 @@
 // receiver-sim: a simulated SiRF GPS receiver on a pseudo-terminal, for the tests, the
-// benchmarks and the demo. One thread: a poll loop that wakes on the host's bytes and on
-// the receiver's one-second schedule. Command line: see kUsage in sim_options.cpp.
+// benchmarks and the demo. One thread: a poll loop that wakes on the host's bytes, on the
+// receiver's one-second schedule and, with --pace, when the line has carried the next
+// bytes. Command line: see kUsage in sim_options.cpp.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -11,17 +12,21 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
+#include "tools/receiver_sim/flash_loader.h"
 #include "tools/receiver_sim/line_model.h"
+#include "tools/receiver_sim/paced_line.h"
 #include "tools/receiver_sim/pty.h"
 #include "tools/receiver_sim/receiver_model.h"
 #include "tools/receiver_sim/sim_log.h"
 #include "tools/receiver_sim/sim_options.h"
+#include "tools/receiver_sim/srecord.h"
 
 namespace larkspan::sim {
 namespace {
@@ -82,13 +87,16 @@ void RemoveLink(const std::string& link, const std::string& target) {
 
 class Simulator {
  public:
+  using Clock = std::chrono::steady_clock;
+
   Simulator(const SimOptions& options, Pty& pty, SimLog& log)
       : options_(options), pty_(pty), log_(log), model_(options.receiver, log),
         line_(options.seed) {}
 
+  ReceiverModel& model() { return model_; }
+
   // Runs until a stop signal or the end of the lifetime. Returns the exit status.
   int Run() {
-    using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
     const Clock::time_point end =
         options_.lifetime > 0
@@ -112,8 +120,13 @@ class Simulator {
         if (next_tick <= now) next_tick = now + std::chrono::seconds(1);  // after a stall
         continue;
       }
-      const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(
-          std::min(next_tick, end) - now);
+      if (options_.pace && (ReleaseReceived(now) || ReleaseSent(now))) continue;
+      Clock::time_point wake = std::min(next_tick, end);
+      for (const auto& due : {rx_line_.NextDue(), tx_line_.NextDue()}) {
+        if (due) wake = std::min(wake, *due);
+      }
+      const auto wait = std::max(std::chrono::nanoseconds(0),
+                                 std::chrono::duration_cast<std::chrono::nanoseconds>(wake - now));
       const timespec timeout{static_cast<time_t>(wait.count() / 1000000000),
                              static_cast<long>(wait.count() % 1000000000)};
       pollfd fd{pty_.master_fd(), POLLIN, 0};
@@ -137,6 +150,8 @@ class Simulator {
   }
 
  private:
+  // Reads everything the pty holds. Unpaced, the receiver takes it at once; paced, it waits
+  // on the line until it could have arrived.
   bool ReceiveAll() {
     uint8_t buf[4096];
     for (;;) {
@@ -146,26 +161,60 @@ class Simulator {
         return false;
       }
       if (n == 0) return true;
+      const std::span<const uint8_t> bytes(buf, static_cast<size_t>(n));
       // The host may change its speed between two reads, so each read is judged at the speed
       // the host has set now.
-      model_.Receive(std::span<const uint8_t>(buf, static_cast<size_t>(n)), pty_.HostSpeed());
+      const int host = pty_.HostSpeed();
+      if (options_.pace) {
+        // At an unknown host speed the bytes are garbage anyway; they take the receiver's time.
+        rx_line_.Push(bytes, host, host > 0 ? host : model_.speed(), Clock::now());
+      } else {
+        model_.Receive(bytes, host);
+        Transmit();
+      }
+    }
+  }
+
+  // Paced: hands the receiver what has arrived by `now`. True when anything was released.
+  bool ReleaseReceived(Clock::time_point now) {
+    const std::vector<PacedLine::Segment> due = rx_line_.Take(now);
+    for (const PacedLine::Segment& s : due) {
+      model_.Receive(s.bytes, s.speed);
       Transmit();
     }
+    return !due.empty();
+  }
+
+  // Paced: puts on the pty what the line has carried by `now`. True when anything went.
+  bool ReleaseSent(Clock::time_point now) {
+    const std::vector<PacedLine::Segment> due = tx_line_.Take(now);
+    for (const PacedLine::Segment& s : due) Put(s.bytes, s.speed, s.first, s.chunk_size);
+    return !due.empty();
   }
 
   void Transmit() {
     for (const Transmission& t : model_.TakeOutput()) {
-      const int host = pty_.HostSpeed();
-      const std::vector<uint8_t> bytes = line_.Transmit(t.bytes, host, t.speed);
-      if (!LineModel::Agree(host, t.speed)) {
-        log_.Write(Format("tx-garbled host=%d sim=%d bytes=%zu", host, t.speed, bytes.size()));
-      } else if (options_.log_tx) {
-        log_.Write(Format("tx speed=%d bytes=%zu", t.speed, bytes.size()));
+      if (options_.pace) {
+        tx_line_.Push(t.bytes, t.speed, t.speed, Clock::now());
+      } else {
+        Put(t.bytes, t.speed, true, t.bytes.size());
       }
-      const size_t written = pty_.Write(bytes);
-      if (written < bytes.size()) {
-        log_.Write(Format("tx-dropped bytes=%zu", bytes.size() - written));
-      }
+    }
+  }
+
+  // Writes bytes sent at `speed` as the host hears them now. A transmission is logged once,
+  // with its whole size, when its first bytes go out.
+  void Put(std::span<const uint8_t> sent, int speed, bool first, size_t whole) {
+    const int host = pty_.HostSpeed();
+    const std::vector<uint8_t> bytes = line_.Transmit(sent, host, speed);
+    if (first && !LineModel::Agree(host, speed)) {
+      log_.Write(Format("tx-garbled host=%d sim=%d bytes=%zu", host, speed, whole));
+    } else if (first && options_.log_tx) {
+      log_.Write(Format("tx speed=%d bytes=%zu", speed, whole));
+    }
+    const size_t written = pty_.Write(bytes);
+    if (written < bytes.size()) {
+      log_.Write(Format("tx-dropped bytes=%zu", bytes.size() - written));
     }
   }
 
@@ -174,6 +223,9 @@ class Simulator {
   SimLog& log_;
   ReceiverModel model_;
   LineModel line_;
+  // Used with --pace only: host to receiver in whole reads, receiver to host byte by byte.
+  PacedLine rx_line_{PacedLine::Release::kWholeChunks};
+  PacedLine tx_line_{PacedLine::Release::kBytes};
 };
 
 int Main(int argc, char** argv) {
@@ -201,6 +253,15 @@ int Main(int argc, char** argv) {
   ::sigaction(SIGINT, &action, nullptr);
   ::signal(SIGPIPE, SIG_IGN);  // a closed stdout must not kill the receiver
 
+  std::optional<FlashImage> expected;
+  if (!options.firmware.empty()) {
+    expected.emplace();
+    if (!LoadSRecordFile(options.firmware, *expected, &error)) {
+      std::fprintf(stderr, "receiver-sim: --firmware: %s\n", error.c_str());
+      return 2;
+    }
+  }
+
   SimLog log;
   if (!options.log.empty() && !log.OpenFile(options.log, &error)) {
     std::fprintf(stderr, "receiver-sim: %s\n", error.c_str());
@@ -216,6 +277,8 @@ int Main(int argc, char** argv) {
     return 1;
   }
   Simulator simulator(options, *pty, log);
+  simulator.model().SetFlashUpdateHook(
+      std::make_unique<FlashLoader>(options.loader, std::move(expected)));
   log.Write(Format("start mode=%s speed=%d path=%s",
                  std::string(ModeName(options.receiver.start_mode)).c_str(),
                  options.receiver.start_speed, pty->slave_path().c_str()));

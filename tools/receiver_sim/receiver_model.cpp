@@ -12,7 +12,8 @@
 namespace larkspan::sim {
 namespace {
 
-constexpr int kNmeaSpeed = 4800;  // the receiver's speed after a reset
+constexpr int kNmeaSpeed = 4800;      // the receiver's speed after a reset
+constexpr int kLoaderSpeed = 115200;  // loader-speed argument 2
 
 // A whole decimal field, or nothing (empty, sign only, trailing bytes).
 bool ParseInt(std::string_view field, int& value) {
@@ -79,12 +80,15 @@ std::string_view ModeName(Mode mode) {
     case Mode::kNmea: return "nmea";
     case Mode::kBinary: return "binary";
     case Mode::kFlashUpdate: return "flash-update";
+    case Mode::kLoader: return "loader";
   }
   return "?";
 }
 
 ReceiverModel::ReceiverModel(const ReceiverOptions& options, SimLog& log)
-    : log_(log), options_(options), mode_(options.start_mode), speed_(options.start_speed) {}
+    : log_(log), options_(options), version_text_(options.version_text),
+      send_version_(options.send_version), mode_(options.start_mode),
+      speed_(options.start_speed) {}
 
 bool ReceiverModel::ValidSpeed(int baud) {
   switch (baud) {
@@ -124,8 +128,8 @@ std::string ReceiverModel::NmeaSecond(uint64_t tick, std::time_t utc) const {
   if (due(gga_period_)) out += Gga(tm);
   if (due(rmc_period_)) out += Rmc(tm);
   if (due(gsa_period_)) out += Gsa();
-  if (options_.send_version && due(options_.version_period)) {
-    out += VersionLine(options_.version_form, options_.version_text);
+  if (send_version_ && due(options_.version_period)) {
+    out += VersionLine(options_.version_form, version_text_);
   }
   return out;
 }
@@ -151,6 +155,8 @@ void ReceiverModel::Tick(std::time_t utc) {
       Send(TrackerFrame(utc));
       break;
     case Mode::kFlashUpdate:
+      break;  // navigation has stopped
+    case Mode::kLoader:
       if (hook_) hook_->Tick(*this);  // the flash loader speaks only when spoken to
       break;
   }
@@ -179,6 +185,14 @@ void ReceiverModel::SwitchMode(Mode mode, int speed) {
              ModeName(mode).data(), speed));
 }
 
+void ReceiverModel::RunNewFirmware(int speed, std::string version_text, bool send_version) {
+  version_text_ = std::move(version_text);
+  send_version_ = send_version;
+  Log("new-firmware version=\"" + Printable(version_text_) + "\" version-lines=" +
+      (send_version_ ? "on" : "off"));
+  SwitchMode(Mode::kBinary, speed);
+}
+
 void ReceiverModel::Receive(std::span<const uint8_t> bytes, int host_speed) {
   size_t i = 0;
   while (i < bytes.size()) {
@@ -191,7 +205,7 @@ void ReceiverModel::Receive(std::span<const uint8_t> bytes, int host_speed) {
       frames_.Reset();
       return;
     }
-    if (mode_ == Mode::kFlashUpdate && hook_) {
+    if (mode_ == Mode::kLoader && hook_) {
       const size_t rest = bytes.size() - i;
       i += std::clamp<size_t>(hook_->Receive(*this, bytes.subspan(i)), 1, rest);
       continue;
@@ -325,7 +339,11 @@ void ReceiverModel::HandleFrame(const FrameEvent& e) {
     return;
   }
   const std::span<const uint8_t> p = e.payload();
-  if (mode_ == Mode::kBinary && mid == 0x81) {
+  if (mode_ == Mode::kBinary && mid == 0x81 &&
+      std::find(options_.refuse_nmea_at.begin(), options_.refuse_nmea_at.end(), speed_) !=
+          options_.refuse_nmea_at.end()) {
+    Log(Format("ignored switch-to-nmea at %d: refused by option", speed_));
+  } else if (mode_ == Mode::kBinary && mid == 0x81) {
     // Switch to NMEA: byte pairs (period, checksum flag) for GGA, GLL, GSA, GSV, RMC, ...
     // and the NMEA speed in bytes 22-23.
     if (p.size() < 24) {
@@ -343,10 +361,17 @@ void ReceiverModel::HandleFrame(const FrameEvent& e) {
     if (rmc_period_ != p[10]) SetRate(rmc_period_, "rmc", p[10]);
   } else if (mode_ == Mode::kBinary && mid == 0x94) {
     SwitchMode(Mode::kFlashUpdate, speed_);
-    if (hook_) hook_->Enter(*this);
   } else if (mode_ == Mode::kFlashUpdate && mid == 0x53) {
-    // The loader's speed. Nothing changes until the flash side plays the loader.
+    // The loader's speed: argument 2 is 115200, the only one the updater sends. Without a
+    // flash side there is no loader to wait for, so nothing changes.
     Log(p.size() >= 2 ? Format("loader-speed arg=%d", p[1]) : std::string("loader-speed arg=none"));
+    if (!hook_) return;
+    if (p.size() < 2 || p[1] != 2) {
+      Log("ignored frame: loader speed argument not simulated");
+      return;
+    }
+    SwitchMode(Mode::kLoader, kLoaderSpeed);
+    hook_->Enter(*this);
   } else {
     Log(Format("ignored frame: message 0x%02x in %.*s mode", mid,
                static_cast<int>(ModeName(mode_).size()), ModeName(mode_).data()));

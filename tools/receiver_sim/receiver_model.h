@@ -24,11 +24,13 @@ class ReceiverModel;
 enum class Mode {
   kNmea,         // NMEA sentences out, $PSRF input sentences in
   kBinary,       // SiRF binary frames both ways
-  kFlashUpdate,  // after message 0x94: navigation stopped, waiting for the flash loader.
-                 // What follows (the loader upload at 115200, the S-record stream) is
-                 // played by a FlashUpdateHook.
+  kFlashUpdate,  // after message 0x94: navigation stopped, SiRF binary frames still read,
+                 // waiting for the loader speed (message 0x53)
+  kLoader,       // after message 0x53 with a FlashUpdateHook: the boot code at 115200 takes
+                 // the flash loader, then the loader takes S-records. Every byte goes to the
+                 // hook, which leaves this mode when the new firmware starts.
 };
-std::string_view ModeName(Mode mode);  // "nmea", "binary", "flash-update"
+std::string_view ModeName(Mode mode);  // "nmea", "binary", "flash-update", "loader"
 
 // The two shapes of version line the updater's reader accepts.
 enum class VersionForm {
@@ -44,6 +46,8 @@ struct ReceiverOptions {
   int version_period = 1;    // seconds between version lines
   VersionForm version_form = VersionForm::kV;
   std::string version_text = " 2.3.2.03.07";
+  // Speeds at which the switch-to-NMEA frame is ignored (a receiver that misses it there).
+  std::vector<int> refuse_nmea_at;
 };
 
 // Bytes the receiver put on the line, and the speed it sent them at.
@@ -52,18 +56,19 @@ struct Transmission {
   int speed = 0;
 };
 
-// The receiver side of a flash update plugs in here. Without a hook, flash-update mode
-// reads SiRF binary frames and only logs the loader-speed message.
+// The flash loader side of a flash update plugs in here. The model itself plays the boot
+// code's part: message 0x94 (flash-update mode) and message 0x53 (loader speed), which with
+// a hook moves the receiver to loader mode at 115200. Without a hook, 0x53 is only logged.
 class FlashUpdateHook {
  public:
   virtual ~FlashUpdateHook() = default;
-  // The receiver has just entered flash-update mode.
+  // The receiver has just entered loader mode and waits for the loader upload.
   virtual void Enter(ReceiverModel& rx) = 0;
-  // Bytes received in flash-update mode at the speed both ends agree on. Returns how many
-  // it used (at least one); it stops right after a byte that changed the receiver's mode or speed, and the
-  // model judges the rest at the new speed.
+  // Bytes received in loader mode at the speed both ends agree on. Returns how many it used
+  // (at least one); it stops right after a byte that changed the receiver's mode or speed,
+  // and the model judges the rest at the new speed.
   virtual size_t Receive(ReceiverModel& rx, std::span<const uint8_t> bytes) = 0;
-  // Once a second while in flash-update mode.
+  // Once a second while in loader mode.
   virtual void Tick(ReceiverModel& /*rx*/) {}
 };
 
@@ -95,6 +100,10 @@ class ReceiverModel {
   // Changes protocol and speed, forgets half-read input and logs "mode NAME speed=N".
   void SwitchMode(Mode mode, int speed);
   void Log(std::string_view line);
+  // The flash side has written new firmware and starts it: SiRF binary at `speed`; once
+  // back in NMEA its version lines carry `version_text`, or never come without
+  // `send_version`.
+  void RunNewFirmware(int speed, std::string version_text, bool send_version);
   void SetFlashUpdateHook(std::unique_ptr<FlashUpdateHook> hook) { hook_ = std::move(hook); }
 
   // ---- What the receiver sends, exposed for tests.
@@ -122,6 +131,8 @@ class ReceiverModel {
 
   SimLog& log_;
   const ReceiverOptions options_;
+  std::string version_text_;  // the running firmware's; new after a flash
+  bool send_version_;
   Mode mode_;
   int speed_;
   int rmc_period_ = kDefaultRmcPeriod;

@@ -3,14 +3,19 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "tools/receiver_sim/flash_loader.h"
 #include "tools/receiver_sim/receiver_model.h"
 
 namespace larkspan::sim {
 
 struct SimOptions {
   ReceiverOptions receiver;
+  LoaderOptions loader;
+  std::string firmware;   // the S-record file the flashed image should match
+  bool pace = false;      // carry bytes at the line's real rate both ways
   std::string path_file;  // write the slave path here (atomically) instead of to stdout
   std::string link;       // make this a symlink to the slave
   std::string log;        // append the event log here
@@ -22,6 +27,10 @@ struct SimOptions {
 
 // Parses argv[1..]. On a bad command line returns false and says why in `error`.
 bool ParseOptions(const std::vector<std::string>& args, SimOptions& options, std::string* error);
+
+// Replaces the C escapes \r \n \t \\ and \xHH in `text`. On a bad or unknown escape
+// returns false and says why in `error`.
+bool Unescape(std::string_view text, std::string& out, std::string* error);
 
 extern const char kUsage[];
 
