@@ -61,13 +61,16 @@ pid_t Spawn(std::vector<std::string> argv, int out_fd, const std::vector<std::st
 struct Run {
   double wall = 0, cpu = 0, max_rss_mb = 0;
   int exit_status = -1;
-  std::map<std::string, double> first_seen;  // status line -> seconds since start
+  std::map<std::string, double> last_seen;  // status line -> seconds since start, last time shown
 };
 
 // Runs one upgrade against a fresh simulator with `sim_options`.
 Run Upgrade(const fs::path& build, const std::vector<std::string>& sim_options, const std::string& tag) {
   const fs::path work = fs::temp_directory_path() / ("larkspan-bench-" + tag + "-" + std::to_string(getpid()));
   fs::create_directories(work / "registry" / "HKEY_LOCAL_MACHINE" / "SOFTWARE" / "Apps" / "Tessan SW");
+  // The updater holds its payload files for exclusive use: each run gets its own copy.
+  fs::create_directories(work / "root");
+  for (const char* name : {"dlgsp2.bin", "Orvel_GPS_Firmware_R10.s"}) fs::copy(build / "payloads" / name, work / "root");
   std::vector<std::string> sim_argv = {(build / "tools/receiver_sim/receiver-sim").string(), "--path-file",
                                        (work / "path").string(), "--lifetime", "900"};
   sim_argv.insert(sim_argv.end(), sim_options.begin(), sim_options.end());
@@ -80,10 +83,11 @@ Run Upgrade(const fs::path& build, const std::vector<std::string>& sim_options, 
   }
 
   int pipe_fds[2];
-  if (pipe(pipe_fds) != 0) std::exit(1);
+  // Close-on-exec, so that the other run's processes do not hold this pipe open.
+  if (pipe2(pipe_fds, O_CLOEXEC) != 0) std::exit(1);
   const auto start = Clock::now();
   const pid_t cli = Spawn({(build / "larkspan-cli").string(), "--port", device, "--root",
-                           (build / "payloads").string(), "upgrade"},
+                           (work / "root").string(), "upgrade"},
                           pipe_fds[1], {"LARKSPAN_REGISTRY=" + (work / "registry").string()});
   close(pipe_fds[1]);
 
@@ -94,7 +98,7 @@ Run Upgrade(const fs::path& build, const std::vector<std::string>& sim_options, 
     const double at = std::chrono::duration<double>(Clock::now() - start).count();
     pending.append(buffer, static_cast<size_t>(n));
     for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
-      run.first_seen.emplace(pending.substr(0, end), at);
+      run.last_seen[pending.substr(0, end)] = at;
     }
   }
   close(pipe_fds[0]);
@@ -112,9 +116,10 @@ Run Upgrade(const fs::path& build, const std::vector<std::string>& sim_options, 
   return run;
 }
 
+// When `line` was last shown ("100%" is shown by both uploads: the stream's comes last).
 double Seen(const Run& run, const std::string& line) {
-  const auto at = run.first_seen.find(line);
-  return at == run.first_seen.end() ? -1 : at->second;
+  const auto at = run.last_seen.find(line);
+  return at == run.last_seen.end() ? -1 : at->second;
 }
 
 void PrintCommon(const char* name, const Run& run) {

@@ -21,6 +21,11 @@ void ProgramState::CloseChannelsAndFiles() {
   probe_channel.Close();
 }
 
+void ProgramState::SetStatusQuietly(WideText text) {
+  std::lock_guard lock(status_mutex_);
+  status_ = std::move(text);
+}
+
 WideText ProgramState::Status() const {
   std::lock_guard lock(status_mutex_);
   return status_;

@@ -52,6 +52,8 @@ class ProgramState {
 
   // Replaces the status text whole, then sets the status changed flag.
   void SetStatus(WideText text);
+  // Replaces the status text without raising the flag: the dialog storing its status control.
+  void SetStatusQuietly(WideText text);
   WideText Status() const;
 
  private:

@@ -8,6 +8,7 @@
 #include "frontend/installed_version.h"
 #include "receiver/command_frames.h"
 #include "transfer/upgrade_worker.h"
+#include "tests/fakes/fake_receiver.h"
 #include "tests/unit/channel_fixture.h"
 #include "tests/unit/temp_file.h"
 
@@ -21,46 +22,7 @@ constexpr char kRecords[] =
 
 class WorkerTest : public ChannelTest {
  protected:
-  enum class Mode { kNmea, kBinary, kFlashUpdate, kLoader, kNewFirmwareBinary };
-
-  void SetUp() override {
-    registry.CreateKey(kInstalledVersionRoot, kInstalledVersionKey);
-    port.hear = [this](const std::vector<uint8_t>& bytes, uint32_t baud) { Hear(bytes, baud); };
-    port.talk = [this](uint32_t baud) { return Talk(baud); };
-  }
-
-  void Hear(const std::vector<uint8_t>& bytes, uint32_t baud) {
-    const auto is = [&](auto frame) { return std::equal(bytes.begin(), bytes.end(), frame.begin(), frame.end()); };
-    switch (mode_) {
-      case Mode::kNmea:
-        if (baud == 4800 && is(frames::kSwitchToBinary)) mode_ = Mode::kBinary;
-        break;
-      case Mode::kBinary:
-        if (baud == 38400 && is(frames::kFlashUpdate)) mode_ = Mode::kFlashUpdate;
-        break;
-      case Mode::kFlashUpdate:
-        if (baud == 38400 && is(frames::kLoaderSpeed)) mode_ = Mode::kLoader;
-        break;
-      case Mode::kLoader:
-        if (baud != 115200) break;
-        loader_bytes_ += bytes.size();
-        if (bytes.size() > 1 && bytes[0] == 'S' && (bytes[1] == '7' || bytes[1] == '9')) {
-          mode_ = Mode::kNewFirmwareBinary;
-          version_ = "$PSRFTXT,Version: 2.4.13.03.10-GSW2\r\n";
-        } else if (bytes.size() > 6 && bytes[0] == 'S') {
-          answer_ += reject_records_ ? "SE\r\n" : "S5\r\n";
-        }
-        break;
-      case Mode::kNewFirmwareBinary:
-        if (baud == new_firmware_speed_ && is(frames::kSwitchToNmea)) mode_ = Mode::kNmea;
-        break;
-    }
-  }
-  std::string Talk(uint32_t baud) {
-    if (!answer_.empty()) return std::exchange(answer_, std::string());
-    if (mode_ == Mode::kNmea && baud == 4800 && !silent_nmea_) return version_;
-    return {};
-  }
+  void SetUp() override { registry.CreateKey(kInstalledVersionRoot, kInstalledVersionKey); }
 
   void OpenPayloads(bool loader = true, bool firmware = true) {
     if (loader) {
@@ -94,13 +56,7 @@ class WorkerTest : public ChannelTest {
 
   TempFile loader_file_{std::string(100, '\x7F')};
   TempFile firmware_file_{kRecords};
-  Mode mode_ = Mode::kNmea;
-  uint32_t new_firmware_speed_ = 115200;
-  bool reject_records_ = false;
-  bool silent_nmea_ = false;
-  size_t loader_bytes_ = 0;
-  std::string answer_;
-  std::string version_ = "$PSRFTXT,Version: 2.3.2.03.07-GSW2\r\n";
+  FakeReceiver receiver_{port};
 };
 
 TEST_F(WorkerTest, AWholeUpgradeSaysEachStepAndRecordsTheNewVersion) {
@@ -111,7 +67,7 @@ TEST_F(WorkerTest, AWholeUpgradeSaysEachStepAndRecordsTheNewVersion) {
                                "Transmitting target S-records file..", "Switch to NMEA mode.wait...",
                                "Firmware upgrade finished.", "Reset GPS module...", "Finished!"}));
   EXPECT_TRUE(sink.BoxLines().empty()) << sink.BoxLines().front();
-  EXPECT_EQ(loader_bytes_, 6 + 100 + 4 + std::string(kRecords).size());
+  EXPECT_EQ(receiver_.loader_bytes(), 6 + 100 + 4 + std::string(kRecords).size());
   // Seen at 115200; the attempt at 57600 is made all the same; none at 38400.
   EXPECT_EQ(RevertSpeeds(), (std::vector<uint32_t>{115200, 57600}));
   EXPECT_EQ(state.current_version, u" 2.4.13.03.10");
@@ -156,7 +112,7 @@ TEST_F(WorkerTest, TheGuardEndsQuietlyWhenAPayloadOrThePortIsMissing) {
 }
 
 TEST_F(WorkerTest, AFailedStreamStillRevertsAndResetsButClaimsNothing) {
-  reject_records_ = true;
+  receiver_.reject_records = true;
   OpenPayloads();
   EXPECT_EQ(UpgradeWorker(state), 0);
   // The receiver stays in its loader, so the read-back finds no version either.
@@ -174,7 +130,7 @@ TEST_F(WorkerTest, AFailedStreamStillRevertsAndResetsButClaimsNothing) {
 }
 
 TEST_F(WorkerTest, ANewFirmwareAt38400IsFoundByTheThirdAttempt) {
-  new_firmware_speed_ = 38400;
+  receiver_.new_firmware_speed = 38400;
   OpenPayloads();
   EXPECT_EQ(UpgradeWorker(state), 1);
   EXPECT_EQ(RevertSpeeds(), (std::vector<uint32_t>{115200, 57600, 38400}));
@@ -182,7 +138,7 @@ TEST_F(WorkerTest, ANewFirmwareAt38400IsFoundByTheThirdAttempt) {
 }
 
 TEST_F(WorkerTest, AReceiverThatStaysSilentIsStillResetAndReadFailedIsShown) {
-  new_firmware_speed_ = 9600;  // never answers the revert
+  receiver_.new_firmware_speed = 9600;  // never answers the revert
   OpenPayloads();
   EXPECT_EQ(UpgradeWorker(state), 1);
   EXPECT_EQ(RevertSpeeds(), (std::vector<uint32_t>{115200, 57600, 38400}));

@@ -1,0 +1,12 @@
+#include "frontend/updater_app.h"
+
+namespace larkspan {
+
+int UpdaterApp::Run(UpgradeDialog::Seams seams, Options options) {
+  UpgradeDialog dialog(std::move(seams));
+  if (options.full_screen) dialog.setWindowState(Qt::WindowFullScreen);
+  dialog.exec();
+  return 0;
+}
+
+}  // namespace larkspan

@@ -1,0 +1,109 @@
+// The updater's dialog: the current and the new firmware version, a status line, a progress
+// bar and the Upgrade button, laid out from the handheld's dialog template. It reads the
+// version at start, warns the user, and on Upgrade hands the whole upload to the worker
+// thread, then only watches: its timer shows the status the worker sets and re-enables
+// Upgrade when the worker raises the finished flag. Lives on the GUI thread.
+#pragma once
+
+#include <QComboBox>
+#include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+
+#include <filesystem>
+#include <thread>
+
+#include "frontend/qt_user_sink.h"
+#include "platform/idle_timer.h"
+#include "platform/power_status.h"
+#include "receiver/program_state.h"
+
+namespace larkspan {
+
+// Control ids of the dialog template.
+namespace control {
+inline constexpr int kTargetPath = 1001;
+inline constexpr int kLoaderButton = 1002;
+inline constexpr int kLoaderPath = 1003;
+inline constexpr int kTargetButton = 1007;
+inline constexpr int kUpgrade = 1008;
+inline constexpr int kStatusLabel = 1009;
+inline constexpr int kStatus = 1010;
+inline constexpr int kProgress = 1013;
+inline constexpr int kFirmwareVersion = 1015;
+inline constexpr int kPortBox = 1017;
+inline constexpr int kRepair = 1021;
+inline constexpr int kCurrentVersion = 1022;
+inline constexpr int kNewVersion = 1023;
+}  // namespace control
+
+class UpgradeDialog final : public QDialog {
+  Q_OBJECT
+
+ public:
+  struct Seams {
+    ProgramState& state;
+    QtUserSink& sink;
+    PowerStatus& power;
+    IdleTimer& idle_timer;
+    std::filesystem::path device_root;
+  };
+
+  explicit UpgradeDialog(Seams seams, QWidget* parent = nullptr);
+  ~UpgradeDialog() override;
+
+  // Runs the initialisation: "Ready", the timer, the start-up version read, the warning.
+  // Called once the dialog is shown, as the toolkit's initialisation would be.
+  void Initialise();
+
+  // The control with a template id, or null.
+  QWidget* Control(int id) const;
+  QTimer& timer() { return timer_; }
+
+  // The dialog template's size in dialog units, and their size in pixels for a font.
+  static constexpr int kWidthUnits = 141, kHeightUnits = 150;
+  static QRect UnitsToPixels(const QFont& font, int left, int top, int width, int height);
+
+ protected:
+  void accept() override;  // the OK command
+  void reject() override;  // the Cancel command (also the Escape key)
+  void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  void BuildControls();
+  void ExchangeData(bool store);  // store: controls into members; else members into controls
+  void OnUpgrade();
+  void OnTimer();
+  void OnRepair();
+  void OnFirmwareVersion();
+  void OnBrowse(QLineEdit* field, const QString& filter);
+  bool UpgradeRunning() const { return seams_.state.upgrade_running.load() != 0; }
+  void JoinFinishedWorker();
+
+  Seams seams_;
+  bool initialised_ = false;
+  QTimer timer_;
+  std::thread worker_;
+
+  // Members exchanged with the controls.
+  QString loader_path_;
+  QString port_name_ = QStringLiteral("COM1");
+  QString current_version_field_;
+  QString new_version_field_;
+
+  QComboBox* port_box_ = nullptr;
+  QLineEdit* loader_edit_ = nullptr;
+  QLineEdit* target_edit_ = nullptr;
+  QLabel* status_ = nullptr;
+  QLabel* current_version_ = nullptr;
+  QLabel* new_version_ = nullptr;
+  QProgressBar* progress_ = nullptr;
+  QPushButton* upgrade_ = nullptr;
+  QPushButton* repair_ = nullptr;
+};
+
+}  // namespace larkspan

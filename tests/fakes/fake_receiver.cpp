@@ -1,0 +1,49 @@
+#include "tests/fakes/fake_receiver.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "receiver/command_frames.h"
+
+namespace larkspan::testing {
+
+FakeReceiver::FakeReceiver(FakeSerialPorts& port) {
+  port.hear = [this](const std::vector<uint8_t>& bytes, uint32_t baud) { Hear(bytes, baud); };
+  port.talk = [this](uint32_t baud) { return Talk(baud); };
+}
+
+void FakeReceiver::Hear(const std::vector<uint8_t>& bytes, uint32_t baud) {
+  const auto is = [&](auto frame) { return std::equal(bytes.begin(), bytes.end(), frame.begin(), frame.end()); };
+  switch (mode_) {
+    case Mode::kNmea:
+      if (baud == 4800 && is(frames::kSwitchToBinary)) mode_ = Mode::kBinary;
+      break;
+    case Mode::kBinary:
+      if (baud == 38400 && is(frames::kFlashUpdate)) mode_ = Mode::kFlashUpdate;
+      break;
+    case Mode::kFlashUpdate:
+      if (baud == 38400 && is(frames::kLoaderSpeed)) mode_ = Mode::kLoader;
+      break;
+    case Mode::kLoader:
+      if (baud != 115200) break;
+      loader_bytes_ += bytes.size();
+      if (bytes.size() > 1 && bytes[0] == 'S' && (bytes[1] == '7' || bytes[1] == '9')) {
+        mode_ = Mode::kNewFirmwareBinary;
+        version_line = "$PSRFTXT,Version: 2.4.13.03.10-GSW2\r\n";
+      } else if (bytes.size() > 6 && bytes[0] == 'S') {
+        answer_ += reject_records ? "SE\r\n" : "S5\r\n";
+      }
+      break;
+    case Mode::kNewFirmwareBinary:
+      if (baud == new_firmware_speed && is(frames::kSwitchToNmea)) mode_ = Mode::kNmea;
+      break;
+  }
+}
+
+std::string FakeReceiver::Talk(uint32_t baud) {
+  if (!answer_.empty()) return std::exchange(answer_, std::string());
+  if (mode_ == Mode::kNmea && baud == 4800) return version_line;
+  return {};
+}
+
+}  // namespace larkspan::testing
