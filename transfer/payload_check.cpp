@@ -1,5 +1,7 @@
 #include "transfer/payload_check.h"
 
+#include "platform/hex.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -10,13 +12,6 @@
 
 namespace larkspan {
 namespace {
-
-int HexValue(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
 
 // Address width of each record type; 4 has none (it is not a type).
 constexpr size_t kAddressBytes[10] = {2, 2, 3, 4, 0, 2, 3, 4, 3, 2};

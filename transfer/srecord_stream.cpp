@@ -1,6 +1,9 @@
 #include "transfer/srecord_stream.h"
 
+#include <algorithm>
 #include <array>
+
+#include "platform/hex.h"
 
 #include "transfer/percent_progress.h"
 
@@ -16,11 +19,8 @@ bool IsTermination(uint8_t type) { return type == '7' || type == '9'; }
 }  // namespace
 
 int HexDigitValue(int c) {
-  const auto byte = static_cast<uint8_t>(c);
-  if (byte >= '1' && byte <= '9') return byte - '0';
-  if (byte >= 'A' && byte <= 'F') return byte - 'A' + 10;
-  if (byte >= 'a' && byte <= 'f') return byte - 'a' + 10;
-  return 0;
+  // Anything that is not a digit counts as 0.
+  return std::max(0, HexValue(static_cast<uint8_t>(c)));
 }
 
 int TransmitS_Record(ProgramState& state, size_t& written, uint32_t seconds) {

@@ -327,10 +327,69 @@ TEST_F(DialogTest, RepairShowsItsResultAtTheNextTick) {
   ASSERT_TRUE(WaitUntil([&] { return Status() == "Check&Repair fail."; }, 5000));
 }
 
+// The real thing: the termios back-end, the wall clock and receiver-sim moving bytes at the
+// line's real rate, with the generated payloads; about two and a half minutes. With LARKSPAN_SCREENSHOT=FILE it also saves a picture of the
+// dialog in the middle of the S-record stream (the README's screenshot).
+TEST(DialogWithReceiver, AWholeUpgradeAgainstReceiverSim) {
+  e2e::SimProcess sim({"--pace"});
+  e2e::TempDir root;
+  for (const char* name : {"dlgsp2.bin", "Orvel_GPS_Firmware_R10.s"}) fs::copy(fs::path(PAYLOAD_DIR) / name, root.path());
+  TermiosSerialPorts ports(PortNames{sim.device()});
+  SystemClock clock;
+  QtUserSink sink;
+  MemoryRegistry registry;
+  registry.CreateKey(kInstalledVersionRoot, kInstalledVersionKey);
+  FixedPower power;
+  CountingIdleTimer idle;
+  ProgramState state(ports, clock, sink, registry);
+  UpgradeDialog dialog({state, sink, power, idle, root.path()});
+  BoxAnswerer answerer(&dialog);
+  dialog.show();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !answerer.boxes.empty(); }, 30000));
+  auto* status = qobject_cast<QLabel*>(dialog.Control(control::kStatus));
+  auto* bar = qobject_cast<QProgressBar*>(dialog.Control(control::kProgress));
+  EXPECT_EQ(qobject_cast<QLabel*>(dialog.Control(control::kCurrentVersion))->text(), " 2.3.2.03.07");
+
+  std::vector<QString> shown;
+  int highest = 0;
+  bool pictured = false;
+  QTimer watcher;
+  QObject::connect(&watcher, &QTimer::timeout, [&] {
+    if (shown.empty() || shown.back() != status->text()) shown.push_back(status->text());
+    highest = std::max(highest, bar->value());
+    const char* picture = std::getenv("LARKSPAN_SCREENSHOT");
+    const bool streaming = std::find(shown.begin(), shown.end(), "Transmitting target S-records file..") != shown.end();
+    if (picture && !pictured && streaming && status->text().endsWith('%') && status->text().chopped(1).toInt() >= 37) {
+      pictured = dialog.grab().save(QString::fromLocal8Bit(picture));
+    }
+  });
+  watcher.start(20);
+  qobject_cast<QPushButton*>(dialog.Control(control::kUpgrade))->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return status->text() == "Finished!"; }, 280000));
+  const auto percentages = std::count_if(shown.begin(), shown.end(), [](const QString& text) { return text.endsWith('%'); });
+  EXPECT_GT(percentages, 50) << "the stream's percentages are seen as they grow";
+  EXPECT_EQ(answerer.boxes.size(), 1u);
+  EXPECT_EQ(highest, 100);
+  // The timer shows the newest text every 500 ms, so short-lived ones may be skipped; these
+  // last seconds each.
+  for (const char* text : {"Transmitting target S-records file..", "Switch to NMEA mode.wait...",
+                           "Reset GPS module..."}) {
+    EXPECT_NE(std::find(shown.begin(), shown.end(), QString(text)), shown.end()) << text;
+  }
+  EXPECT_FALSE(dialog.Control(control::kUpgrade)->isEnabled());
+  EXPECT_TRUE(registry.Value(kInstalledVersionRoot, kInstalledVersionKey, kInstalledVersionValue));
+  if (std::getenv("LARKSPAN_SCREENSHOT")) {
+    EXPECT_TRUE(pictured);
+  }
+  QTRY_VERIFY_WITH_TIMEOUT(state.upgrade_running == 0, 5000);
+}
+
 }  // namespace
 }  // namespace larkspan::testing
 
 int main(int argc, char** argv) {
+  // These tests run on Qt's offscreen platform, listing included, whatever the display.
+  qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Larkspan"));
   ::testing::InitGoogleTest(&argc, argv);

@@ -1,16 +1,11 @@
 #include "tools/receiver_sim/nmea_parser.h"
 
+#include "platform/hex.h"
+
 #include "receiver/command_frames.h"
 
 namespace larkspan::sim {
 namespace {
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
 
 NmeaEvent Junk(size_t n) {
   NmeaEvent e;

@@ -1,5 +1,7 @@
 #include "tools/receiver_sim/sim_options.h"
 
+#include "platform/hex.h"
+
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -60,13 +62,6 @@ bool ParseSpeed(const std::string& text, int& speed) {
   return true;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 }  // namespace
 
 bool Unescape(std::string_view text, std::string& out, std::string* error) {
@@ -86,8 +81,8 @@ bool Unescape(std::string_view text, std::string& out, std::string* error) {
       case 't': out += '\t'; break;
       case '\\': out += '\\'; break;
       case 'x': {
-        const int hi = i + 1 < text.size() ? HexDigit(text[i + 1]) : -1;
-        const int lo = i + 2 < text.size() ? HexDigit(text[i + 2]) : -1;
+        const int hi = i + 1 < text.size() ? HexValue(text[i + 1]) : -1;
+        const int lo = i + 2 < text.size() ? HexValue(text[i + 2]) : -1;
         if (hi < 0 || lo < 0) {
           if (error) *error = "\\x needs two hex digits";
           return false;

@@ -1,5 +1,7 @@
 #include "tools/receiver_sim/srecord.h"
 
+#include "platform/hex.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -9,13 +11,6 @@
 
 namespace larkspan::sim {
 namespace {
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
 
 // Two hex digits at `p`, either case; -1 if either is not a digit.
 int HexByte(std::string_view p) {
