@@ -10,6 +10,7 @@
 #include <string>
 #include <system_error>
 
+#include "platform/atomic_file.h"
 #include "platform/text.h"
 
 namespace larkspan {
@@ -54,30 +55,5 @@ std::unique_ptr<RegistryKey> FileRegistry::OpenKey(std::u16string_view root, std
   return std::make_unique<FileRegistryKey>(folder);
 }
 
-bool ReplaceFileAtomically(const std::filesystem::path& file, std::span<const uint8_t> bytes) {
-  std::string temp = (file.parent_path() / ("." + file.filename().string() + ".XXXXXX")).string();
-  const int fd = ::mkstemp(temp.data());
-  if (fd < 0) return false;
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  const bool written = done == bytes.size() && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
-  const bool closed = ::close(fd) == 0;
-  if (!written || !closed || std::rename(temp.c_str(), file.c_str()) != 0) {
-    ::unlink(temp.c_str());
-    return false;
-  }
-  // The rename itself reaches the disk with the folder.
-  const int dir = ::open(file.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
-  return true;
-}
 
 }  // namespace larkspan

@@ -36,8 +36,4 @@ class FileRegistry final : public Registry {
   std::filesystem::path root_;
 };
 
-// Writes `bytes` to `file` so that a crash leaves the old or the new content, never a torn
-// one: a temporary file in the same folder, flushed to disk, then renamed over the file.
-bool ReplaceFileAtomically(const std::filesystem::path& file, std::span<const uint8_t> bytes);
-
 }  // namespace larkspan

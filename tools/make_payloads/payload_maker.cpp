@@ -1,5 +1,7 @@
 #include "tools/make_payloads/payload_maker.h"
 
+#include "platform/atomic_file.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -67,8 +69,6 @@ uint32_t ArmBranch(uint32_t at, uint32_t target) {
   const uint32_t words = (target - at - 8) >> 2;  // two's complement wraps as the CPU does
   return 0xEA000000u | (words & 0x00FFFFFFu);
 }
-
-std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 }  // namespace
 
@@ -156,42 +156,8 @@ std::string BuildFirmwareSRecords() {
 
 bool WriteFileAtomically(const std::filesystem::path& path, std::string_view bytes,
                          std::string* error) {
-  const std::filesystem::path dir = path.has_parent_path() ? path.parent_path() : ".";
-  std::string temp = (dir / ("." + path.filename().string() + ".XXXXXX")).string();
-  const int fd = ::mkstemp(temp.data());
-  if (fd < 0) {
-    *error = Errno(temp);
-    return false;
-  }
-  bool ok = true;
-  const char* p = bytes.data();
-  size_t left = bytes.size();
-  while (ok && left > 0) {
-    const ssize_t n = ::write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      *error = Errno(temp);
-      ok = false;
-      break;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  // mkstemp makes the file private; the payloads are ordinary readable files.
-  if (ok && (::fchmod(fd, 0644) != 0 || ::fsync(fd) != 0)) {
-    *error = Errno(temp);
-    ok = false;
-  }
-  if (::close(fd) != 0 && ok) {
-    *error = Errno(temp);
-    ok = false;
-  }
-  if (ok && ::rename(temp.c_str(), path.c_str()) != 0) {
-    *error = Errno(path.string());
-    ok = false;
-  }
-  if (!ok) ::unlink(temp.c_str());
-  return ok;
+  return ReplaceFileAtomically(
+      path, std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), 0644, error);
 }
 
 bool WritePayloads(const std::filesystem::path& dir, std::string* error) {
