@@ -5,6 +5,7 @@
 // Single-threaded, like the channels it stands under.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -56,7 +57,7 @@ class FakeSerialPorts final : public SerialPorts {
   std::vector<CommTimeouts> applied_timeouts;
   std::vector<Write> writes;
   int open_handles = 0;
-  int opens = 0;  // open calls so far
+  std::atomic<int> opens{0};  // open calls so far; tests watch it from the GUI thread
   int max_open_handles = 0;
   uint32_t baud = 0;  // the speed last applied
 
