@@ -2,13 +2,13 @@
 
 #include <QCloseEvent>
 #include <QFileDialog>
-#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QScreen>
 
 #include <system_error>
 
 #include "frontend/app_icon.h"
+#include "frontend/dialog_units.h"
 #include "frontend/installed_version.h"
 #include "receiver/recovery.h"
 #include "receiver/version_reader.h"
@@ -38,16 +38,7 @@ QString FilterList(const QString& pairs) {
 }  // namespace
 
 QRect UpgradeDialog::UnitsToPixels(const QFont& font, int left, int top, int width, int height) {
-  // Dialog base units as a dialog toolkit takes them from the dialog's font: the average
-  // width of the Latin letters and the font's height; a horizontal unit is a quarter of
-  // the first, a vertical unit an eighth of the second.
-  const QFontMetrics metrics(font);
-  const int letters = metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-  const int base_x = (letters / 26 + 1) / 2;
-  const int base_y = metrics.height();
-  auto x = [&](int units) { return (units * base_x + 2) / 4; };
-  auto y = [&](int units) { return (units * base_y + 4) / 8; };
-  return QRect(x(left), y(top), x(width), y(height));
+  return DialogUnitsToPixels(font, left, top, width, height);
 }
 
 UpgradeDialog::UpgradeDialog(Seams seams, QWidget* parent) : QDialog(parent), seams_(std::move(seams)) {
