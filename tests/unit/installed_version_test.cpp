@@ -2,6 +2,10 @@
 // sysfs-like folder, and the atomic replace both lean on.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <fstream>
 
 #include "frontend/installed_version.h"
@@ -53,6 +57,33 @@ TEST(InstalledVersion, WriteVersionValueWidensAndReportsFailure) {
   EXPECT_EQ(registry.Value(u"HKEY_LOCAL_MACHINE", u"K", u"FW")->size(), 512u) << "255 characters kept";
   registry.fail_writes = true;
   EXPECT_EQ(WriteVersionValue(*key, u"FW", "AB"), 0);
+}
+
+TEST(InstalledVersion, AValueIsNeverTornWhateverMomentTheWriterIsKilled) {
+  TempDir root;
+  const fs::path key = root.path() / "HKEY_LOCAL_MACHINE" / "K";
+  fs::create_directories(key);
+  // Two values that differ in every byte and take a while to write, so that kills land inside.
+  const std::vector<uint8_t> a(4 << 20, 'a'), b(4 << 20, 'b');
+  int complete = 0;
+  for (int round = 0; round < 10; ++round) {
+    const pid_t writer = fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+      FileRegistry registry(root.path());
+      auto open_key = registry.OpenKey(u"HKEY_LOCAL_MACHINE", u"K");
+      for (int i = 0;; ++i) open_key->SetStringValue(u"FW", i % 2 ? b : a);
+    }
+    usleep(static_cast<useconds_t>(3'000 + 7'919 * round % 60'000));
+    kill(writer, SIGKILL);
+    waitpid(writer, nullptr, 0);
+    if (!fs::exists(key / "FW")) continue;
+    const std::string value = ReadFile(key / "FW");
+    EXPECT_TRUE(value == std::string(a.begin(), a.end()) || value == std::string(b.begin(), b.end()))
+        << "torn value of " << value.size() << " bytes";
+    ++complete;
+  }
+  EXPECT_GT(complete, 0);
 }
 
 TEST(PowerStatus, ReadsMainsSuppliesAndCallsAnEmptyListUnknown) {
