@@ -127,6 +127,33 @@ void PrintCommon(const char* name, const Run& run) {
               run.exit_status, run.wall, run.cpu, 100 * run.cpu / run.wall, run.max_rss_mb);
 }
 
+// Peak memory of the dialog updater: started against a receiver-sim on Qt's offscreen
+// platform, it reads the version and shows its warning; then it is stopped.
+double DialogPeakMemoryMb(const fs::path& build) {
+  const fs::path work = fs::temp_directory_path() / ("larkspan-bench-dialog-" + std::to_string(getpid()));
+  fs::create_directories(work);
+  const pid_t sim = Spawn({(build / "tools/receiver_sim/receiver-sim").string(), "--path-file",
+                           (work / "path").string(), "--lifetime", "60"},
+                          -1, {});
+  std::string device;
+  for (int i = 0; i < 500 && device.empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::ifstream in(work / "path");
+    std::getline(in, device);
+  }
+  const pid_t dialog = Spawn({(build / "larkspan").string(), "--port", device, "--root", work.string()}, -1,
+                             {"QT_QPA_PLATFORM=offscreen"});
+  std::this_thread::sleep_for(std::chrono::seconds(4));
+  kill(dialog, SIGTERM);
+  int status = 0;
+  rusage usage{};
+  wait4(dialog, &status, 0, &usage);
+  kill(sim, SIGTERM);
+  waitpid(sim, nullptr, 0);
+  fs::remove_all(work);
+  return static_cast<double>(usage.ru_maxrss) / 1024.0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -143,6 +170,8 @@ int main(int argc, char** argv) {
   const double stream = Seen(instant, "100%") - Seen(instant, "Transmitting target S-records file..");
   std::printf("  S-record stream: %.2f s for 19,141 records: %.1f us a record on the host and the pty\n", stream,
               1e6 * stream / kRecords);
+  std::printf("larkspan (the dialog, after its start-up read and warning): peak memory %.1f MB\n",
+              DialogPeakMemoryMb(build));
   if (paced_run.joinable()) paced_run.join();
   if (!paced) return instant.exit_status;
 

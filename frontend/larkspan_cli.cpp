@@ -154,8 +154,8 @@ bool ReportCheck(const std::filesystem::path& file, const PayloadCheck& check) {
     std::printf("%s: %s: %s\n", file.c_str(), PayloadKindName(check.kind), FormatFault(*check.fault).c_str());
     return false;
   }
-  std::printf("%s: %s: ok%s%s\n", file.c_str(), PayloadKindName(check.kind), check.note.empty() ? "" : " (",
-              check.note.empty() ? "" : (check.note + ")").c_str());
+  const std::string note = check.note.empty() ? "" : " (" + check.note + ")";
+  std::printf("%s: %s: ok%s\n", file.c_str(), PayloadKindName(check.kind), note.c_str());
   return true;
 }
 
