@@ -30,7 +30,7 @@ int ReadLines(ProgramState& state, uint32_t window, LineTest test) {
   do {
     uint8_t byte = 0;
     size_t count = 0;
-    if (!state.update_channel.Read({&byte, 1}, count)) count = 0;
+    if (!state.update_channel.Read({&byte, 1}, count) || count > 1) return 0;
     if (count == 1) {
       if (auto line = buffer.Add(byte)) {
         if (auto text = test(*line)) {
