@@ -64,7 +64,7 @@ TEST(InstalledVersion, AValueIsNeverTornWhateverMomentTheWriterIsKilled) {
   const fs::path key = root.path() / "HKEY_LOCAL_MACHINE" / "K";
   fs::create_directories(key);
   // Two values that differ in every byte and take a while to write, so that kills land inside.
-  const std::vector<uint8_t> a(4 << 20, 'a'), b(4 << 20, 'b');
+  const std::vector<uint8_t> a(1 << 20, 'a'), b(1 << 20, 'b');
   int complete = 0;
   for (int round = 0; round < 10; ++round) {
     const pid_t writer = fork();
@@ -74,7 +74,8 @@ TEST(InstalledVersion, AValueIsNeverTornWhateverMomentTheWriterIsKilled) {
       auto open_key = registry.OpenKey(u"HKEY_LOCAL_MACHINE", u"K");
       for (int i = 0;; ++i) open_key->SetStringValue(u"FW", i % 2 ? b : a);
     }
-    usleep(static_cast<useconds_t>(3'000 + 7'919 * round % 60'000));
+    // From 20 ms up, so that most kills land after a first value reached the disk.
+    usleep(static_cast<useconds_t>(20'000 + 37'919 * round % 250'000));
     kill(writer, SIGKILL);
     waitpid(writer, nullptr, 0);
     if (!fs::exists(key / "FW")) continue;
