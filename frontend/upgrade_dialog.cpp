@@ -196,7 +196,8 @@ void UpgradeDialog::OnUpgrade() {
 
   JoinFinishedWorker();
   try {
-    worker_ = std::thread([&state] { UpgradeWorker(state); });
+    std::function<void()> work = [&state] { UpgradeWorker(state); };
+    worker_ = seams_.start_thread ? seams_.start_thread(std::move(work)) : std::thread(std::move(work));
     ExchangeData(true);
     ExchangeData(false);
   } catch (const std::system_error&) {

@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "frontend/qt_user_sink.h"
@@ -50,6 +51,9 @@ class UpgradeDialog final : public QDialog {
     PowerStatus& power;
     IdleTimer& idle_timer;
     std::filesystem::path device_root;
+    // Starts the worker's thread; the default makes a std::thread. It may throw
+    // std::system_error, as a thread that cannot be created does.
+    std::function<std::thread(std::function<void()>)> start_thread = {};
   };
 
   explicit UpgradeDialog(Seams seams, QWidget* parent = nullptr);

@@ -16,6 +16,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <system_error>
 
 #include "frontend/installed_version.h"
 #include "frontend/upgrade_dialog.h"
@@ -224,12 +225,16 @@ TEST_F(DialogTest, OnlyAnOfflineAcLineRefusesTheUpgrade) {
   EXPECT_EQ(dialog->timer().interval(), 2000);
 
   power.value = std::nullopt;  // a failed query: nothing visible happens
+  ASSERT_TRUE(state.loader_file.Open((root.folder() / "dlgsp2.bin").string()));
+  ASSERT_TRUE(state.srecord_file.Open((root.folder() / "Orvel_GPS_Firmware_R10.s").string()));
   Button(control::kUpgrade)->click();
   QTest::qWait(50);
   EXPECT_EQ(answerer->boxes.size(), 2u);
   EXPECT_TRUE(Button(control::kUpgrade)->isEnabled());
   EXPECT_EQ(dialog->timer().interval(), 2000);
   EXPECT_FALSE(state.update_channel.IsOpen()) << "the channels were closed all the same";
+  EXPECT_FALSE(state.loader_file.IsOpen()) << "and the payload files of an earlier run";
+  EXPECT_FALSE(state.srecord_file.IsOpen());
 
   for (uint8_t ac_line : {1, 2, 255}) {
     SCOPED_TRACE(int{ac_line});
@@ -325,6 +330,32 @@ TEST_F(DialogTest, RepairShowsItsResultAtTheNextTick) {
   dialog->timer().start(2000);
   repair->click();
   ASSERT_TRUE(WaitUntil([&] { return Status() == "Check&Repair fail."; }, 5000));
+  EXPECT_TRUE(repair->isEnabled());
+  EXPECT_EQ(answerer->boxes.size(), 1u) << "the routine shows nothing of its own";
+}
+
+TEST_F(DialogTest, AThreadThatCannotBeCreatedIsReportedAndUpgradeStaysDisabled) {
+  Open();
+  dialog.reset();  // a dialog whose thread start fails
+  answerer.reset();
+  dialog = std::make_unique<UpgradeDialog>(UpgradeDialog::Seams{
+      state, sink, power, idle, root.folder(),
+      [](std::function<void()>) -> std::thread { throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again)); }});
+  answerer = std::make_unique<BoxAnswerer>(dialog.get());
+  dialog->show();
+  ASSERT_TRUE(WaitUntil([&] { return answerer->boxes.size() == 1; }));  // the warning
+  Button(control::kUpgrade)->click();
+  ASSERT_TRUE(WaitUntil([&] { return answerer->boxes.size() == 2; }));
+  EXPECT_EQ(answerer->boxes[1].caption, "Update");
+  EXPECT_EQ(answerer->boxes[1].text, "Create thread failed!");
+  EXPECT_TRUE(answerer->boxes[1].owned_by_dialog);
+  QTest::qWait(700);
+  EXPECT_FALSE(Button(control::kUpgrade)->isEnabled());
+  EXPECT_TRUE(dialog->timer().isActive());
+  EXPECT_EQ(dialog->timer().interval(), 500);
+  EXPECT_TRUE(state.loader_file.IsOpen());
+  EXPECT_TRUE(state.srecord_file.IsOpen());
+  EXPECT_FALSE(state.finished);
 }
 
 // The real thing: the termios back-end, the wall clock and receiver-sim moving bytes at the

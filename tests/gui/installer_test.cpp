@@ -153,6 +153,20 @@ TEST_F(InstallerTest, ATemporaryFileThatCannotBeWrittenNeverReplacesAGoodFile) {
   EXPECT_EQ(ReadFile(Root() / "dlgsp2.bin"), std::string(loader_.begin(), loader_.end()));
 }
 
+TEST_F(InstallerTest, ATemporaryFileThatCannotBeDeletedStaysAndTheRestGoesAhead) {
+  std::ofstream(Root() / "Orvel_GPS_Firmware_R10.s") << "old firmware";
+  fs::create_directories(Root() / "3.s" / "inside");  // neither written nor removable
+  EmbeddedPayloads payloads(Table());
+  Run(payloads, [](InstallerDialog& dialog) { Press(dialog, 1000); });
+  EXPECT_TRUE(fs::exists(Root() / "3.s"));
+  EXPECT_FALSE(fs::exists(Root() / "1.bin"));
+  EXPECT_FALSE(fs::exists(Root() / "2.exe"));
+  EXPECT_EQ(ReadFile(Root() / "dlgsp2.bin"), std::string(loader_.begin(), loader_.end()));
+  EXPECT_TRUE(fs::exists(Root() / "Larkspan.exe"));
+  EXPECT_EQ(ReadFile(Root() / "Orvel_GPS_Firmware_R10.s"), "old firmware");
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !Ran().empty(); }, 5000));
+}
+
 TEST_F(InstallerTest, AnUnwritableRootWritesNothingAndTheDialogStillCloses) {
   const fs::path not_a_folder = Root() / "root-is-a-file";
   std::ofstream(not_a_folder) << "x";
