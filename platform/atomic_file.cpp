@@ -21,7 +21,8 @@ bool ReplaceFileAtomically(const std::filesystem::path& file, std::span<const ui
                            std::string* error) {
   const std::filesystem::path folder = file.has_parent_path() ? file.parent_path() : ".";
   std::string temp = (folder / ("." + file.filename().string() + ".XXXXXX")).string();
-  const int fd = ::mkstemp(temp.data());
+  // Close-on-exec: a program started meanwhile must not inherit the half-written file.
+  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return Fail(error, temp);
   bool ok = true;
   for (size_t done = 0; ok && done < bytes.size();) {
