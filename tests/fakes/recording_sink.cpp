@@ -1,5 +1,7 @@
 #include "tests/fakes/recording_sink.h"
 
+#include <cctype>
+
 namespace larkspan::testing {
 
 void RecordingSink::Add(std::string line) {
@@ -45,6 +47,16 @@ std::vector<std::string> RecordingSink::BoxLines() const {
     if (line.rfind("box ", 0) == 0) boxes.push_back(line.substr(4));
   }
   return boxes;
+}
+
+std::vector<std::string> RecordingSink::Statuses(bool skip_percentages) const {
+  std::vector<std::string> statuses;
+  for (const auto& line : Lines()) {
+    if (!line.starts_with("status ")) continue;
+    if (skip_percentages && line.size() > 7 && std::isdigit(static_cast<unsigned char>(line[7]))) continue;
+    statuses.push_back(line.substr(7));
+  }
+  return statuses;
 }
 
 void RecordingSink::Clear() {

@@ -22,6 +22,8 @@ class RecordingSink final : public UserSink {
   std::vector<MessageBox> Boxes() const;
   // Only the "box ..." lines, without the "box " prefix.
   std::vector<std::string> BoxLines() const;
+  // The status texts in order; with `skip_percentages`, those that are not "<n>%".
+  std::vector<std::string> Statuses(bool skip_percentages = false) const;
   void Clear();
 
  private:

@@ -256,13 +256,7 @@ class WorkerFaultTest : public ChannelTest {
   }
   // The status texts other than percentages.
   Lines Statuses() const {
-    Lines statuses;
-    for (const auto& line : sink.Lines()) {
-      if (line.starts_with("status ") && !std::isdigit(static_cast<unsigned char>(line[7]))) {
-        statuses.push_back(line.substr(7));
-      }
-    }
-    return statuses;
+    return sink.Statuses(/*skip_percentages=*/true);
   }
   std::vector<uint32_t> RevertSpeeds() const {
     std::vector<uint32_t> speeds;

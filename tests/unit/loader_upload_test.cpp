@@ -20,13 +20,7 @@ class LoaderUploadTest : public ChannelTest {
     state.update_channel.ChangeSpeed(115200);
     intact_ = UploadLoader(state);
   }
-  std::vector<std::string> Statuses() const {
-    std::vector<std::string> statuses;
-    for (const auto& line : sink.Lines()) {
-      if (line.starts_with("status ")) statuses.push_back(line.substr(7));
-    }
-    return statuses;
-  }
+  std::vector<std::string> Statuses() const { return sink.Statuses(); }
   size_t Steps() const {
     const auto lines = sink.Lines();
     return static_cast<size_t>(std::count(lines.begin(), lines.end(), "progress step-it"));

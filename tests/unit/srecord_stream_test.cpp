@@ -60,10 +60,7 @@ TEST_F(StreamTest, PercentagesFollowTheBytesSent) {
   file += kEnd;
   OpenFile(file);
   EXPECT_TRUE(StreamSRecords(state));
-  std::vector<std::string> statuses;
-  for (const auto& line : sink.Lines()) {
-    if (line.starts_with("status ")) statuses.push_back(line.substr(7));
-  }
+  const std::vector<std::string> statuses = sink.Statuses();
   ASSERT_EQ(statuses.size(), 1 + 99 + 1u);  // title, 1% .. 99%, then "100%" at the end
   EXPECT_EQ(statuses[1], "1%");
   EXPECT_EQ(statuses[99], "99%");

@@ -33,13 +33,7 @@ class WorkerTest : public ChannelTest {
     }
   }
   std::vector<std::string> Statuses() const {
-    std::vector<std::string> statuses;
-    for (const auto& line : sink.Lines()) {
-      if (line.starts_with("status ") && !std::isdigit(static_cast<unsigned char>(line[7]))) {
-        statuses.push_back(line.substr(7));
-      }
-    }
-    return statuses;
+    return sink.Statuses(/*skip_percentages=*/true);
   }
   std::vector<uint32_t> RevertSpeeds() const {
     std::vector<uint32_t> speeds;
