@@ -26,7 +26,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,17 +38,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "frontend/installed_version.h"
+#include "tests/e2e/process.h"
 #include "platform/clock.h"
 #include "platform/port_names.h"
 #include "platform/registry.h"
@@ -60,8 +58,6 @@
 #include "receiver/version_reader.h"
 #include "transfer/payload_files.h"
 #include "transfer/upgrade_worker.h"
-
-extern char** environ;
 
 namespace larkspan::soak {
 namespace {
@@ -275,39 +271,11 @@ class SoakSink final : public UserSink {
 
 // ---- Processes and files
 
-std::string ReadFile(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// Starts `argv` with standard input from /dev/null and its output into files: the simulator
-// gets no pipe of ours, so there is no descriptor of its to leave out of the counts.
-pid_t Spawn(const std::vector<std::string>& argv, const fs::path& out, const fs::path& err) {
-  std::vector<char*> args;
-  for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return rc == 0 ? pid : -1;
-}
-
+// Asks the simulator to end, and kills it when it has not within five seconds.
 void Stop(pid_t pid) {
   if (pid <= 0) return;
   kill(pid, SIGTERM);
-  for (int i = 0; i < 250; ++i) {
-    if (waitpid(pid, nullptr, WNOHANG) == pid) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
+  e2e::WaitFor(pid, 5);
 }
 
 // The last line of `log` that starts with `head`, without it; empty when there is none.
@@ -382,14 +350,18 @@ void RunUpgrade(const Paths& paths, Outcome& out) {
                                        "--log", log.string(), "--lifetime", "900",
                                        "--firmware", (paths.payloads / kFirmwareFileName).string()};
   for (auto& option : out.fault.SimOptions()) sim_argv.push_back(option);
-  const pid_t sim = Spawn(sim_argv, out.work / "sim.out", out.work / "sim.err");
-  if (sim <= 0) {
+  pid_t sim = -1;
+  try {
+    // The simulator's output goes into files, not pipes of ours, so it holds no descriptor
+    // of this process that the leak counts would have to leave out.
+    sim = e2e::Spawn(sim_argv, out.work / "sim.out", out.work / "sim.err");
+  } catch (const std::exception&) {
     out.setup_error = "cannot start receiver-sim";
     return;
   }
   for (int i = 0; i < 500 && out.device.empty(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    const std::string path = ReadFile(out.work / "path");
+    const std::string path = e2e::ReadFile(out.work / "path");
     if (!path.empty() && path.back() == '\n') out.device = path.substr(0, path.size() - 1);
   }
   if (out.device.empty()) {
@@ -419,7 +391,7 @@ void RunUpgrade(const Paths& paths, Outcome& out) {
     std::thread holder;
     if (out.fault.kind == FaultKind::kBusyPort) {
       holder = std::thread([&] {
-        while (!stop_holding && ReadFile(log).find("flash-end") == std::string::npos) {
+        while (!stop_holding && e2e::ReadFile(log).find("flash-end") == std::string::npos) {
           std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         if (stop_holding) return;
@@ -476,12 +448,12 @@ void RunUpgrade(const Paths& paths, Outcome& out) {
   out.left_after_run = FdsInto(out.device, out.work);
   Stop(sim);
 
-  const std::string sim_log = ReadFile(log);
+  const std::string sim_log = e2e::ReadFile(log);
   out.mode = LastLine(sim_log, "mode ");
   out.flash_end = LastLine(sim_log, "flash-end");
   const fs::path record = out.work / "registry" / "HKEY_LOCAL_MACHINE" / "SOFTWARE" / "Apps" / "Tessan SW" / "FW";
   out.record_exists = fs::exists(record);
-  if (out.record_exists) out.record_bytes = ReadFile(record);
+  if (out.record_exists) out.record_bytes = e2e::ReadFile(record);
 }
 
 // The checks of one run whose counts are filled in. `counts_own_run`: the counts were taken

@@ -17,10 +17,8 @@ extern char** environ;
 
 namespace larkspan::e2e {
 
-namespace {
-
 pid_t Spawn(const std::vector<std::string>& argv, const std::filesystem::path& out,
-            const std::filesystem::path& err, const std::vector<std::string>& environment = {}) {
+            const std::filesystem::path& err, const std::vector<std::string>& environment) {
   std::vector<char*> args;
   for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
@@ -40,7 +38,6 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::filesystem::path& o
   return pid;
 }
 
-// Waits for the child; returns its exit status, or -1 once `timeout_s` passed (it is killed).
 int WaitFor(pid_t pid, int timeout_s) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
   for (;;) {
@@ -55,8 +52,6 @@ int WaitFor(pid_t pid, int timeout_s) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }
-
-}  // namespace
 
 TempDir::TempDir() {
   std::random_device random;
