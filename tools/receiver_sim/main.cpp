@@ -307,4 +307,6 @@ int Main(int argc, char** argv) {
 int main(int argc, char** argv) {
   // Paced bytes are due at exact times: wake within microseconds of them, not within the
   // kernel's default 50 us timer slack, which would add up over 19,141 records.
-  ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL); return larkspan::sim::Main(argc, argv); }
+  ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  return larkspan::sim::Main(argc, argv);
+}
