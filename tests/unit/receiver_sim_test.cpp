@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <initializer_list>
@@ -21,6 +22,7 @@
 #include "tools/receiver_sim/flash_loader.h"
 #include "tools/receiver_sim/line_model.h"
 #include "tools/receiver_sim/nmea_parser.h"
+#include "tools/receiver_sim/paced_line.h"
 #include "tools/receiver_sim/receiver_model.h"
 #include "tools/receiver_sim/sim_log.h"
 #include "tools/receiver_sim/sirf_frame_parser.h"
@@ -457,9 +459,46 @@ TEST_F(SimFlashLoader, SilentAfterRecordNAnswersNoMoreAndNeverEnds) {
 }
 
 TEST_F(SimFlashLoader, AnswersCarryThePrefixAndTheAcceptingCharacter) {
-  StartLoader(With<LoaderOptions>([](auto& o) { o.answer_prefix = "$GPGGA,0*00\r\nLoader: "; o.answer_char = 'A'; }));
+  StartLoader(With<LoaderOptions>([](auto& o) {
+    o.answer_prefix = "$GPGGA,0*00\r\nLoader: ";
+    o.answer_char = 'A';
+  }));
   EXPECT_EQ(Record(kRecord), "$GPGGA,0*00\r\nLoader: SA\r\n");
   EXPECT_EQ(Record("S1061000010203E4\r\n"), "$GPGGA,0*00\r\nLoader: SE\r\n");
+}
+
+// ---- Pacing: the benchmarks set the paced upgrade's wall time against its line time, so the
+// line must never hand a byte over before a UART could have carried it, nor hold it longer.
+
+TEST(SimPacedLine, HandsEachByteOverWhenTheLineHasCarriedItNeverEarlier) {
+  using namespace std::chrono_literals;
+  EXPECT_EQ(PacedLine::CarryTime(1, 4800), 2083334ns);  // 10 bits, rounded up
+  EXPECT_EQ(PacedLine::CarryTime(11520, 115200), 1s);
+  const PacedLine::Clock::time_point t0{};
+  PacedLine line(PacedLine::Release::kBytes);
+  // A chunk handed over while the line is busy queues behind the one before.
+  line.Push(f::Bytes("S5\r\n"), 115200, 115200, t0);
+  line.Push(f::Bytes("$G"), 4800, 4800, t0);
+  std::string got;
+  for (auto t = t0; !line.empty(); t += 10us) {
+    for (const auto& segment : line.Take(t)) {
+      got.append(segment.bytes.begin(), segment.bytes.end());
+      const size_t n = got.size();
+      const auto carried = n <= 4 ? PacedLine::CarryTime(n, 115200)
+                                  : PacedLine::CarryTime(4, 115200) + PacedLine::CarryTime(n - 4, 4800);
+      EXPECT_LE(t0 + carried, t) << got;
+      EXPECT_GT(t0 + carried + 10us, t) << got;
+    }
+  }
+  EXPECT_EQ(got, "S5\r\n$G");
+  // An idle line starts a chunk when it is handed over; whole chunks come out at their end.
+  PacedLine whole(PacedLine::Release::kWholeChunks);
+  whole.Push(Pattern(48, 1), 115200, 115200, t0 + 10s);
+  const auto due = t0 + 10s + PacedLine::CarryTime(48, 115200);
+  EXPECT_EQ(whole.NextDue(), due);
+  EXPECT_TRUE(whole.Take(due - 1ns).empty());
+  ASSERT_EQ(whole.Take(due).size(), 1u);
+  EXPECT_TRUE(whole.empty());
 }
 
 }  // namespace
