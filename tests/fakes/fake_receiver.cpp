@@ -1,6 +1,5 @@
 #include "tests/fakes/fake_receiver.h"
 
-#include <algorithm>
 #include <utility>
 
 #include "receiver/command_frames.h"
@@ -13,16 +12,15 @@ FakeReceiver::FakeReceiver(FakeSerialPorts& port) {
 }
 
 void FakeReceiver::Hear(const std::vector<uint8_t>& bytes, uint32_t baud) {
-  const auto is = [&](auto frame) { return std::equal(bytes.begin(), bytes.end(), frame.begin(), frame.end()); };
   switch (mode_) {
     case Mode::kNmea:
-      if (baud == 4800 && is(frames::kSwitchToBinary)) mode_ = Mode::kBinary;
+      if (baud == 4800 && Is(bytes, frames::kSwitchToBinary)) mode_ = Mode::kBinary;
       break;
     case Mode::kBinary:
-      if (baud == 38400 && is(frames::kFlashUpdate)) mode_ = Mode::kFlashUpdate;
+      if (baud == 38400 && Is(bytes, frames::kFlashUpdate)) mode_ = Mode::kFlashUpdate;
       break;
     case Mode::kFlashUpdate:
-      if (baud == 38400 && is(frames::kLoaderSpeed)) mode_ = Mode::kLoader;
+      if (baud == 38400 && Is(bytes, frames::kLoaderSpeed)) mode_ = Mode::kLoader;
       break;
     case Mode::kLoader:
       if (baud != 115200) break;
@@ -35,7 +33,7 @@ void FakeReceiver::Hear(const std::vector<uint8_t>& bytes, uint32_t baud) {
       }
       break;
     case Mode::kNewFirmwareBinary:
-      if (baud == new_firmware_speed && is(frames::kSwitchToNmea)) mode_ = Mode::kNmea;
+      if (baud == new_firmware_speed && Is(bytes, frames::kSwitchToNmea)) mode_ = Mode::kNmea;
       break;
   }
 }

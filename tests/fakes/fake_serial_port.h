@@ -5,19 +5,29 @@
 // Single-threaded, like the channels it stands under.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/serial_port.h"
 #include "tests/fakes/test_clock.h"
 
 namespace larkspan::testing {
+
+// Bytes on the line as text, and whether they are exactly those of a sentence or a binary frame.
+inline std::string Text(std::span<const uint8_t> bytes) { return {bytes.begin(), bytes.end()}; }
+inline bool Is(std::span<const uint8_t> bytes, std::string_view sentence) { return Text(bytes) == sentence; }
+inline bool Is(std::span<const uint8_t> bytes, std::span<const uint8_t> frame) {
+  return std::ranges::equal(bytes, frame);
+}
 
 class FakeSerialPorts final : public SerialPorts {
  public:

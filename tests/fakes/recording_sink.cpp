@@ -18,7 +18,11 @@ void RecordingSink::ShowMessage(const MessageBox& box) {
   Add("box " + ToUtf8(caption) + ": " + ToUtf8(box.text));
 }
 
-void RecordingSink::ShowStatus(const WideText& status) { Add("status " + ToUtf8(status)); }
+void RecordingSink::ShowStatus(const WideText& status) {
+  const std::string text = ToUtf8(status);
+  Add("status " + text);
+  if (on_status) on_status(text);
+}
 
 void RecordingSink::Progress(ProgressOp op, int a, int b) {
   switch (op) {

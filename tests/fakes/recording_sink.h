@@ -1,8 +1,10 @@
 // A user sink that records everything shown, in order, as readable lines:
 //   "box Caption: text", "status text", "progress set-range 0 100", "end 3".
-// Boxes are acknowledged at once. Thread-safe, so a worker thread may report into it.
+// Boxes are acknowledged at once. Thread-safe, so a worker thread may report into it; a test may
+// act the moment a status is shown.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -17,6 +19,9 @@ class RecordingSink final : public UserSink {
   void ShowStatus(const WideText& status) override;
   void Progress(ProgressOp op, int a, int b) override;
   void EndProcess(int status) override;
+
+  // Called on the reporting thread with each status text, after it is recorded.
+  std::function<void(const std::string& status)> on_status;
 
   std::vector<std::string> Lines() const;
   std::vector<MessageBox> Boxes() const;

@@ -6,11 +6,10 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "tests/e2e/process.h"
 #include "tests/unit/temp_file.h"
 #include "tools/make_payloads/payload_maker.h"
 #include "transfer/payload_check.h"
@@ -20,6 +19,7 @@ namespace larkspan {
 namespace {
 
 using namespace payloads;
+using e2e::ReadFile;
 
 uint64_t Fnv1a64(std::string_view bytes) {
   uint64_t h = 0xCBF29CE484222325;
@@ -32,11 +32,6 @@ uint64_t Fnv1a64(std::string_view bytes) {
 
 std::string AsString(const std::vector<uint8_t>& bytes) {
   return std::string(bytes.begin(), bytes.end());
-}
-
-std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 std::string Data(std::initializer_list<uint8_t> bytes) { return std::string(bytes.begin(), bytes.end()); }

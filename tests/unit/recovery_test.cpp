@@ -3,16 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 
 #include "receiver/command_frames.h"
 #include "receiver/recovery.h"
 #include "tests/unit/channel_fixture.h"
+#include "tests/unit/temp_file.h"
 
 namespace larkspan::testing {
 namespace {
+
+constexpr char kVersionLine[] = "$PSRFTXT,Version: 2.3.2.03.07-GSW2\r\n";
 
 class RecoveryTest : public ChannelTest {
  protected:
@@ -20,15 +20,17 @@ class RecoveryTest : public ChannelTest {
   // that speed it talks NMEA at 4800 (version line or, with `only_other`, other sentences).
   void ReceiverInBinaryAt(uint32_t binary_speed, bool only_other = false) {
     port.hear = [this, binary_speed](const std::vector<uint8_t>& bytes, uint32_t baud) {
-      if (baud == binary_speed &&
-          std::equal(bytes.begin(), bytes.end(), frames::kSwitchToNmea.begin(), frames::kSwitchToNmea.end())) {
-        nmea_ = true;
-      }
+      if (baud == binary_speed && Is(bytes, frames::kSwitchToNmea)) nmea_ = true;
     };
     port.talk = [this, only_other](uint32_t baud) {
       if (!nmea_ || baud != 4800) return std::string();
-      return std::string(only_other ? "$GPGGA,123519,4807.038,N\r\n" : "$PSRFTXT,Version: 2.3.2.03.07-GSW2\r\n");
+      return std::string(only_other ? "$GPGGA,123519,4807.038,N\r\n" : kVersionLine);
     };
+  }
+  // A receiver already back in NMEA: it says its version at 4800 whatever was sent.
+  void ReceiverInNmea() {
+    ReceiverInBinaryAt(0);
+    nmea_ = true;
   }
   std::vector<uint32_t> FrameSpeeds() const {
     std::vector<uint32_t> speeds;
@@ -70,17 +72,18 @@ TEST_F(RecoveryTest, AttemptSendsTheFrameAtItsSpeedThenListensAt4800) {
   EXPECT_TRUE(sink.Lines().empty());
 }
 
-TEST_F(RecoveryTest, RepairFindsAReceiverAt38400InOneAttempt) {
-  ReceiverInBinaryAt(38400);
-  EXPECT_TRUE(CheckAndRepair(state));
-  EXPECT_EQ(FrameSpeeds(), (std::vector<uint32_t>{38400}));
-  EXPECT_TRUE(state.finished);
-}
-
-TEST_F(RecoveryTest, RepairFindsAReceiverAt57600InThreeAttemptsAndMakesNoFourth) {
-  ReceiverInBinaryAt(57600);
-  EXPECT_TRUE(CheckAndRepair(state));
-  EXPECT_EQ(FrameSpeeds(), (std::vector<uint32_t>{38400, 38400, 57600}));
+TEST_F(RecoveryTest, RepairTriesEachSpeedTwiceAndStopsAtTheFirstVersion) {
+  for (const auto& [binary_speed, tried] : {std::pair{38400u, std::vector<uint32_t>{38400}},
+                                            std::pair{57600u, std::vector<uint32_t>{38400, 38400, 57600}}}) {
+    SCOPED_TRACE(binary_speed);
+    port.writes.clear();
+    state.finished = false;
+    nmea_ = false;
+    ReceiverInBinaryAt(binary_speed);
+    EXPECT_TRUE(CheckAndRepair(state));
+    EXPECT_EQ(FrameSpeeds(), tried) << "no attempt after the version";
+    EXPECT_TRUE(state.finished);
+  }
 }
 
 TEST_F(RecoveryTest, RepairFailsAfterFourAttemptsWhenNoVersionLineComes) {
@@ -90,35 +93,69 @@ TEST_F(RecoveryTest, RepairFailsAfterFourAttemptsWhenNoVersionLineComes) {
   EXPECT_EQ(FrameSpeeds(), (std::vector<uint32_t>{38400, 38400, 57600, 57600}));
   // Four attempts of three waits and a check window each: well under 80 s.
   EXPECT_LE(static_cast<double>(clock.NowUs() - start) / 1e6, 4 * (3 * 3 + 12.0));
-  EXPECT_TRUE(state.finished);
-}
-
-TEST_F(RecoveryTest, PortNotOpenedEndsTheRoutineAtOnceAndStillFinishes) {
-  port.open_error = EBUSY;
-  EXPECT_FALSE(CheckAndRepair(state));
-  EXPECT_EQ(port.EventTexts("open"), (Lines{"open-failed COM1: 16"}));
-  EXPECT_EQ(sink.BoxLines(), (Lines{"Error: Unable to open COM1:, Error No.=16"}));
-  EXPECT_TRUE(state.finished);
-}
-
-TEST_F(RecoveryTest, ClosingStepsReleaseEverythingWhateverTheResult) {
-  const auto dir = std::filesystem::temp_directory_path();
-  const auto loader = dir / ("larkspan-recovery-" + std::to_string(::getpid()) + ".bin");
-  std::ofstream(loader) << "loader";
-  ASSERT_TRUE(state.loader_file.Open(loader.string()));
-
-  // The probe opens but its time-outs are refused: the port stays held until the closing steps.
-  port.refuse_timeouts = true;
-  EXPECT_FALSE(CheckAndRepair(state));
-  EXPECT_EQ(port.EventTexts("write"), Lines{});
-  EXPECT_EQ(sink.BoxLines(), (Lines{"Error: Unable to set the time-out parameters"}));
+  EXPECT_TRUE(sink.Lines().empty()) << "the Repair command turns the result into its status";
   EXPECT_FALSE(state.update_channel.IsOpen());
   EXPECT_FALSE(state.probe_channel.IsOpen());
+  EXPECT_TRUE(state.finished);
+}
+
+// A probe channel that cannot be opened or configured ends the repair at its first attempt;
+// the closing steps still release the port and the payload files and raise the finished flag.
+class RepairProbeFaultTest : public RecoveryTest, public ::testing::WithParamInterface<ProbeFault> {};
+
+TEST_P(RepairProbeFaultTest, EndsTheRepairAtTheFirstAttemptWithItsBoxAndStillFinishes) {
+  TempFile loader("loader");
+  ASSERT_TRUE(state.loader_file.Open(loader.path().string()));
+  GetParam().arrange(port);
+  EXPECT_FALSE(CheckAndRepair(state));
+  EXPECT_EQ(sink.Lines(), Lines{std::string("box ") + GetParam().box});
+  EXPECT_EQ(port.opens, 1) << "no further attempt, not even at 57600";
+  EXPECT_TRUE(port.writes.empty());
+  EXPECT_FALSE(state.probe_channel.IsOpen()) << "the closing steps release a half-opened probe";
+  EXPECT_FALSE(state.update_channel.IsOpen());
   EXPECT_FALSE(state.loader_file.IsOpen());
   EXPECT_EQ(port.open_handles, 0);
-  EXPECT_EQ(port.max_open_handles, 1) << "the two channels were never open together";
+  EXPECT_LE(port.max_open_handles, 1) << "the two channels were never open together";
   EXPECT_TRUE(state.finished);
-  std::filesystem::remove(loader);
+}
+
+INSTANTIATE_TEST_SUITE_P(EachProbeFault, RepairProbeFaultTest, ::testing::ValuesIn(kProbeFaults),
+                         CaseName<ProbeFault>);
+
+TEST_F(RecoveryTest, AFrameThatFailsOrGoesOutShortIsReportedAndTheAttemptStillListens) {
+  ReceiverInNmea();
+  port.fail_writes = true;
+  EXPECT_EQ(AttemptNmeaRevert(state, 38400), AttemptResult::kVersionSeen);
+  EXPECT_EQ(sink.Lines(), (Lines{"box Message: Error.. Cannot transmit to UART",
+                                 "box Message: Error.. Incorrect transmission to UART"}));
+  EXPECT_FALSE(state.probe_channel.IsOpen());
+  EXPECT_TRUE(state.update_channel.IsOpen());
+  EXPECT_EQ(port.baud, 4800u);
+
+  sink.Clear();
+  port.fail_writes = false;
+  port.write_limit = 20;
+  EXPECT_EQ(AttemptNmeaRevert(state, 57600), AttemptResult::kVersionSeen);
+  EXPECT_EQ(sink.Lines(), Lines{"box Message: Error.. Incorrect transmission to UART"});
+  state.update_channel.Close();
+}
+
+TEST_F(RecoveryTest, AnUpdateChannelThatFailsToReopenIsReportedAndTheAttemptSeesNoVersion) {
+  ReceiverInNmea();
+  port.fail_open_number = 2;  // the probe's open is the first, the update channel's reopen the second
+  EXPECT_EQ(AttemptNmeaRevert(state, 38400), AttemptResult::kVersionNotSeen);
+  EXPECT_EQ(sink.Lines(), Lines{"box Message: COM1 can't be opened."});
+  ASSERT_EQ(port.writes.size(), 1u);
+  EXPECT_TRUE(Is(port.writes[0].bytes, frames::kSwitchToNmea)) << "the frame went out first";
+  EXPECT_FALSE(state.update_channel.IsOpen());
+
+  // A refused setting of the reopened update channel is reported, and the attempt goes on
+  // (the probe does not check its queue sizes).
+  sink.Clear();
+  port.refuse_queues = true;
+  EXPECT_EQ(AttemptNmeaRevert(state, 38400), AttemptResult::kVersionSeen);
+  EXPECT_EQ(sink.Lines(), Lines{"box set uart: Error.. Cannot set UART buffers"});
+  state.update_channel.Close();
 }
 
 TEST_F(RecoveryTest, ResetSendsTheSentenceOnItsOwnTermsAndHoldsThePortFiveSeconds) {
@@ -131,7 +168,7 @@ TEST_F(RecoveryTest, ResetSendsTheSentenceOnItsOwnTermsAndHoldsThePortFiveSecond
   EXPECT_EQ(s.flags & line_flag::kRtsControlMask, 0u);
   EXPECT_NE(s.flags & line_flag::kTxContinueOnXoff, 0u);
   EXPECT_EQ(s.byte_size, 8);
-  EXPECT_EQ(port.writes.at(0).bytes, std::vector<uint8_t>(frames::kReset.begin(), frames::kReset.end()));
+  EXPECT_EQ(Text(port.writes.at(0).bytes), frames::kReset);
   EXPECT_EQ(port.TimeOf("write") - port.TimeOf("open"), 100'000u);
   const uint64_t sentence_us = 61 * 10'000'000ull / 4800;
   EXPECT_EQ(port.TimeOf("close") - port.TimeOf("write"), sentence_us + 5'000'000u);

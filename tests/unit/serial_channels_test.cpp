@@ -98,8 +98,7 @@ TEST_F(UpdateChannelTest, SendWritesExactlyTheBytesInOneWriteAndReportsAFailedCa
   state.update_channel.Open();
   state.update_channel.Send(frames::Bytes(frames::kSwitchToBinary));
   ASSERT_EQ(port.writes.size(), 1u);
-  EXPECT_EQ(std::string(port.writes[0].bytes.begin(), port.writes[0].bytes.end()),
-            frames::kSwitchToBinary);
+  EXPECT_EQ(Text(port.writes[0].bytes), frames::kSwitchToBinary);
   EXPECT_EQ(port.writes[0].baud, 4800u);
 
   port.write_limit = 5;  // a short count is not checked
@@ -161,27 +160,19 @@ TEST_F(ProbeChannelTest, OpensAtTheCallersSpeedWithLinesRaisedAndReadsThatNeverW
 }
 
 TEST_F(ProbeChannelTest, OpenFailuresAreReportedAndALateFailureKeepsThePort) {
-  port.open_error = EBUSY;
-  EXPECT_FALSE(state.probe_channel.Open(u"COM1:", 38400));
-  EXPECT_FALSE(state.probe_channel.IsOpen());
-  EXPECT_EQ(sink.BoxLines(), (Lines{"Error: Unable to open COM1:, Error No.=16"}));
-
-  port.open_error = 0;
-  port.refuse_state = true;
-  sink.Clear();
-  EXPECT_FALSE(state.probe_channel.Open(u"COM1:", 38400));
-  EXPECT_TRUE(state.probe_channel.IsOpen());
-  EXPECT_EQ(sink.BoxLines(), (Lines{"Error: Unable to configure the serial port"}));
-  state.probe_channel.Close();
-
-  port.refuse_state = false;
-  port.refuse_timeouts = true;
-  sink.Clear();
-  EXPECT_FALSE(state.probe_channel.Open(u"COM1:", 38400));
-  EXPECT_TRUE(state.probe_channel.IsOpen());
-  EXPECT_EQ(sink.BoxLines(), (Lines{"Error: Unable to set the time-out parameters"}));
-  EXPECT_TRUE(port.EventTexts("escape set").empty()) << "lines are not raised after a failure";
-  state.probe_channel.Close();
+  for (const ProbeFault& fault : kProbeFaults) {
+    SCOPED_TRACE(fault.name);
+    port.open_error = 0;
+    port.refuse_state = port.refuse_timeouts = false;
+    port.events.clear();
+    sink.Clear();
+    fault.arrange(port);
+    EXPECT_FALSE(state.probe_channel.Open(u"COM1:", 38400));
+    EXPECT_EQ(sink.BoxLines(), Lines{fault.box});
+    EXPECT_EQ(state.probe_channel.IsOpen(), fault.port_held) << "a late failure keeps the port";
+    EXPECT_TRUE(port.EventTexts("escape set").empty()) << "lines are not raised after a failure";
+    state.probe_channel.Close();
+  }
 }
 
 TEST_F(ProbeChannelTest, SendTextWritesTheCharactersWithoutTheNulAndIgnoresFailure) {
@@ -204,8 +195,7 @@ TEST_F(ProbeChannelTest, SwitchToNmeaFrameGoesOutWholeOrSaysWhatWentWrong) {
   sink.Clear();
   state.probe_channel.SendSwitchToNmeaFrame();
   ASSERT_EQ(port.writes.size(), 1u);
-  EXPECT_TRUE(std::equal(frames::kSwitchToNmea.begin(), frames::kSwitchToNmea.end(),
-                         port.writes[0].bytes.begin(), port.writes[0].bytes.end()));
+  EXPECT_TRUE(Is(port.writes[0].bytes, frames::kSwitchToNmea));
   EXPECT_EQ(port.writes[0].baud, 115200u);
   EXPECT_TRUE(sink.Lines().empty());
 

@@ -1,9 +1,15 @@
-// A file with given bytes in a fresh temporary folder, removed with the object.
+// A file with given bytes in a fresh temporary folder, removed with the object; a test can make
+// this process's hold on the file read other bytes or fail.
 #pragma once
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -29,6 +35,25 @@ class TempFile {
 
   const std::filesystem::path& path() const { return path_; }
   const std::filesystem::path& folder() const { return folder_; }
+
+  // Makes the descriptor through which this process holds the file refer to `replacement`
+  // instead, so that the holder's next reads fail or deliver other bytes: the one way to make a
+  // read of a plain file fail part way through.
+  void HoldInstead(int replacement) const {
+    int held = -1;
+    const std::filesystem::path target = std::filesystem::canonical(path_);
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+      std::error_code error;
+      if (held < 0 && std::filesystem::read_symlink(entry.path(), error) == target) {
+        held = std::stoi(entry.path().filename().string());
+      }
+    }
+    ASSERT_GE(held, 0) << path_;
+    ASSERT_GE(::dup2(replacement, held), 0) << std::strerror(errno);
+    ::close(replacement);
+  }
+  // The holder's next reads fail (EISDIR): its descriptor now refers to the folder.
+  void BreakReads() const { HoldInstead(::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); }
 
  private:
   std::filesystem::path folder_;
