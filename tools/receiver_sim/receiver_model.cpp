@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <type_traits>
 #include <utility>
 
 #include "receiver/command_frames.h"
@@ -221,28 +222,24 @@ void ReceiverModel::ReceiveByte(uint8_t byte) {
   // Events after one that switched protocol or speed came from bytes the receiver no longer
   // reads the same way; they are dropped with the rest of the half-read input.
   const auto switched = [&] { return mode_ != mode || speed_ != speed; };
+  // Feeds the byte to the reader of the current protocol and handles what it completes.
+  const auto feed = [&](auto& reader, auto& events, auto handle) {
+    using Event = typename std::decay_t<decltype(events)>::value_type;
+    events.clear();
+    reader.Push(byte, events);
+    for (const Event& e : events) {
+      if (e.kind == Event::Kind::kJunk) {
+        junk_ += e.junk;
+      } else {
+        handle(e);
+      }
+      if (switched()) break;
+    }
+  };
   if (mode_ == Mode::kNmea) {
-    nmea_events_.clear();
-    nmea_.Push(byte, nmea_events_);
-    for (const NmeaEvent& e : nmea_events_) {
-      if (e.kind == NmeaEvent::Kind::kJunk) {
-        junk_ += e.junk;
-      } else {
-        HandleSentence(e);
-      }
-      if (switched()) break;
-    }
+    feed(nmea_, nmea_events_, [this](const NmeaEvent& e) { HandleSentence(e); });
   } else {
-    frame_events_.clear();
-    frames_.Push(byte, frame_events_);
-    for (const FrameEvent& e : frame_events_) {
-      if (e.kind == FrameEvent::Kind::kJunk) {
-        junk_ += e.junk;
-      } else {
-        HandleFrame(e);
-      }
-      if (switched()) break;
-    }
+    feed(frames_, frame_events_, [this](const FrameEvent& e) { HandleFrame(e); });
   }
 }
 
