@@ -53,38 +53,36 @@ class StreamTest : public ChannelTest {
 };
 
 TEST_F(StreamTest, SendsEachRecordWholeAndEndsAtTheTerminationRecord) {
-  OpenFile(std::string(kHeader) + kData + kEnd + "S1junk after the end\r\n");
-  EXPECT_TRUE(StreamSRecords(state));
-  EXPECT_EQ(Sent(), (Lines{kHeader, kData, kEnd}));
-  const auto lines = sink.Lines();
-  EXPECT_EQ(lines.front(), "status Transmitting target S-records file..");
-  EXPECT_EQ(lines[lines.size() - 2], "status 100%");
-  EXPECT_EQ(lines.back(), "progress step-it");
-  EXPECT_TRUE(sink.BoxLines().empty());
+  struct Case {
+    std::string file;
+    Lines sent;
+  };
+  for (const Case& c : {Case{std::string(kHeader) + kData + kEnd + "S1junk after the end\r\n", {kHeader, kData, kEnd}},
+                        Case{std::string(kHeader) + "S9030000FC\r\n", {kHeader, "S9030000FC\r\n"}},
+                        Case{"S804000000FB\r\n" + std::string(kEnd), {"S804000000FB\r\n", kEnd}},  // 8 is data
+                        Case{"S30d00000000001122334455667788\r\n" + std::string(kEnd),  // lower-case count digits
+                             {"S30d00000000001122334455667788\r\n", kEnd}}}) {
+    SCOPED_TRACE(c.file);
+    sink.Clear();
+    port.writes.clear();
+    OpenFile(c.file);
+    EXPECT_TRUE(StreamSRecords(state));
+    EXPECT_EQ(Sent(), c.sent);
+    const Lines lines = sink.Lines();
+    EXPECT_EQ(lines.front(), "status Transmitting target S-records file..");
+    EXPECT_EQ(Lines(lines.end() - 2, lines.end()), (Lines{"status 100%", "progress step-it"}));
+    EXPECT_TRUE(sink.BoxLines().empty());
+  }
 }
 
 TEST_F(StreamTest, PercentagesFollowTheBytesSent) {
   std::string file = kHeader;
   for (int i = 0; i < 300; ++i) file += kData;
-  file += kEnd;
-  OpenFile(file);
+  OpenFile(file + kEnd);
   EXPECT_TRUE(StreamSRecords(state));
-  const std::vector<std::string> statuses = sink.Statuses();
-  ASSERT_EQ(statuses.size(), 1 + 99 + 1u);  // title, 1% .. 99%, then "100%" at the end
-  EXPECT_EQ(statuses[1], "1%");
-  EXPECT_EQ(statuses[99], "99%");
-  EXPECT_EQ(statuses[100], "100%");
-}
-
-TEST_F(StreamTest, TerminationTypesSevenAndNineEndTheStreamAndEightIsData) {
-  OpenFile(std::string(kHeader) + "S9030000FC\r\n");
-  EXPECT_TRUE(StreamSRecords(state));
-  EXPECT_EQ(port.EventTexts("write").size(), 2u);
-
-  port.writes.clear();
-  OpenFile("S804000000FB\r\n" + std::string(kEnd));
-  EXPECT_TRUE(StreamSRecords(state));
-  EXPECT_EQ(Sent(), (Lines{"S804000000FB\r\n", kEnd})) << "type 8 waited for its answer";
+  Lines expected = {"Transmitting target S-records file.."};  // then 1% .. 99%, and "100%" at the end
+  for (int i = 1; i <= 100; ++i) expected.push_back(std::to_string(i) + "%");
+  EXPECT_EQ(sink.Statuses(), expected);
 }
 
 TEST_F(StreamTest, AnswersAreJudgedOnTheThreeBytesBeforeTheLineFeed) {
@@ -105,14 +103,13 @@ TEST_F(StreamTest, AnswersAreJudgedOnTheThreeBytesBeforeTheLineFeed) {
   }
 }
 
-TEST_F(StreamTest, LineFeedsAtIndexZeroToTwoAreNotAnswers) {
-  pending_ = "\nS\nS5\n";  // a line feed at index 0, then at 1, then "S5" with the LF at 2
+TEST_F(StreamTest, AnAnswerWaitThatRunsOutOfTimeFailsTheRecordWithoutABox) {
+  // Line feeds at index 0, then 1, then "S5" with its LF at 2: none is an answer.
+  pending_ = "\nS\nS5\n";
   const uint64_t start = clock.NowUs();
   EXPECT_EQ(ReceiveTargetResponse(state, 3), 2);  // a short limit, so the silent wait ends with 2
   EXPECT_GE(clock.NowUs() - start, 3'000'000u);
-}
 
-TEST_F(StreamTest, AnAnswerWaitThatRunsOutOfTimeFailsTheRecordWithoutABox) {
   OpenFile(std::string(kHeader) + kEnd);
   port.talk = nullptr;  // the loader stays silent
   size_t written = 0;
@@ -237,20 +234,10 @@ TEST_F(StreamTest, FilesThatBreakTheRecordRulesFailTheStream) {
   }
 }
 
-TEST_F(StreamTest, LowerCaseCountDigitsReadLikeUpperCase) {
-  OpenFile("S30d00000000001122334455667788\r\n" + std::string(kEnd));
-  EXPECT_TRUE(StreamSRecords(state));
-  EXPECT_EQ(Sent().at(0).size(), 4 + (0x0d + 1) * 2u);
-}
-
 TEST(HexDigitValue, ReadsEitherCaseAndOnlyTheLowByte) {
-  EXPECT_EQ(HexDigitValue('0'), 0);
-  EXPECT_EQ(HexDigitValue('9'), 9);
-  EXPECT_EQ(HexDigitValue('A'), 10);
-  EXPECT_EQ(HexDigitValue('f'), 15);
-  EXPECT_EQ(HexDigitValue('G'), 0);
-  EXPECT_EQ(HexDigitValue(0x100 + 'B'), 11);
-  EXPECT_EQ(HexDigitValue(-1), 0);
+  for (const auto& [c, value] : std::map<int, int>{{'0', 0}, {'9', 9}, {'A', 10}, {'f', 15}, {'G', 0}, {0x100 + 'B', 11}, {-1, 0}}) {
+    EXPECT_EQ(HexDigitValue(c), value) << c;
+  }
 }
 
 }  // namespace

@@ -34,17 +34,6 @@ bool IsLoaderHeader(const std::vector<uint8_t>& bytes) {
   return bytes.size() == 6 && bytes[0] == 'S' && bytes[1] == 0;
 }
 
-// The box lines among `lines` before the first line equal to `until`.
-Lines BoxesBefore(const Lines& lines, const std::string& until) {
-  Lines boxes;
-  for (const auto& line : lines) {
-    if (line == until) return boxes;
-    if (line.starts_with("box ")) boxes.push_back(line.substr(4));
-  }
-  ADD_FAILURE() << "no line '" << until << "'";
-  return boxes;
-}
-
 // Index of the first line equal to `line`; lines.size() when absent.
 size_t IndexOf(const Lines& lines, const std::string& line) {
   return static_cast<size_t>(std::find(lines.begin(), lines.end(), line) - lines.begin());
@@ -74,14 +63,33 @@ class WorkerTest : public ChannelTest {
     }
     return speeds;
   }
-  bool Wrote(std::string_view text) const {
-    return std::any_of(port.writes.begin(), port.writes.end(), [&](const auto& w) { return Is(w.bytes, text); });
+  // The first write `is` picks; port.writes.end() when none.
+  template <typename Is>
+  std::vector<FakeSerialPorts::Write>::const_iterator FirstWriteWhere(Is is) const {
+    return std::find_if(port.writes.begin(), port.writes.end(), [&](const auto& w) { return is(w.bytes); });
   }
-  std::vector<FakeSerialPorts::Write>::const_iterator LoaderHeader() const {
-    return std::find_if(port.writes.begin(), port.writes.end(), [](const auto& w) { return IsLoaderHeader(w.bytes); });
+  auto LoaderHeader() const { return FirstWriteWhere(IsLoaderHeader); }
+  auto FirstWrite(const auto& frame) const {
+    return FirstWriteWhere([&frame](const std::vector<uint8_t>& bytes) { return Is(bytes, frame); });
   }
+  bool Wrote(const auto& frame) const { return FirstWrite(frame) != port.writes.end(); }
   std::optional<MemoryRegistry::Bytes> Recorded() const {
     return registry.Value(kInstalledVersionRoot, kInstalledVersionKey, kInstalledVersionValue);
+  }
+  // A run that finished: "Finished!" last, the record written or not, Upgrade left disabled.
+  void ExpectFinished(bool recorded) const {
+    EXPECT_EQ(Statuses().back(), "Finished!");
+    EXPECT_EQ(Recorded().has_value(), recorded);
+    EXPECT_FALSE(state.finished) << "Upgrade stays disabled after a finished run";
+    EXPECT_EQ(state.upgrade_running, 0);
+  }
+  // A failed upload: still reverted and reset, but no record, and Upgrade is enabled again.
+  void ExpectFailedButReset() const {
+    EXPECT_EQ(Text(port.writes.back().bytes), frames::kReset);
+    EXPECT_FALSE(Recorded());
+    EXPECT_TRUE(state.finished) << "Upgrade is enabled again";
+    EXPECT_EQ(state.upgrade_running, 0);
+    ExpectEverythingClosed();
   }
   void ExpectEverythingClosed() const {
     EXPECT_FALSE(state.update_channel.IsOpen());
@@ -111,17 +119,14 @@ TEST_F(WorkerTest, AWholeUpgradeSaysEachStepAndRecordsTheNewVersion) {
   EXPECT_EQ(std::count_if(port.writes.begin(), port.writes.end(),
                           [](const auto& w) { return Is(w.bytes, frames::kSwitchToBinary) && w.baud == 4800; }),
             2);
-  const auto rmc =
-      std::find_if(port.writes.begin(), port.writes.end(), [](const auto& w) { return Is(w.bytes, frames::kRmcRate); });
-  ASSERT_NE(rmc, port.writes.end());
-  EXPECT_EQ(rmc->baud, 4800u);
+  ASSERT_TRUE(Wrote(frames::kRmcRate));
+  EXPECT_EQ(FirstWrite(frames::kRmcRate)->baud, 4800u);
   EXPECT_EQ(Text(port.writes.back().bytes), frames::kReset);
 
-  const std::vector<uint8_t> expected = {' ', 0, '2', 0, '.', 0, '4', 0, '.', 0, '1', 0, '3', 0, '.', 0,
-                                         '0', 0, '3', 0, '.', 0, '1', 0, '0', 0, 0,   0};
+  std::vector<uint8_t> expected;  // the version in UTF-16LE with its terminator
+  for (char c : std::string(" 2.4.13.03.10") + '\0') expected.insert(expected.end(), {uint8_t(c), 0});
   EXPECT_EQ(Recorded(), expected);
-  EXPECT_FALSE(state.finished) << "Upgrade stays disabled after a good run";
-  EXPECT_EQ(state.upgrade_running, 0);
+  ExpectFinished(/*recorded=*/true);
   ExpectEverythingClosed();
 }
 
@@ -179,62 +184,65 @@ TEST_F(WorkerTest, FrameWritesAndSpeedChangesThatFailAreReportedAndTheRunGoesOn)
                    "Update: Cannot change UART baud rate to 115200!"}));
 }
 
-TEST_F(WorkerTest, ASpeedRefusedAt38400LeavesTheFramesAt4800AndTheRunGoesOn) {
+// A step before the loader upload that fails on its own: its box alone comes before the upload,
+// the next status follows it, and the channel keeps the speed it had.
+struct StepFault {
+  const char* name;
+  std::function<void(FakeSerialPorts&, const std::vector<uint8_t>&)> strike;  // after each write
+  const char* box;
+  const char* next_line;  // what the sink shows right after the box
+  uint32_t flash_update_baud;
+  uint32_t loader_baud;
+};
+
+class StepFaultWorkerTest : public WorkerTest, public ::testing::WithParamInterface<StepFault> {};
+
+TEST_P(StepFaultWorkerTest, ShowsOnlyItsBoxAndTheLoaderUploadFollows) {
   OpenPayloads();
-  int sentences = 0;
-  AlsoHear([&](const std::vector<uint8_t>& bytes, uint32_t) {
-    // Refuse the change to 38400 only: from the second sentence to the first frame.
-    if (Is(bytes, frames::kSwitchToBinary) && ++sentences == 2) port.refuse_state = true;
-    if (Is(bytes, frames::kFlashUpdate)) port.refuse_state = false;
-  });
+  const StepFault& fault = GetParam();
+  AlsoHear([this, strike = fault.strike](const std::vector<uint8_t>& bytes, uint32_t) { strike(port, bytes); });
   UpgradeWorker(state);
 
   const Lines lines = sink.Lines();
-  EXPECT_EQ(BoxesBefore(lines, "status Transmitting target loader binary file.."),
-            Lines{"Update: Cannot change UART baud rate to 38400!"});
-  const size_t box = IndexOf(lines, "box Update: Cannot change UART baud rate to 38400!");
-  EXPECT_EQ(box, IndexOf(lines, "status Switch to SiRF Binary protocal...") + 1);
-  EXPECT_EQ(box + 1, IndexOf(lines, "status Sending update command..."));
-  for (const auto& w : port.writes) {
-    if (Is(w.bytes, frames::kFlashUpdate) || Is(w.bytes, frames::kLoaderSpeed)) {
-      EXPECT_EQ(w.baud, 4800u) << "the channel kept its speed";
-    }
-  }
+  const size_t box = IndexOf(lines, std::string("box ") + fault.box);
+  const size_t upload = IndexOf(lines, "status Transmitting target loader binary file..");
+  EXPECT_EQ(std::count_if(lines.begin(), lines.begin() + upload, [](const auto& l) { return l.starts_with("box "); }), 1)
+      << "its box alone comes before the upload";
+  ASSERT_LT(box, upload);
+  EXPECT_EQ(lines[box + 1], fault.next_line);
+  ASSERT_TRUE(Wrote(frames::kFlashUpdate));
+  EXPECT_EQ(FirstWrite(frames::kFlashUpdate)->baud, fault.flash_update_baud);
   ASSERT_NE(LoaderHeader(), port.writes.end()) << "the run went on to the loader upload";
-  EXPECT_EQ(LoaderHeader()->baud, 115200u);
+  EXPECT_EQ(LoaderHeader()->baud, fault.loader_baud);
 }
 
-TEST_F(WorkerTest, ASpeedRefusedAt115200IsReportedAndTheLoaderUploadFollows) {
-  OpenPayloads();
-  AlsoHear([&](const std::vector<uint8_t>& bytes, uint32_t) {
-    // Refuse the change to 115200 only: from the loader-speed frame to the loader header.
-    if (Is(bytes, frames::kLoaderSpeed)) port.refuse_state = true;
-    if (IsLoaderHeader(bytes)) port.refuse_state = false;
-  });
-  UpgradeWorker(state);
-
-  const Lines lines = sink.Lines();
-  EXPECT_EQ(BoxesBefore(lines, "status Transmitting target loader binary file.."),
-            Lines{"Update: Cannot change UART baud rate to 115200!"});
-  EXPECT_EQ(IndexOf(lines, "box Update: Cannot change UART baud rate to 115200!") + 1,
-            IndexOf(lines, "status Transmitting target loader binary file.."));
-  ASSERT_NE(LoaderHeader(), port.writes.end()) << "the loader upload followed";
-  EXPECT_EQ(LoaderHeader()->baud, 38400u) << "the channel kept its speed";
-}
-
-TEST_F(WorkerTest, AFrameWrittenShortShowsOnlyItsCountBoxAndTheRunGoesOn) {
-  OpenPayloads();
-  AlsoHear([&](const std::vector<uint8_t>& bytes, uint32_t) {
-    if (Is(bytes, frames::kFlashUpdate)) port.write_limit = 9;  // the loader-speed frame loses a byte
-    if (bytes.size() == 9 && bytes[4] == frames::kLoaderSpeed[4]) port.write_limit.reset();
-  });
-  UpgradeWorker(state);
-
-  EXPECT_EQ(BoxesBefore(sink.Lines(), "status Transmitting target loader binary file.."),
-            Lines{"Write Message: Error.. Incorrect transmission to UART"});
-  ASSERT_NE(LoaderHeader(), port.writes.end()) << "the run went on to the loader upload";
-  EXPECT_EQ(LoaderHeader()->baud, 115200u);
-}
+INSTANTIATE_TEST_SUITE_P(
+    EachStep, StepFaultWorkerTest,
+    ::testing::Values(
+        // Refused from the second switch-to-binary sentence to the first frame.
+        StepFault{"SpeedRefusedAt38400",
+                  [sentences = 0](FakeSerialPorts& port, const std::vector<uint8_t>& bytes) mutable {
+                    if (Is(bytes, frames::kSwitchToBinary) && ++sentences == 2) port.refuse_state = true;
+                    if (Is(bytes, frames::kFlashUpdate)) port.refuse_state = false;
+                  },
+                  "Update: Cannot change UART baud rate to 38400!", "status Sending update command...", 4800, 115200},
+        // Refused from the loader-speed frame to the loader header.
+        StepFault{"SpeedRefusedAt115200",
+                  [](FakeSerialPorts& port, const std::vector<uint8_t>& bytes) {
+                    if (Is(bytes, frames::kLoaderSpeed)) port.refuse_state = true;
+                    if (IsLoaderHeader(bytes)) port.refuse_state = false;
+                  },
+                  "Update: Cannot change UART baud rate to 115200!", "status Transmitting target loader binary file..", 38400,
+                  38400},
+        // The loader-speed frame loses a byte.
+        StepFault{"FrameWrittenShort",
+                  [](FakeSerialPorts& port, const std::vector<uint8_t>& bytes) {
+                    if (Is(bytes, frames::kFlashUpdate)) port.write_limit = 9;
+                    if (bytes.size() == 9 && bytes[4] == frames::kLoaderSpeed[4]) port.write_limit.reset();
+                  },
+                  "Write Message: Error.. Incorrect transmission to UART",
+                  "status Transmitting target loader binary file..", 38400, 115200}),
+    CaseName<StepFault>);
 
 // How a byte of the flash loader image fails to arrive once the upload has begun.
 struct LoaderFault {
@@ -270,26 +278,17 @@ TEST_P(LoaderFaultWorkerTest, StopsTheUploadSkipsTheStreamRevertsAndResetsAndRec
   const size_t sent = ends_early ? 40 : 0;
   ASSERT_NE(LoaderHeader(), port.writes.end());
   const size_t after = static_cast<size_t>(LoaderHeader() - port.writes.begin()) + 1;
-  for (size_t i = 0; i < sent; ++i) EXPECT_EQ(port.writes.at(after + i).bytes, std::vector<uint8_t>{0x7F}) << i;
   EXPECT_TRUE(Is(port.writes.at(after + sent).bytes, frames::kSwitchToNmea)) << "the revert follows the last good byte";
-  EXPECT_FALSE(std::any_of(port.writes.begin(), port.writes.end(), [](const auto& w) {
-    return w.bytes == std::vector<uint8_t>{0, 0, 0, 0};
-  })) << "no trailer";
-  EXPECT_FALSE(std::any_of(port.writes.begin(), port.writes.end(), [](const auto& w) {
-    return w.bytes.size() > 6 && w.bytes[0] == 'S';
-  })) << "no S-record";
+  EXPECT_EQ(FirstWriteWhere([](const auto& bytes) { return bytes.size() > 6 && bytes[0] == 'S'; }), port.writes.end())
+      << "no S-record";
 
   EXPECT_EQ(Statuses(), (Lines{"Switch to SiRF Binary protocal...", "Sending update command...",
                                "Transmitting target loader binary file..", "Waiting...", "Switch to NMEA mode.wait...",
                                "Reset GPS module...", "Firmware update failed!"}));
   const Lines lines = sink.Lines();
-  const size_t failed = IndexOf(lines, std::string("box ") + kUploadFailedBox);
-  EXPECT_EQ(failed, IndexOf(lines, "status Waiting...") + 2) << "after the wait and the progress reset";
-  EXPECT_EQ(Text(port.writes.back().bytes), frames::kReset);
-  EXPECT_FALSE(Recorded());
-  EXPECT_TRUE(state.finished) << "Upgrade is enabled again";
-  EXPECT_EQ(state.upgrade_running, 0);
-  ExpectEverythingClosed();
+  EXPECT_EQ(IndexOf(lines, std::string("box ") + kUploadFailedBox), IndexOf(lines, "status Waiting...") + 2)
+      << "after the wait and the progress reset";
+  ExpectFailedButReset();
 }
 
 INSTANTIATE_TEST_SUITE_P(EachWay, LoaderFaultWorkerTest,
@@ -303,15 +302,11 @@ TEST_F(WorkerTest, AFailedStreamStillRevertsAndResetsButClaimsNothing) {
   // The receiver stays in its loader, so the read-back finds no version either.
   EXPECT_EQ(sink.BoxLines(),
             (Lines{"Response: Bad S-record transfer.Try Upload again.", kUploadFailedBox, "Message: Read Failed!"}));
-  const auto statuses = Statuses();
-  EXPECT_EQ(std::count(statuses.begin(), statuses.end(), "Firmware upgrade finished."), 0);
-  EXPECT_EQ(std::count(statuses.begin(), statuses.end(), "Finished!"), 0);
-  EXPECT_EQ(statuses.back(), "Firmware update failed!");
-  EXPECT_NE(std::find(statuses.begin(), statuses.end(), "Reset GPS module..."), statuses.end());
-  EXPECT_EQ(Text(port.writes.back().bytes), frames::kReset);
-  EXPECT_FALSE(Recorded()) << "no installed-version record after a failed stream";
-  EXPECT_TRUE(state.finished) << "Upgrade is enabled again";
-  EXPECT_EQ(state.upgrade_running, 0);
+  const Lines statuses = Statuses();
+  EXPECT_EQ(Lines(statuses.end() - 3, statuses.end()),
+            (Lines{"Switch to NMEA mode.wait...", "Reset GPS module...", "Firmware update failed!"}))
+      << "neither \"Firmware upgrade finished.\" nor \"Finished!\"";
+  ExpectFailedButReset();
 }
 
 TEST_F(WorkerTest, ANewFirmwareAt38400IsFoundByTheThirdAttempt) {
@@ -319,7 +314,7 @@ TEST_F(WorkerTest, ANewFirmwareAt38400IsFoundByTheThirdAttempt) {
   OpenPayloads();
   EXPECT_EQ(UpgradeWorker(state), 1);
   EXPECT_EQ(RevertSpeeds(), (std::vector<uint32_t>{115200, 57600, 38400}));
-  EXPECT_EQ(Statuses().back(), "Finished!");
+  ExpectFinished(/*recorded=*/true);
 }
 
 TEST_F(WorkerTest, AReceiverThatStaysSilentIsStillResetAndReadFailedIsShown) {
@@ -331,7 +326,8 @@ TEST_F(WorkerTest, AReceiverThatStaysSilentIsStillResetAndReadFailedIsShown) {
   const auto boxes = sink.Boxes();
   EXPECT_EQ(boxes.at(0).icon, BoxIcon::kError);
   EXPECT_EQ(boxes.at(0).owner, BoxOwner::kNone);
-  EXPECT_TRUE(Recorded());
+  EXPECT_EQ(Text(port.writes.back().bytes), frames::kReset);
+  ExpectFinished(/*recorded=*/true);
 }
 
 // Where the probe channel fails during the NMEA revert: which open fails (the worker's update
@@ -403,9 +399,7 @@ TEST_F(WorkerTest, AnRmcRateSentenceThatCannotBeWrittenIsReportedAndTheRunFinish
   EXPECT_EQ(IndexOf(lines, "box Error: writefile fail!") + 1, IndexOf(lines, "status Firmware upgrade finished."));
   EXPECT_FALSE(Wrote(frames::kRmcRate));
   EXPECT_EQ(Text(port.writes.back().bytes), frames::kReset);
-  EXPECT_EQ(Statuses().back(), "Finished!");
-  EXPECT_TRUE(Recorded());
-  EXPECT_FALSE(state.finished);
+  ExpectFinished(/*recorded=*/true);
 }
 
 // The reset cannot open the port, or its time-outs are refused.
@@ -423,10 +417,7 @@ TEST_P(ResetFaultWorkerTest, IsReportedAndTheRunStillFinishes) {
   EXPECT_EQ(IndexOf(lines, "status Reset GPS module...") + 1, IndexOf(lines, std::string("box ") + fault.box));
   EXPECT_FALSE(Wrote(frames::kReset));
   EXPECT_EQ(state.probe_channel.IsOpen(), fault.port_held) << "held until the probe channel's next close";
-  EXPECT_EQ(Statuses().back(), "Finished!");
-  EXPECT_TRUE(Recorded());
-  EXPECT_FALSE(state.finished);
-  EXPECT_EQ(state.upgrade_running, 0);
+  ExpectFinished(/*recorded=*/true);
 }
 
 INSTANTIATE_TEST_SUITE_P(EachProbeFault, ResetFaultWorkerTest, ::testing::Values(kProbeFaults[0], kProbeFaults[2]),
@@ -447,8 +438,7 @@ TEST_P(RecordFaultWorkerTest, TheRecordIsLeftOutSilentlyAndTheRunFinishes) {
   OpenPayloads();
   EXPECT_EQ(UpgradeWorker(state), 1);
   EXPECT_TRUE(sink.BoxLines().empty());
-  EXPECT_EQ(Statuses().back(), "Finished!");
-  EXPECT_FALSE(Recorded());
+  ExpectFinished(/*recorded=*/false);
   EXPECT_EQ(registry.KeyCount(), keys) << "a missing key is never created";
   EXPECT_EQ(registry.open_keys, 0) << "the key is closed";
 }

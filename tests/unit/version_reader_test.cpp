@@ -12,44 +12,35 @@ std::span<const uint8_t> Line(std::string_view text) {
   return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
 }
 
-TEST(VersionLines, VLineGivesTheTextBetweenColonAndDashToTheReaderAndTheWholeLineToTheCheck) {
-  const std::string_view v = "$PSRFTXT,Version: 2.3.2.03.07-GSW2-2.05\r";
-  EXPECT_EQ(VersionReaderText(Line(v)), u" 2.3.2.03.07");
-  EXPECT_EQ(VersionCheckText(Line(v)), u"PSRFTXT,Version: 2.3.2.03.07-GSW2-2.05\r");
-  // The colon is searched only after index 9, the dash only after the colon.
-  EXPECT_EQ(VersionReaderText(Line("$A-:4567:V-:x-y")), u"x");
-  EXPECT_EQ(VersionReaderText(Line("$PSRFTXT,V:-\r")), u"");
-}
-
-TEST(VersionLines, MLineIsTakenWholeFirstEvenWithVAtNineAndKeepsItsCarriageReturn) {
-  const std::string_view m = "$MSG,ABCDVersion:1-2\r";
-  ASSERT_EQ(m[9], 'V');
-  EXPECT_EQ(VersionReaderText(Line(m)), u"MSG,ABCDVersion:1-2\r");
-  EXPECT_EQ(VersionCheckText(Line(m)), u"MSG,ABCDVersion:1-2\r");
-  EXPECT_EQ(VersionReaderText(Line("$M")), u"M");
-}
-
-TEST(VersionLines, OtherLinesAreNotAccepted) {
-  for (std::string_view line : {"x$PSRFTXT,Version: 1-2\r",  // stray byte before "$"
-                                "x$MVersion 1\r",
-                                "$GPGGA,123519,4807.038,N,01131.000,E,1,08\r",
-                                "$PSRFTXTV",                  // line feed at index 9: too short
-                                "$", "", "M", "\r"}) {
-    EXPECT_FALSE(VersionReaderText(Line(line))) << line;
-    EXPECT_FALSE(VersionCheckText(Line(line))) << line;
+TEST(VersionLines, TheReaderAndTheCheckTakeTheirTextOnlyFromVersionLines) {
+  struct Case {
+    std::string_view line;
+    std::optional<WideText> reader = std::nullopt, check = std::nullopt;  // nothing: not accepted
+  };
+  const std::string stale = "$PSRFTXT,Version 9\n:junk-";  // bytes beyond the line, as left in a reused buffer
+  for (const Case& c : {
+           // A V line: the text between colon and dash to the reader, the whole line to the check.
+           Case{"$PSRFTXT,Version: 2.3.2.03.07-GSW2-2.05\r", u" 2.3.2.03.07", u"PSRFTXT,Version: 2.3.2.03.07-GSW2-2.05\r"},
+           // The colon is searched only after index 9, the dash only after the colon.
+           Case{"$A-:4567:V-:x-y", u"x", u"A-:4567:V-:x-y"},
+           Case{"$PSRFTXT,V:-\r", u"", u"PSRFTXT,V:-\r"},
+           // No ":" after index 9: not a version report for the reader, which keeps listening.
+           Case{"$PSRFTXT,Version 2.3\r", std::nullopt, u"PSRFTXT,Version 2.3\r"},
+           Case{std::string_view(stale).substr(0, stale.find('\n')), std::nullopt, u"PSRFTXT,Version 9"},
+           // A ":" but no "-": the text runs to the end of the line, without its carriage return.
+           Case{"$PSRFTXT,Version: 2.3.2\r", u" 2.3.2", u"PSRFTXT,Version: 2.3.2\r"},
+           Case{"$PSRFTXT,Version:", u"", u"PSRFTXT,Version:"},
+           // An M line is taken whole first, even with a V at index 9, and keeps its carriage return.
+           Case{"$MSG,ABCDVersion:1-2\r", u"MSG,ABCDVersion:1-2\r", u"MSG,ABCDVersion:1-2\r"},
+           Case{"$M", u"M", u"M"},
+           Case{"x$PSRFTXT,Version: 1-2\r"},  // stray byte before "$"
+           Case{"x$MVersion 1\r"},
+           Case{"$GPGGA,123519,4807.038,N,01131.000,E,1,08\r"},
+           Case{"$PSRFTXTV"},  // line feed at index 9: too short
+           Case{"$"}, Case{""}, Case{"M"}, Case{"\r"}}) {
+    EXPECT_EQ(VersionReaderText(Line(c.line)), c.reader) << c.line;
+    EXPECT_EQ(VersionCheckText(Line(c.line)), c.check) << c.line;
   }
-}
-
-TEST(VersionLines, AVLineWithoutColonOrDashNeverReadsPastTheLine) {
-  // No ":" after index 9: not a version report; the reader keeps listening.
-  EXPECT_FALSE(VersionReaderText(Line("$PSRFTXT,Version 2.3\r")));
-  EXPECT_EQ(VersionCheckText(Line("$PSRFTXT,Version 2.3\r")), u"PSRFTXT,Version 2.3\r");
-  // A ":" but no "-": the text runs to the end of the line, without its carriage return.
-  EXPECT_EQ(VersionReaderText(Line("$PSRFTXT,Version: 2.3.2\r")), u" 2.3.2");
-  EXPECT_EQ(VersionReaderText(Line("$PSRFTXT,Version:")), u"");
-  // Bytes beyond the line (as left in a reused buffer) are never looked at.
-  const std::string stale = "$PSRFTXT,Version 9\n:junk-";
-  EXPECT_FALSE(VersionReaderText(Line(std::string_view(stale).substr(0, stale.find('\n')))));
 }
 
 TEST(VersionLines, LineBufferWrapsAtThreeHundredBytes) {
@@ -89,22 +80,22 @@ class VersionReaderTest : public ChannelTest {
   }
 };
 
-TEST_F(VersionReaderTest, ReaderStoresTheVersionOfTheFirstAcceptedLine) {
-  SaysOnce("$GPGGA,1,2,3\r\nx$PSRFTXT,Version:bad-1\r\n$PSRFTXT,Version: 2.3.2.03.07-GSW2\r\n");
-  EXPECT_EQ(ReadVersion(state), 1);
-  EXPECT_EQ(state.current_version, u" 2.3.2.03.07");
-}
-
-TEST_F(VersionReaderTest, CheckStoresTheWholeLineAndAnMLineKeepsItsCarriageReturn) {
-  SaysOnce("$GPRMC,1\r\n$MVersion: 2.4\r\n");
-  EXPECT_EQ(CheckVersion(state), 1);
-  EXPECT_EQ(state.current_version, u"MVersion: 2.4\r");
-}
-
-TEST_F(VersionReaderTest, WrapKeepsTheTailOfAnOverlongLine) {
-  SaysOnce(std::string(300, '#') + "$MVersion\r\n");
-  EXPECT_EQ(ReadVersion(state), 1);
-  EXPECT_EQ(state.current_version, u"MVersion\r");
+TEST_F(VersionReaderTest, EachStoresTheVersionOfTheFirstAcceptedLine) {
+  struct Case {
+    std::string talk;
+    int (*read)(ProgramState&);
+    std::u16string stored;
+  };
+  for (const Case& c :
+       {Case{"$GPGGA,1,2,3\r\nx$PSRFTXT,Version:bad-1\r\n$PSRFTXT,Version: 2.3.2.03.07-GSW2\r\n", ReadVersion,
+             u" 2.3.2.03.07"},
+        Case{"$GPRMC,1\r\n$PSRFTXT,Version: 2.4-x\r\n", CheckVersion, u"PSRFTXT,Version: 2.4-x\r"},  // the whole line
+        Case{std::string(300, '#') + "$MVersion\r\n", ReadVersion, u"MVersion\r"}}) {  // the tail after the wrap
+    SCOPED_TRACE(c.talk);
+    SaysOnce(c.talk);
+    EXPECT_EQ(c.read(state), 1);
+    EXPECT_EQ(state.current_version, c.stored);
+  }
 }
 
 TEST_F(VersionReaderTest, WindowsEndAfterTwelveAndTenSecondsWithoutAVersion) {
