@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "frontend/installed_version.h"
+#include "transfer/installed_version.h"
 #include "frontend/terminal_sink.h"
 #include "platform/clock.h"
 #include "platform/device_root.h"
@@ -54,8 +54,10 @@ constexpr char kUsage[] =
     "                up to two attempts at 38400 baud, then two at 57600 (about 20 seconds\n"
     "                each). Prints \"Check successfully.\" or \"Check&Repair fail.\";\n"
     "                exit status 0 only on success.\n"
-    "  check FILE... Check flash loader images and firmware S-record files against every\n"
-    "                rule the upgrade relies on; names the first fault with its line.\n"
+    "  check FILE... Check flash loader images and firmware S-record files: names the first\n"
+    "                error (what would fail the upload or write the receiver wrongly) and\n"
+    "                each warning (harmless to the upload) with its line; exits 0 without\n"
+    "                an error.\n"
     "\n"
     "Options:\n"
     "  --port PATH   use the serial device PATH as COM1: for this run\n"
@@ -148,15 +150,24 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& exit_status) {
   return options;
 }
 
-// Prints the result of one file's check; true when it has no fault.
-bool ReportCheck(const std::filesystem::path& file, const PayloadCheck& check) {
-  if (check.fault) {
-    std::printf("%s: %s: %s\n", file.c_str(), PayloadKindName(check.kind), FormatFault(*check.fault).c_str());
-    return false;
+// The warnings of a file's check, one a line, each after `prefix`.
+void PrintWarnings(std::FILE* out, const std::string& prefix, const PayloadCheck& check) {
+  for (const PayloadFault& warning : check.warnings) {
+    std::fprintf(out, "%swarning: %s\n", prefix.c_str(), FormatFault(warning).c_str());
   }
-  const std::string note = check.note.empty() ? "" : " (" + check.note + ")";
-  std::printf("%s: %s: ok%s\n", file.c_str(), PayloadKindName(check.kind), note.c_str());
-  return true;
+  if (check.more_warnings > 0) std::fprintf(out, "%s%zu more warnings\n", prefix.c_str(), check.more_warnings);
+}
+
+// Prints the result of one file's check; true when it has no error (warnings allowed).
+bool ReportCheck(const std::filesystem::path& file, const PayloadCheck& check) {
+  const std::string head = file.string() + ": " + PayloadKindName(check.kind) + ": ";
+  if (check.fault) {
+    std::printf("%serror: %s\n", head.c_str(), FormatFault(*check.fault).c_str());
+  } else {
+    std::printf("%sok\n", head.c_str());
+  }
+  PrintWarnings(stdout, head, check);
+  return !check.fault;
 }
 
 int RunCheck(const Options& options) {
@@ -195,17 +206,18 @@ int RunRepair(Updater& updater) {
   return repaired ? kExitOk : kExitFailed;
 }
 
-// Refuses payload files that break a rule the upgrade relies on, before the receiver is touched.
+// Refuses payload files with an error, before the receiver is touched; warnings are shown
+// and the upgrade goes on.
 bool PayloadsPass(const std::filesystem::path& root) {
-  const std::filesystem::path loader = root / kLoaderFileName;
-  const std::filesystem::path firmware = root / kFirmwareFileName;
-  std::optional<PayloadFault> faults[] = {CheckLoaderImage(loader), CheckSRecordFile(firmware)};
-  const std::filesystem::path* files[] = {&loader, &firmware};
   bool good = true;
-  for (int i = 0; i < 2; ++i) {
-    if (!faults[i]) continue;
-    std::fprintf(stderr, "larkspan-cli: %s: %s\n", files[i]->c_str(), FormatFault(*faults[i]).c_str());
-    good = false;
+  for (const auto& [name, kind] : {std::pair{kLoaderFileName, PayloadKind::kLoaderImage},
+                                   std::pair{kFirmwareFileName, PayloadKind::kSRecordFile}}) {
+    const std::filesystem::path file = root / name;
+    const PayloadCheck check = CheckPayloadFile(file, kind);
+    const std::string head = "larkspan-cli: " + file.string() + ": ";
+    if (check.fault) std::fprintf(stderr, "%serror: %s\n", head.c_str(), FormatFault(*check.fault).c_str());
+    PrintWarnings(stderr, head, check);
+    good = good && !check.fault;
   }
   if (!good) std::fputs("larkspan-cli: refusing to upgrade with these payload files (--no-check skips this check)\n", stderr);
   return good;

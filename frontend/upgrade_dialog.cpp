@@ -9,7 +9,7 @@
 
 #include "frontend/app_icon.h"
 #include "frontend/dialog_units.h"
-#include "frontend/installed_version.h"
+#include "transfer/installed_version.h"
 #include "receiver/recovery.h"
 #include "receiver/version_reader.h"
 #include "transfer/payload_files.h"

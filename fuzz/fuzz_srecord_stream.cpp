@@ -117,6 +117,8 @@ struct CheckRun {
   size_t records = 0;
   size_t data_records = 0;
   size_t lower_case_line = 0;
+  uint64_t records_end = 0;
+  std::vector<PayloadFault> warnings;
 };
 
 CheckRun Check(const std::vector<std::string_view>& pieces) {
@@ -127,6 +129,8 @@ CheckRun Check(const std::vector<std::string_view>& pieces) {
   run.records = checker.records();
   run.data_records = checker.data_records();
   run.lower_case_line = checker.lower_case_line();
+  run.records_end = checker.records_end();
+  run.warnings = checker.warnings();
   FUZZ_CHECK(checker.fault().has_value() == run.fault.has_value());
   return run;
 }
@@ -136,8 +140,9 @@ bool SameCheck(const CheckRun& a, const CheckRun& b) {
   if (a.fault && (a.fault->line != b.fault->line || a.fault->message != b.fault->message)) {
     return false;
   }
-  return a.records == b.records && a.data_records == b.data_records &&
-         a.lower_case_line == b.lower_case_line;
+  const auto same = [](const PayloadFault& x, const PayloadFault& y) { return x.line == y.line && x.message == y.message; };
+  return a.records == b.records && a.data_records == b.data_records && a.lower_case_line == b.lower_case_line &&
+         a.records_end == b.records_end && std::ranges::equal(a.warnings, b.warnings, same);
 }
 
 }  // namespace
@@ -196,7 +201,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (looks_like_srecords) {
     FUZZ_CHECK(payload.kind == larkspan::PayloadKind::kSRecordFile);
     FUZZ_CHECK(payload.fault.has_value() == whole.fault.has_value());
-    FUZZ_CHECK(payload.note.empty() == (whole.fault.has_value() || whole.lower_case_line == 0));
+    FUZZ_CHECK(payload.warnings.size() == whole.warnings.size());
   } else {
     FUZZ_CHECK(payload.kind == larkspan::PayloadKind::kLoaderImage);
     FUZZ_CHECK(payload.fault.has_value() == (size == 0));  // any bytes make a loader image
@@ -214,7 +219,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!whole.fault) {
     FUZZ_CHECK(stream.ended_well);
     FUZZ_CHECK(stream.writes.size() == whole.records);
-    FUZZ_CHECK(offset == size);  // the joined writes are the whole file
+    FUZZ_CHECK(offset == whole.records_end);  // the joined writes are the file up to its termination record
+    FUZZ_CHECK(whole.records_end == size || !whole.warnings.empty());  // anything after it is warned of
 
     larkspan::sim::FlashImage image;
     std::string error;

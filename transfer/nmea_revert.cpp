@@ -1,6 +1,6 @@
 // The second half of the upgrade worker: bring the receiver back from the flash loader to
 // NMEA at 4800, read its version back, reset it and record what was installed.
-#include "frontend/installed_version.h"
+#include "transfer/installed_version.h"
 #include "receiver/command_frames.h"
 #include "receiver/recovery.h"
 #include "receiver/version_reader.h"

@@ -84,6 +84,20 @@ void SRecordChecker::Fail(size_t line, std::string message) {
   state_ = State::kStopped;
 }
 
+void SRecordChecker::Warn(std::string message) {
+  if (warnings_.size() < kMaxWarnings) {
+    warnings_.push_back({line_, std::move(message)});
+  } else {
+    ++more_warnings_;
+  }
+}
+
+void SRecordChecker::NoteCase(unsigned char hex_digit) {
+  if (hex_digit < 'a' || lower_case_line_ != 0) return;
+  lower_case_line_ = line_;
+  Warn("lower-case hex digits from this line on; the loader takes them, though the release writes upper case");
+}
+
 void SRecordChecker::FailCutShort() {
   // A CR counts as a line end here too: either way the updater would read past the line.
   if (state_ == State::kBody) {
@@ -131,7 +145,7 @@ void SRecordChecker::Step(unsigned char c) {
         if (c == '\r' || c == '\n') return FailCutShort();
         return Fail(line_, "count field: " + Describe(c) + " is not a hexadecimal digit");
       }
-      if (c >= 'a' && lower_case_line_ == 0) lower_case_line_ = line_;
+      NoteCase(c);
       count_ = count_ * 16 + static_cast<unsigned>(v);
       if (++count_digits_ == 2) CountComplete();
       return;
@@ -144,7 +158,7 @@ void SRecordChecker::Step(unsigned char c) {
         return Fail(line_, "column " + std::to_string(Column()) + ": " + Describe(c) +
                                " is not a hexadecimal digit");
       }
-      if (c >= 'a' && lower_case_line_ == 0) lower_case_line_ = line_;
+      NoteCase(c);
       uint8_t& b = bytes_[hex_chars_ / 2];
       b = static_cast<uint8_t>(hex_chars_ % 2 == 0 ? v << 4 : b | v);
       if (++hex_chars_ == 2 * count_) state_ = State::kCr;
@@ -170,10 +184,12 @@ void SRecordChecker::Step(unsigned char c) {
                                    : "line ends with CR only; CR LF expected");
 
     case State::kAfterEnd:
-      return Fail(line_, c == '\r' || c == '\n'
-                             ? "blank line after the termination record; nothing may follow it"
-                             : "text after the termination record; nothing may follow it");
+      Warn(std::string(c == '\r' || c == '\n' ? "blank line" : "text") +
+           " after the termination record; the updater never reads or sends it");
+      state_ = State::kIgnoring;
+      return;
 
+    case State::kIgnoring:
     case State::kStopped:
       return;
   }
@@ -214,46 +230,29 @@ void SRecordChecker::RecordComplete() {
   const size_t address_bytes = kAddressBytes[type_];
   uint64_t address = 0;
   for (size_t i = 0; i < address_bytes; ++i) address = address << 8 | bytes_[i];
-  const int width = static_cast<int>(2 * address_bytes);
 
   switch (type_) {
     case 0:
-      if (records_ > 0) {
-        return Fail(line_, "header record (type 0) after the first record; only the first "
-                           "record may be a header");
-      }
+      if (records_ > 0) Warn("header record (type 0) after the first record; it is sent and answered as any other");
       break;
     case 1:
     case 2:
-    case 3: {
-      const uint64_t end = address + (count_ - address_bytes - 1);
-      if (have_data_ && address < data_end_) {
-        return Fail(line_, "data address " + Hex(address, width) +
-                               " lies below the end of the previous data record (" +
-                               Hex(data_end_, width) + "); addresses must ascend without "
-                               "overlap");
-      }
-      if (end > (uint64_t{1} << (8 * address_bytes))) {
-        return Fail(line_, "data runs past the top of the " + std::to_string(8 * address_bytes) +
-                               "-bit address space");
-      }
-      have_data_ = true;
-      data_end_ = end;
-      ++data_records_;
+    case 3:
+      DataRecord(address, address_bytes);
+      if (state_ == State::kStopped) return;
       break;
-    }
     case 5:
     case 6:
       if (address != data_records_) {
-        return Fail(line_, "type " + std::to_string(type_) + " record counts " +
-                               std::to_string(address) + " data records; " +
-                               std::to_string(data_records_) + " precede it");
+        Warn("type " + std::to_string(type_) + " record counts " + std::to_string(address) + " data records; " +
+             std::to_string(data_records_) + " precede it");
       }
       break;
     case 8:
       return Fail(line_, "type 8 record: the updater does not take it as a termination "
                          "record (it would send it as data and wait for an answer)");
     default:  // 7 and 9 end the stream; the updater reads nothing after them
+      records_end_ = offset_ + 1;
       break;
   }
 
@@ -261,6 +260,67 @@ void SRecordChecker::RecordComplete() {
   ++line_;
   line_start_ = offset_ + 1;
   state_ = (type_ == 7 || type_ == 9) ? State::kAfterEnd : State::kRecordStart;
+}
+
+// Order and gaps are the file's own business: the loader writes each record at its address.
+// A byte written twice is not: the receiver would hold whichever came last.
+void SRecordChecker::DataRecord(uint64_t address, size_t address_bytes) {
+  const uint64_t end = address + (count_ - address_bytes - 1);
+  const int width = static_cast<int>(2 * address_bytes);
+  if (end > (uint64_t{1} << (8 * address_bytes))) {
+    return Fail(line_, "data runs past the top of the " + std::to_string(8 * address_bytes) + "-bit address space");
+  }
+  ++data_records_;
+  if (end == address) return;  // writes nothing
+  if (locate_ && address <= *locate_ && *locate_ < end) {
+    found_line_ = line_;
+    state_ = State::kStopped;
+    return;
+  }
+  if (const auto twice = FirstWritten(address, end)) {
+    overlap_address_ = twice;
+    return Fail(line_, "data at " + Hex(*twice, width) + " is written by this record and by an earlier one; no byte "
+                       "may be written twice");
+  }
+  if (have_data_ && address < data_end_) {
+    Warn("data address " + Hex(address, width) + " lies below the end of the previous data record (" +
+         Hex(data_end_, width) + "): out of address order, which the loader takes");
+  } else if (have_data_ && address > data_end_) {
+    Warn("gap of " + std::to_string(address - data_end_) + " bytes: nothing is written from " + Hex(data_end_, width) +
+         " up to " + Hex(address, width));
+  }
+  MarkWritten(address, end);
+  have_data_ = true;
+  data_end_ = end;
+}
+
+std::optional<uint64_t> SRecordChecker::FirstWritten(uint64_t begin, uint64_t end) const {
+  auto after = written_.upper_bound(begin);  // the first range starting above `begin`
+  if (after != written_.begin() && std::prev(after)->second > begin) return begin;
+  if (after != written_.end() && after->first < end) return after->first;
+  return std::nullopt;
+}
+
+void SRecordChecker::MarkWritten(uint64_t begin, uint64_t end) {
+  auto range = written_.upper_bound(begin);
+  if (range != written_.begin() && std::prev(range)->second == begin) {
+    range = std::prev(range);
+    range->second = end;
+  } else {
+    range = written_.emplace_hint(range, begin, end);
+  }
+  const auto next = std::next(range);
+  if (next != written_.end() && next->first == end) {
+    range->second = next->second;
+    written_.erase(next);
+  }
+}
+
+void SRecordChecker::NameEarlierWriter(size_t line) {
+  if (!fault_ || !overlap_address_ || line == 0) return;
+  const std::string earlier = "an earlier one";
+  const size_t at = fault_->message.find(earlier);
+  if (at != std::string::npos) fault_->message.replace(at, earlier.size(), "line " + std::to_string(line));
 }
 
 std::optional<PayloadFault> SRecordChecker::Finish() {
@@ -289,7 +349,8 @@ std::optional<PayloadFault> SRecordChecker::Finish() {
       Fail(line_, "line ends with CR only; CR LF expected");
       break;
     case State::kAfterEnd:
-      state_ = State::kStopped;  // complete and clean
+    case State::kIgnoring:
+      state_ = State::kStopped;  // complete, and nothing after the termination record is read
       break;
     case State::kStopped:
       break;
@@ -300,7 +361,13 @@ std::optional<PayloadFault> SRecordChecker::Finish() {
 std::optional<PayloadFault> CheckSRecordBytes(std::string_view bytes) {
   SRecordChecker checker;
   checker.Feed(bytes);
-  return checker.Finish();
+  checker.Finish();
+  if (const auto address = checker.overlap_address()) {
+    SRecordChecker finder(*address);
+    finder.Feed(bytes);
+    checker.NameEarlierWriter(finder.found_line());
+  }
+  return checker.fault();
 }
 
 namespace {
@@ -324,10 +391,21 @@ std::optional<PayloadFault> FeedFile(const std::filesystem::path& path, SRecordC
 
 }  // namespace
 
+// Checks the file through `checker`, reading it a second time to name both lines of a byte
+// written twice.
+std::optional<PayloadFault> CheckFile(const std::filesystem::path& path, SRecordChecker& checker) {
+  if (auto fault = FeedFile(path, checker)) return fault;
+  checker.Finish();
+  if (const auto address = checker.overlap_address()) {
+    SRecordChecker finder(*address);
+    if (!FeedFile(path, finder)) checker.NameEarlierWriter(finder.found_line());
+  }
+  return checker.fault();
+}
+
 std::optional<PayloadFault> CheckSRecordFile(const std::filesystem::path& path) {
   SRecordChecker checker;
-  if (auto fault = FeedFile(path, checker)) return fault;
-  return checker.Finish();
+  return CheckFile(path, checker);
 }
 
 std::optional<PayloadFault> CheckLoaderImage(const std::filesystem::path& path) {
@@ -388,20 +466,17 @@ PayloadKind GuessPayloadKind(const std::filesystem::path& path) {
   return PayloadKind::kLoaderImage;
 }
 
-PayloadCheck CheckPayloadFile(const std::filesystem::path& path) {
+PayloadCheck CheckPayloadFile(const std::filesystem::path& path, std::optional<PayloadKind> kind) {
   PayloadCheck result;
-  result.kind = GuessPayloadKind(path);
+  result.kind = kind.value_or(GuessPayloadKind(path));
   if (result.kind == PayloadKind::kLoaderImage) {
     result.fault = CheckLoaderImage(path);
     return result;
   }
   SRecordChecker checker;
-  result.fault = FeedFile(path, checker);
-  if (!result.fault) result.fault = checker.Finish();
-  if (!result.fault && checker.lower_case_line() != 0) {
-    result.note = "lower-case hex digits from line " + std::to_string(checker.lower_case_line()) +
-                  " on; accepted, though the release writes upper case";
-  }
+  result.fault = CheckFile(path, checker);
+  result.warnings = checker.warnings();
+  result.more_warnings = checker.more_warnings();
   return result;
 }
 

@@ -1,16 +1,20 @@
 // Checks of the two receiver payload files, the flash loader image and the firmware S-record
-// file, against every rule the updater's readers rely on; each check names the first fault
-// and its line. Used by `larkspan-cli check`, the tests and the fuzzers. No shared state:
-// any thread; one SRecordChecker is used by one thread at a time.
+// file. An error is what would make the upload fail or write the receiver otherwise than the
+// file says; the check names the first with its line. A warning is what the upload survives
+// but a reader should know (records out of address order, gaps, text after the termination
+// record). Used by `larkspan-cli check` and `upgrade`, the tests and the fuzzers. No shared
+// state: any thread; one SRecordChecker is used by one thread at a time.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "transfer/srecord_format.h"
 
@@ -25,28 +29,44 @@ struct PayloadFault {
 std::string FormatFault(const PayloadFault& fault);
 
 
-// Checks a firmware S-record file fed in pieces of any size, holding at most one record, so
-// files of any length are checked in constant memory. After the first fault further bytes
-// are ignored.
+// Checks a firmware S-record file fed in pieces of any size, holding one record and the set
+// of address ranges written so far (touching ranges merged), so memory grows with the
+// number of disjoint ranges, not with the file. After the first error further bytes are
+// ignored.
 //
-// What it enforces, each a rule the updater's reading of the stream depends on or one the
-// release's file keeps:
-//  - the file begins with a record; each record begins right after the CR LF of the one
-//    before: "S", a type digit, two hex count digits (either case), exactly 2 * count hex
-//    digits, CR LF; count <= 147;
-//  - the record checksum is right;
-//  - types: 0 header (first record only); 1, 2, 3 data with 2-, 3-, 4-byte addresses and
-//    ascending without overlap; 5, 6 record counts matching the data records before them;
-//    7, 9 termination; 8 is refused (the updater would send it as data and wait for an
-//    answer); 4 is not a type;
-//  - a termination record exists and nothing follows it.
+// Errors, each something the upload relies on or a way the receiver would be written wrongly:
+//  - the file begins with a record (no byte-order mark, no blank line); each record begins
+//    right after the CR LF of the one before: "S", a type digit, two hex count digits (either
+//    case), exactly 2 * count hex digits, CR LF; count <= 147;
+//  - the record checksum is right; 4 is not a type; a record holds its address and checksum;
+//  - a type 8 record (the updater would send it as data and wait for an answer);
+//  - two data records that write the same byte, wherever they stand;
+//  - no termination record (type 7 or 9).
+// Warnings: data records out of address order, gaps between them, a header record that is not
+// the first, a record count (type 5, 6) that differs from the data records before it,
+// lower-case hex digits, and anything after the termination record (never read or sent).
 class SRecordChecker {
  public:
+  SRecordChecker() = default;
+  // A checker that only looks for the first data record writing `address` (found_line()).
+  explicit SRecordChecker(uint64_t locate_address) : locate_(locate_address) {}
+
   void Feed(std::string_view bytes);
-  // Declares the end of the file and returns the first fault, if any.
+  // Declares the end of the file and returns the first error, if any.
   std::optional<PayloadFault> Finish();
 
   const std::optional<PayloadFault>& fault() const { return fault_; }
+  // The warnings in file order: the first kMaxWarnings, and how many more there were.
+  static constexpr size_t kMaxWarnings = 20;
+  const std::vector<PayloadFault>& warnings() const { return warnings_; }
+  size_t more_warnings() const { return more_warnings_; }
+  // When the error is a byte written twice: its address. A second pass with a locating
+  // checker finds the line that wrote it first; NameEarlierWriter puts it in the message.
+  std::optional<uint64_t> overlap_address() const { return overlap_address_; }
+  void NameEarlierWriter(size_t line);
+  size_t found_line() const { return found_line_; }
+  // Bytes up to and including the termination record's line end (what the updater sends).
+  uint64_t records_end() const { return records_end_; }
   // Complete records seen, and the data records (types 1, 2, 3) among them.
   size_t records() const { return records_; }
   size_t data_records() const { return data_records_; }
@@ -55,10 +75,15 @@ class SRecordChecker {
   size_t lower_case_line() const { return lower_case_line_; }
 
  private:
-  enum class State { kRecordStart, kType, kCount, kBody, kCr, kLf, kAfterEnd, kStopped };
+  enum class State { kRecordStart, kType, kCount, kBody, kCr, kLf, kAfterEnd, kIgnoring, kStopped };
 
   void Step(unsigned char c);
   void Fail(size_t line, std::string message);
+  void Warn(std::string message);  // on the current line
+  void NoteCase(unsigned char hex_digit);
+  void DataRecord(uint64_t address, size_t address_bytes);
+  std::optional<uint64_t> FirstWritten(uint64_t begin, uint64_t end) const;
+  void MarkWritten(uint64_t begin, uint64_t end);
   void FailCutShort();  // a CR or LF before the record's characters are all there
   void CountComplete();
   void RecordComplete();
@@ -82,8 +107,16 @@ class SRecordChecker {
   bool have_data_ = false;
   uint64_t data_end_ = 0;  // one past the last byte of the previous data record
   size_t lower_case_line_ = 0;
+  std::map<uint64_t, uint64_t> written_;  // start -> end of each disjoint range written
+  std::optional<uint64_t> overlap_address_;
+  std::optional<uint64_t> locate_;
+  size_t found_line_ = 0;
+  uint64_t records_end_ = 0;
+  std::vector<PayloadFault> warnings_;
+  size_t more_warnings_ = 0;
 };
 
+// The first error of an S-record file (both lines named when a byte is written twice).
 std::optional<PayloadFault> CheckSRecordBytes(std::string_view bytes);
 std::optional<PayloadFault> CheckSRecordFile(const std::filesystem::path& path);
 
@@ -101,9 +134,11 @@ PayloadKind GuessPayloadKind(const std::filesystem::path& path);
 
 struct PayloadCheck {
   PayloadKind kind = PayloadKind::kLoaderImage;
-  std::optional<PayloadFault> fault;
-  std::string note;  // a remark on a file without fault (lower-case hex digits), or empty
+  std::optional<PayloadFault> fault;  // the first error: the upload would fail
+  std::vector<PayloadFault> warnings;  // harmless to the upload; the first kMaxWarnings
+  size_t more_warnings = 0;
 };
-PayloadCheck CheckPayloadFile(const std::filesystem::path& path);
+// Checks a payload file of the given kind, or of the kind GuessPayloadKind finds.
+PayloadCheck CheckPayloadFile(const std::filesystem::path& path, std::optional<PayloadKind> kind = std::nullopt);
 
 }  // namespace larkspan

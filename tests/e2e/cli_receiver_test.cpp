@@ -1,64 +1,60 @@
-// larkspan-cli against receiver-sim on a pseudo-terminal, through the real termios back-end
-// and in real time. Few and in parallel: each repair attempt takes about 20 seconds.
+// larkspan-cli as a whole process, in real time: against a port another process holds, and
+// on broken payload files, which `check` names and `upgrade` refuses before it reads the port.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "tests/e2e/process.h"
 
 namespace larkspan::e2e {
 namespace {
 
-RunResult Cli(const SimProcess& sim, const std::string& command, int timeout_s = 120) {
-  return Run({LARKSPAN_CLI, "--port", sim.device(), command}, timeout_s);
-}
-
-TEST(CliAgainstReceiver, RepairBringsBack38400InOneAttemptAndVersionThenReadsIt) {
-  SimProcess sim({"--binary", "38400"});
-  const RunResult repair = Cli(sim, "repair");
-  EXPECT_EQ(repair.exit_status, 0) << repair.out << repair.err;
-  EXPECT_NE(repair.out.find("Check successfully."), std::string::npos) << repair.out;
-  EXPECT_EQ(repair.err, "");
-  const std::string log = sim.Log();
-  EXPECT_EQ(Count(log, "rx-frame speed=38400 len=32 mid=0x81 checksum=ok"), 1u) << log;
-  EXPECT_EQ(Count(log, "len=32 mid=0x81"), 1u) << "one attempt only\n" << log;
-  EXPECT_NE(log.find("mode nmea speed=4800"), std::string::npos) << log;
-
-  const RunResult version = Cli(sim, "version");
-  EXPECT_EQ(version.exit_status, 0) << version.err;
-  EXPECT_EQ(version.out, "Current Firmware version: 2.3.2.03.07\n");
-}
-
-TEST(CliAgainstReceiver, RepairReachesAReceiverAt57600OnTheThirdAttempt) {
-  SimProcess sim({"--binary", "57600"});
-  const RunResult repair = Cli(sim, "repair");
-  EXPECT_EQ(repair.exit_status, 0) << repair.out << repair.err;
-  EXPECT_NE(repair.out.find("Check successfully."), std::string::npos) << repair.out;
-  const std::string log = sim.Log();
-  // The two tries at 38400 reach the receiver as garbage; the third is understood.
-  EXPECT_EQ(Count(log, "rx-garbled host=38400 sim=57600 bytes=32"), 2u) << log;
-  EXPECT_EQ(Count(log, "rx-frame speed=57600 len=32 mid=0x81 checksum=ok"), 1u) << log;
-}
-
+// Each command's first open fails with its box, once: no second attempt, no byte sent.
 TEST(CliAgainstReceiver, APortHeldByAnotherProcessIsReportedOnce) {
   SimProcess sim({});
   const int holder = open(sim.device().c_str(), O_RDWR | O_NOCTTY);
-  ASSERT_GE(holder, 0);
   ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
-
-  const RunResult version = Cli(sim, "version");
-  EXPECT_EQ(version.exit_status, 1);
-  EXPECT_EQ(version.err, "Message: COM1 can't be opened.\n");
-  EXPECT_EQ(version.out, "");
-
-  const RunResult repair = Cli(sim, "repair");
-  EXPECT_EQ(repair.exit_status, 1);
-  EXPECT_EQ(repair.err, "Error: Unable to open COM1:, Error No.=11\n");
-  EXPECT_NE(repair.out.find("Check&Repair fail."), std::string::npos) << repair.out;
-  EXPECT_LT(repair.seconds, 10.0) << "one attempt, ended at the failed open";
+  for (const auto& [command, out, err] :
+       {std::tuple{"version", "", "Message: COM1 can't be opened.\n"},
+        {"repair", "Checking the receiver at 38400 and 57600 baud...\nCheck&Repair fail.\n",
+         "Error: Unable to open COM1:, Error No.=11\n"}}) {
+    const RunResult run = e2e::Run({LARKSPAN_CLI, "--port", sim.device(), command}, 120);
+    EXPECT_EQ(run.exit_status, 1) << command;
+    EXPECT_EQ(run.out, out);
+    EXPECT_EQ(run.err, err);
+  }
   close(holder);
+  EXPECT_EQ(sim.Log().find("rx-"), std::string::npos) << sim.Log();
+}
+
+TEST(BadPayloads, CheckNamesEachFaultAndUpgradeRefusesItWithoutTouchingTheReceiver) {
+  const std::string header = "S00600004844521B\r\n", data = "S3150000000000112233445566778899AABBCCDDEEFFF2\r\n";
+  const std::string end = "S70500000000FA\r\n", count_148 = "S394" + std::string(298, '0') + "\r\n";
+  std::string garbage;
+  for (int i = 0; i < 4096; ++i) garbage.push_back(static_cast<char>((i * 73 + 11) % 256));
+  for (const auto& [content, says] : {std::pair<std::string, const char*>{"", "empty"}, {"S00600004844521B\n" + end, "line 1"},
+                                      {header + count_148 + end, "line 2"}, {garbage, "line 1"},
+                                      {header + data, "termination"}, {header + data + data + end, "line 3: data at 00000000 is written by this record and by line 2"}}) {
+    const TempDir root;
+    std::filesystem::copy(std::filesystem::path(PAYLOAD_DIR) / "dlgsp2.bin", root.path());
+    const std::string firmware = root.path() / "Orvel_GPS_Firmware_R10.s";
+    std::ofstream(firmware, std::ios::binary) << content;
+    const RunResult check = e2e::Run({LARKSPAN_CLI, "check", firmware}, 30);
+    EXPECT_EQ(check.exit_status, 1);
+    EXPECT_TRUE(check.out.starts_with(firmware + ": firmware S-record file: ")) << check.out;
+    EXPECT_NE(check.out.find(says), std::string::npos) << check.out;
+    // Refused before the version read: nothing on standard output, no box.
+    const RunResult upgrade =
+        e2e::Run({LARKSPAN_CLI, "--port", "/nonexistent/receiver", "--root", root.path(), "upgrade"}, 30);
+    EXPECT_EQ(upgrade.exit_status, 1);
+    EXPECT_EQ(upgrade.out, "");
+    EXPECT_TRUE(upgrade.err.ends_with("larkspan-cli: refusing to upgrade with these payload files "
+                                      "(--no-check skips this check)\n")) << upgrade.err;
+  }
 }
 
 }  // namespace

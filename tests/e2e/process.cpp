@@ -3,15 +3,13 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <fstream>
-#include <random>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
-#include <thread>
 
 extern char** environ;
 
@@ -19,12 +17,11 @@ namespace larkspan::e2e {
 
 pid_t Spawn(const std::vector<std::string>& argv, const std::filesystem::path& out,
             const std::filesystem::path& err, const std::vector<std::string>& environment) {
-  std::vector<char*> args;
+  std::vector<char*> args, env;
   for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  std::vector<char*> env;
   for (const auto& entry : environment) env.push_back(const_cast<char*>(entry.c_str()));
   for (char** entry = environ; *entry; ++entry) env.push_back(*entry);
+  args.push_back(nullptr);
   env.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -39,25 +36,22 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::filesystem::path& o
 }
 
 int WaitFor(pid_t pid, int timeout_s) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
-  for (;;) {
-    int status = 0;
-    const pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    if (std::chrono::steady_clock::now() > deadline) {
+  int status = 0;
+  for (int waited_ms = 0; waitpid(pid, &status, WNOHANG) != pid; waited_ms += 20) {
+    if (waited_ms > timeout_s * 1000) {
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
       return -1;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    usleep(20000);
   }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 TempDir::TempDir() {
-  std::random_device random;
-  path_ = std::filesystem::temp_directory_path() /
-          ("larkspan-e2e-" + std::to_string(getpid()) + "-" + std::to_string(random()));
-  std::filesystem::create_directories(path_);
+  std::string name = (std::filesystem::temp_directory_path() / "larkspan-e2e-XXXXXX").string();
+  if (mkdtemp(name.data()) == nullptr) throw std::runtime_error("cannot make " + name);
+  path_ = name;
 }
 
 TempDir::~TempDir() {
@@ -67,9 +61,7 @@ TempDir::~TempDir() {
 
 std::string ReadFile(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 size_t Count(const std::string& text, const std::string& needle) {
@@ -79,28 +71,21 @@ size_t Count(const std::string& text, const std::string& needle) {
 }
 
 RunResult Run(const std::vector<std::string>& argv, int timeout_s, const std::vector<std::string>& environment) {
-  TempDir dir;
-  const auto start = std::chrono::steady_clock::now();
-  const pid_t pid = Spawn(argv, dir.path() / "out", dir.path() / "err", environment);
-  RunResult result;
-  result.exit_status = WaitFor(pid, timeout_s);
-  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  result.out = ReadFile(dir.path() / "out");
-  result.err = ReadFile(dir.path() / "err");
-  return result;
+  const TempDir dir;
+  const int status = WaitFor(Spawn(argv, dir.path() / "out", dir.path() / "err", environment), timeout_s);
+  return {status, ReadFile(dir.path() / "out"), ReadFile(dir.path() / "err")};
 }
 
 SimProcess::SimProcess(const std::vector<std::string>& options) {
-  std::vector<std::string> argv = {RECEIVER_SIM, "--path-file", (dir_.path() / "path").string(),
-                                   "--log", (dir_.path() / "sim.log").string(), "--lifetime", "600"};
+  std::vector<std::string> argv = {RECEIVER_SIM, "--path-file", dir_.path() / "path", "--log", dir_.path() / "sim.log",
+                                   "--lifetime", "600"};
   argv.insert(argv.end(), options.begin(), options.end());
   pid_ = Spawn(argv, dir_.path() / "sim.out", dir_.path() / "sim.err");
-  for (int i = 0; i < 250 && device_.empty(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    std::string path = ReadFile(dir_.path() / "path");
-    if (!path.empty() && path.back() == '\n') device_ = path.substr(0, path.size() - 1);
-  }
-  if (device_.empty()) throw std::runtime_error("receiver-sim did not start");
+  // The simulator writes its path file whole, line feed included, once the pty is ready.
+  for (int i = 0; i < 250 && !ReadFile(dir_.path() / "path").ends_with('\n'); ++i) usleep(20000);
+  device_ = ReadFile(dir_.path() / "path");
+  if (!device_.ends_with('\n')) throw std::runtime_error("receiver-sim did not start");
+  device_.pop_back();
 }
 
 SimProcess::~SimProcess() {

@@ -12,9 +12,7 @@ namespace larkspan::e2e {
 
 struct RunResult {
   int exit_status = -1;  // -1: killed or did not end in time
-  std::string out;
-  std::string err;
-  double seconds = 0;
+  std::string out, err;
 };
 
 // A fresh directory under the system's temporary directory, removed when destroyed.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <iterator>
 
 #include "platform/text.h"
 
@@ -16,16 +17,7 @@ std::string Hex(uint32_t value) {
   std::snprintf(text, sizeof text, "0x%04x", value);
   return text;
 }
-
-const char* EscapeName(Escape function) {
-  switch (function) {
-    case Escape::kSetRts: return "set-rts";
-    case Escape::kClrRts: return "clr-rts";
-    case Escape::kSetDtr: return "set-dtr";
-    case Escape::kClrDtr: return "clr-dtr";
-  }
-  return "?";
-}
+std::string Bytes(std::span<const uint8_t> bytes) { return {bytes.begin(), bytes.end()}; }
 }  // namespace
 
 class FakeSerialPorts::Port final : public SerialPort {
@@ -44,13 +36,17 @@ class FakeSerialPorts::Port final : public SerialPort {
     settings.length = length;
     return true;
   }
-  bool SetState(const LineSettings& settings) override {
-    line_.applied_states.push_back(settings);
-    line_.Log("set-state baud=" + std::to_string(settings.baud) + " flags=" + Hex(settings.flags) +
-              (line_.refuse_state ? " refused" : ""));
-    if (line_.refuse_state) return Fail(EINVAL);
-    line_.port_state = settings;
-    line_.baud = settings.baud;
+  bool SetState(const LineSettings& s) override {
+    const auto n = [](auto v) { return std::to_string(v); };
+    if (!Answer("set-state baud=" + n(s.baud) + " flags=" + Hex(s.flags) + " length=" + n(s.length) + " data=" +
+                    n(s.byte_size) + " parity=" + n(s.parity) + " stop=" + n(s.stop_bits) + " xon/xoff-limits=" +
+                    n(s.xon_limit) + "/" + n(s.xoff_limit) + " xon/xoff=" + Hex(static_cast<uint8_t>(s.xon_char)) +
+                    "/" + Hex(static_cast<uint8_t>(s.xoff_char)),
+                line_.refuse_state)) {
+      return false;
+    }
+    line_.port_state = s;
+    line_.baud = s.baud;
     return true;
   }
   bool GetTimeouts(CommTimeouts& timeouts) override {
@@ -59,19 +55,17 @@ class FakeSerialPorts::Port final : public SerialPort {
     return true;
   }
   bool SetTimeouts(const CommTimeouts& t) override {
-    line_.applied_timeouts.push_back(t);
-    line_.Log("set-timeouts " + std::to_string(t.read_interval) + "," +
-              std::to_string(t.read_total_multiplier) + "," + std::to_string(t.read_total_constant) +
-              "," + std::to_string(t.write_total_multiplier) + "," +
-              std::to_string(t.write_total_constant) + (line_.refuse_timeouts ? " refused" : ""));
-    if (line_.refuse_timeouts) return Fail(EINVAL);
+    const auto n = [](uint32_t v) { return std::to_string(v); };
+    if (!Answer("set-timeouts " + n(t.read_interval) + "," + n(t.read_total_multiplier) + "," +
+                    n(t.read_total_constant) + "," + n(t.write_total_multiplier) + "," + n(t.write_total_constant),
+                line_.refuse_timeouts)) {
+      return false;
+    }
     timeouts_ = t;
     return true;
   }
   bool SetupQueues(uint32_t in_size, uint32_t out_size) override {
-    line_.Log("queues " + std::to_string(in_size) + "," + std::to_string(out_size) +
-              (line_.refuse_queues ? " refused" : ""));
-    return line_.refuse_queues ? Fail(EINVAL) : true;
+    return Answer("queues " + std::to_string(in_size) + "," + std::to_string(out_size), line_.refuse_queues);
   }
   bool Purge(uint32_t flags) override {
     line_.Log("purge " + Hex(flags));
@@ -79,43 +73,41 @@ class FakeSerialPorts::Port final : public SerialPort {
     return true;
   }
   bool EscapeFunction(Escape function) override {
-    line_.Log(std::string("escape ") + EscapeName(function));
+    static constexpr const char* kNames[] = {"", "", "", "set-rts", "clr-rts", "set-dtr", "clr-dtr"};
+    line_.Log(std::string("escape ") + kNames[static_cast<int>(function)]);
     return true;
   }
   bool Read(std::span<uint8_t> buffer, size_t& count_read) override {
     count_read = 0;
-    if (line_.fail_reads) return Fail(EIO);
+    const std::string asked = "read " + std::to_string(line_.baud) + " ask=" + std::to_string(buffer.size());
+    if (line_.fail_reads) return Answer(asked, true, EIO);
     if (line_.incoming_.empty() && line_.talk) {
       const std::string said = line_.talk(line_.baud);
       line_.incoming_.insert(line_.incoming_.end(), said.begin(), said.end());
     }
-    if (!line_.incoming_.empty()) {
-      const size_t n = std::min(buffer.size(), line_.incoming_.size());
+    const size_t n = std::min(buffer.size(), line_.incoming_.size());
+    if (n > 0) {
       std::copy_n(line_.incoming_.begin(), n, buffer.begin());
       line_.incoming_.erase(line_.incoming_.begin(), line_.incoming_.begin() + static_cast<ptrdiff_t>(n));
+      line_.Record(asked + (line_.over_report_reads ? " over-reported" : ""), Bytes(buffer.first(n)));
       line_.clock_.Advance(line_.LineTimeUs(n));
       count_read = line_.over_report_reads ? n + 1 : n;
       return true;
     }
-    const bool returns_at_once = timeouts_.read_interval == kMaxTimeout &&
-                                 timeouts_.read_total_multiplier == 0 &&
+    line_.Record(asked + " nothing", {});
+    const bool returns_at_once = timeouts_.read_interval == kMaxTimeout && timeouts_.read_total_multiplier == 0 &&
                                  timeouts_.read_total_constant == 0;
     if (!returns_at_once) {
-      const uint64_t total_ms =
-          uint64_t{timeouts_.read_total_multiplier} * buffer.size() + timeouts_.read_total_constant;
-      line_.clock_.Advance(total_ms * 1000);
+      line_.clock_.Advance(1000 * (uint64_t{timeouts_.read_total_multiplier} * buffer.size() + timeouts_.read_total_constant));
     }
     return true;
   }
   bool Write(std::span<const uint8_t> bytes, size_t& count_written) override {
     count_written = 0;
-    if (line_.fail_writes) {
-      line_.Log("write-failed " + std::to_string(bytes.size()));
-      return Fail(EIO);
-    }
+    if (line_.fail_writes) return Answer("write " + std::to_string(bytes.size()), true, EIO);
     const size_t n = std::min(bytes.size(), line_.write_limit.value_or(bytes.size()));
-    std::vector<uint8_t> moved(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(n));
-    line_.Log("write " + std::to_string(n));
+    const std::vector<uint8_t> moved(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(n));
+    line_.Record("write " + std::to_string(line_.baud) + " n=" + std::to_string(n), Bytes(moved));
     line_.writes.push_back({moved, line_.baud});
     line_.clock_.Advance(line_.LineTimeUs(n));
     if (line_.hear) line_.hear(moved, line_.baud);
@@ -125,18 +117,18 @@ class FakeSerialPorts::Port final : public SerialPort {
   int LastError() const override { return error_; }
 
  private:
-  bool Fail(int error) {
-    error_ = error;
-    return false;
+  // Logs the call, marked when it is refused (a setting) or fails (I/O); true when neither.
+  bool Answer(const std::string& call, bool refused, int error = EINVAL) {
+    line_.Log(call + (!refused ? "" : error == EINVAL ? " refused" : " failed"));
+    if (refused) error_ = error;
+    return !refused;
   }
   FakeSerialPorts& line_;
   CommTimeouts timeouts_{};
   int error_ = 0;
 };
 
-FakeSerialPorts::~FakeSerialPorts() {
-  EXPECT_EQ(open_handles, 0) << "a port handle outlived the test's fake";
-}
+FakeSerialPorts::~FakeSerialPorts() { EXPECT_EQ(open_handles, 0) << "a port handle outlived the test's fake"; }
 
 std::unique_ptr<SerialPort> FakeSerialPorts::Open(std::u16string_view name, int& error) {
   const std::string port = ToUtf8(name);
@@ -153,22 +145,19 @@ std::unique_ptr<SerialPort> FakeSerialPorts::Open(std::u16string_view name, int&
   return handle;
 }
 
-void FakeSerialPorts::Log(std::string text) { events.push_back({std::move(text), clock_.NowUs()}); }
+void FakeSerialPorts::Log(std::string text) {
+  if (transcript) transcript->Add(text);
+  events.push_back(std::move(text));
+}
+
+void FakeSerialPorts::Record(std::string what, std::string_view bytes) {
+  if (transcript) transcript->Add(std::move(what), bytes, !bytes.empty());
+}
 
 std::vector<std::string> FakeSerialPorts::EventTexts(const std::string& prefix) const {
   std::vector<std::string> texts;
-  for (const auto& event : events) {
-    if (event.text.rfind(prefix, 0) == 0) texts.push_back(event.text);
-  }
+  std::ranges::copy_if(events, std::back_inserter(texts), [&](const auto& e) { return e.starts_with(prefix); });
   return texts;
-}
-
-uint64_t FakeSerialPorts::TimeOf(const std::string& prefix, size_t n) const {
-  for (const auto& event : events) {
-    if (event.text.rfind(prefix, 0) == 0 && n-- == 0) return event.at_us;
-  }
-  ADD_FAILURE() << "no event '" << prefix << "'";
-  return 0;
 }
 
 }  // namespace larkspan::testing

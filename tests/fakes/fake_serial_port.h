@@ -19,6 +19,7 @@
 
 #include "platform/serial_port.h"
 #include "tests/fakes/test_clock.h"
+#include "tests/fakes/transcript.h"
 
 namespace larkspan::testing {
 
@@ -54,17 +55,12 @@ class FakeSerialPorts final : public SerialPorts {
   std::function<void(const std::vector<uint8_t>& bytes, uint32_t baud)> hear;
 
   // ---- Record.
-  struct Event {
-    std::string text;
-    uint64_t at_us;
-  };
+  Transcript* transcript = nullptr;  // when set, every call also goes there, with its bytes
   struct Write {
     std::vector<uint8_t> bytes;
     uint32_t baud;
   };
-  std::vector<Event> events;
-  std::vector<LineSettings> applied_states;  // every record passed to SetState
-  std::vector<CommTimeouts> applied_timeouts;
+  std::vector<std::string> events;  // every call but reads and writes, as its transcript line
   std::vector<Write> writes;
   int open_handles = 0;
   std::atomic<int> opens{0};  // open calls so far; tests watch it from the GUI thread
@@ -73,14 +69,11 @@ class FakeSerialPorts final : public SerialPorts {
 
   // The event texts in order, optionally only those starting with `prefix`.
   std::vector<std::string> EventTexts(const std::string& prefix = "") const;
-  // Time of the n-th event (0-based) whose text starts with `prefix`; fails the test if absent.
-  uint64_t TimeOf(const std::string& prefix, size_t n = 0) const;
-  // Bytes the receiver said that no read has taken yet.
-  size_t Unread() const { return incoming_.size(); }
 
  private:
   class Port;
-  void Log(std::string text);
+  void Log(std::string text);                             // an event, also to the transcript
+  void Record(std::string what, std::string_view bytes);  // bytes moved: to the transcript only
   // Ten bit times a byte: start bit, eight data bits, stop bit.
   uint64_t LineTimeUs(size_t bytes) const { return baud ? bytes * 10'000'000 / baud : 0; }
 

@@ -1,21 +1,19 @@
 #include "tests/fakes/recording_sink.h"
 
-#include <cctype>
-
 namespace larkspan::testing {
 
-void RecordingSink::Add(std::string line) {
+void RecordingSink::Add(std::string line, const std::string& transcript_detail) {
+  if (transcript) transcript->Add(line + transcript_detail);
   std::lock_guard lock(mutex_);
   lines_.push_back(std::move(line));
 }
 
 void RecordingSink::ShowMessage(const MessageBox& box) {
-  {
-    std::lock_guard lock(mutex_);
-    boxes_.push_back(box);
-  }
   const WideText caption = box.caption.empty() ? WideText(kAppName) : box.caption;
-  Add("box " + ToUtf8(caption) + ": " + ToUtf8(box.text));
+  static constexpr const char* kIcons[] = {"none", "information", "warning", "error"};
+  Add("box " + ToUtf8(caption) + ": " + ToUtf8(box.text),
+      std::string(" [icon ") + kIcons[static_cast<int>(box.icon)] +
+          (box.owner == BoxOwner::kDialog ? ", owner dialog]" : ", no owner]"));
 }
 
 void RecordingSink::ShowStatus(const WideText& status) {
@@ -40,33 +38,12 @@ std::vector<std::string> RecordingSink::Lines() const {
   return lines_;
 }
 
-std::vector<MessageBox> RecordingSink::Boxes() const {
-  std::lock_guard lock(mutex_);
-  return boxes_;
-}
-
 std::vector<std::string> RecordingSink::BoxLines() const {
   std::vector<std::string> boxes;
   for (const auto& line : Lines()) {
     if (line.rfind("box ", 0) == 0) boxes.push_back(line.substr(4));
   }
   return boxes;
-}
-
-std::vector<std::string> RecordingSink::Statuses(bool skip_percentages) const {
-  std::vector<std::string> statuses;
-  for (const auto& line : Lines()) {
-    if (!line.starts_with("status ")) continue;
-    if (skip_percentages && line.size() > 7 && std::isdigit(static_cast<unsigned char>(line[7]))) continue;
-    statuses.push_back(line.substr(7));
-  }
-  return statuses;
-}
-
-void RecordingSink::Clear() {
-  std::lock_guard lock(mutex_);
-  lines_.clear();
-  boxes_.clear();
 }
 
 }  // namespace larkspan::testing

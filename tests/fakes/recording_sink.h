@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/user_sink.h"
+#include "tests/fakes/transcript.h"
 
 namespace larkspan::testing {
 
@@ -20,22 +21,18 @@ class RecordingSink final : public UserSink {
   void Progress(ProgressOp op, int a, int b) override;
   void EndProcess(int status) override;
 
+  Transcript* transcript = nullptr;  // when set, every line also goes there (boxes with icon and owner)
   // Called on the reporting thread with each status text, after it is recorded.
   std::function<void(const std::string& status)> on_status;
 
   std::vector<std::string> Lines() const;
-  std::vector<MessageBox> Boxes() const;
   // Only the "box ..." lines, without the "box " prefix.
   std::vector<std::string> BoxLines() const;
-  // The status texts in order; with `skip_percentages`, those that are not "<n>%".
-  std::vector<std::string> Statuses(bool skip_percentages = false) const;
-  void Clear();
 
  private:
-  void Add(std::string line);
+  void Add(std::string line, const std::string& transcript_detail = {});
   mutable std::mutex mutex_;
   std::vector<std::string> lines_;
-  std::vector<MessageBox> boxes_;
 };
 
 }  // namespace larkspan::testing

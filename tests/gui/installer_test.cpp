@@ -1,160 +1,185 @@
-// The installer's dialog on Qt's offscreen platform, in a temporary device root, with a
-// payload table of its own whose updater is a stand-in script that records where it ran.
-#include <QApplication>
-#include <QLabel>
-#include <QPushButton>
+// The installer: its dialog on Qt's offscreen platform in a temporary device root, with a payload
+// table of its own whose updater is a stand-in script that notes where it ran; the payloads the
+// build linked in; and payloads written by child processes that are cut short or killed.
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <QTest>
+#include <QtWidgets>
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
+#include <random>
 
 #include "frontend/dialog_units.h"
 #include "installer/installer_dialog.h"
+#include "installer/payload_extraction.h"
 #include "tests/e2e/process.h"
+
+void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
 
 namespace larkspan {
 namespace {
 
 namespace fs = std::filesystem;
-using e2e::ReadFile;
-using e2e::TempDir;
 
-std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+const std::string kLoader(14316, 'Z'), kUpdater = "#!/bin/sh\necho \"$(pwd) $#\" > ran.txt\n",
+                  kFirmware = "S00600004844521B\r\nS70500000000FA\r\n";
+std::span<const uint8_t> Bytes(const std::string& text) { return {reinterpret_cast<const uint8_t*>(text.data()), text.size()}; }
+const EmbeddedPayload kPayloads[] = {{u"BIN", 141, Bytes(kLoader)}, {u"EXE", 142, Bytes(kUpdater)}, {u"FIRMWARE", 143, Bytes(kFirmware)}};
 
-// A payload table that also notes what the dialog showed when the first payload was looked up.
-class WatchedPayloads final : public EmbeddedPayloads {
- public:
-  using EmbeddedPayloads::EmbeddedPayloads;
-  mutable std::function<void()> on_first_find;
+// The first `count` payloads; it can act when the dialog looks up the first one.
+struct Payloads final : EmbeddedPayloads {
+  explicit Payloads(int count = 3) : EmbeddedPayloads({kPayloads, kPayloads + count}) {}
   std::optional<std::span<const uint8_t>> Find(std::u16string_view type, uint16_t id) const override {
     if (on_first_find) std::exchange(on_first_find, nullptr)();
     return EmbeddedPayloads::Find(type, id);
   }
+  mutable std::function<void()> on_first_find;
 };
+
+// Writes `payload` out as the flash loader image, as the installer does.
+void Extract(const fs::path& root, std::span<const uint8_t> payload) {
+  ExtractPayload(EmbeddedPayloads({{u"BIN", 141, payload}}), root, "1.bin", "dlgsp2.bin", u"Bin", 141, 0644);
+}
 
 class InstallerTest : public ::testing::Test {
  protected:
-  // The stand-in updater: notes its working folder and its argument count, then ends.
-  const std::vector<uint8_t> updater_ = Bytes("#!/bin/sh\necho \"$(pwd) $#\" > ran.txt\n");
-  const std::vector<uint8_t> loader_ = std::vector<uint8_t>(14316, 0x5A);
-  const std::vector<uint8_t> firmware_ = Bytes("S00600004844521B\r\nS70500000000FA\r\n");
-
-  std::vector<EmbeddedPayload> Table(bool with_firmware = true) {
-    std::vector<EmbeddedPayload> table = {{u"BIN", 141, loader_}, {u"EXE", 142, updater_}};
-    if (with_firmware) table.push_back({u"FIRMWARE", 143, firmware_});
-    return table;
+  std::string File(const char* name) const {
+    return fs::is_directory(root_.path() / name) ? "a folder" : e2e::ReadFile(root_.path() / name);
   }
-  fs::path Root() const { return dir_.path(); }
-  std::string File(const char* name) const { return ReadFile(Root() / name); }
-  static std::string Text(const std::vector<uint8_t>& bytes) { return {bytes.begin(), bytes.end()}; }
+  QString Listing() const {
+    return QDir(QString::fromStdString(root_.path().string())).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).join(' ');
+  }
   // Shows the dialog, lets `act` press something (OK by default), waits until it has closed.
-  void Run(const EmbeddedPayloads& payloads, const std::function<void(InstallerDialog&)>& act = PressOk,
-           fs::path root = {}) {
-    InstallerDialog dialog(payloads, root.empty() ? Root() : root);
+  static void Run(const EmbeddedPayloads& payloads, const fs::path& root, const std::function<void(QDialog&)>& act = PressOk) {
+    InstallerDialog dialog(payloads, root);
     dialog.pause_ms = 1;
     dialog.show();
     act(dialog);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog.isVisible(); }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !dialog.isVisible(); }, 5000));
   }
-  static void PressOk(InstallerDialog& dialog) { qobject_cast<QPushButton*>(dialog.Control(1000))->click(); }
-  bool UpdaterRan() const { return QTest::qWaitFor([&] { return !File("ran.txt").empty(); }, 5000); }
-
-  TempDir dir_;
+  static void PressOk(QDialog& dialog) { dialog.findChild<QPushButton*>("1000")->click(); }
+  e2e::TempDir root_;
 };
 
 TEST_F(InstallerTest, HasItsTemplatesControls) {
-  EmbeddedPayloads payloads(Table());
-  InstallerDialog dialog(payloads, Root());
+  const Payloads payloads;
+  const InstallerDialog dialog(payloads, root_.path());
+  const QFont& font = dialog.font();
   EXPECT_EQ(dialog.windowTitle(), "Installer");
   EXPECT_FALSE(dialog.windowIcon().isNull());
-  EXPECT_EQ(dialog.size(), DialogUnitsToPixels(dialog.font(), 0, 0, 139, 103).size());
-  struct Expected { int id; const char* text; int left, top, width, height; };
-  for (const Expected& c : {Expected{1000, "OK", 15, 72, 50, 14}, Expected{1001, "Going to update GPS FW...", 7, 13, 108, 17},
-                            Expected{1003, "Exit", 69, 72, 50, 14}, Expected{1004, "", 7, 44, 111, 8}}) {
+  EXPECT_EQ(font.pointSize(), 8);
+  EXPECT_EQ(dialog.windowFlags() & ~Qt::WindowType_Mask, Qt::CustomizeWindowHint | Qt::WindowTitleHint) << "no system menu";
+  EXPECT_EQ(dialog.size(), DialogUnitsToPixels(font, 0, 0, 139, 103).size());
+  EXPECT_LE((dialog.frameGeometry().center() - QGuiApplication::primaryScreen()->availableGeometry().center()).manhattanLength(), 4);
+  struct Control { int id; const char* kind; const char* text; int left, top, width, height; };
+  for (const Control& c : {Control{1000, "QPushButton", "OK", 15, 72, 50, 14}, {1003, "QPushButton", "Exit", 69, 72, 50, 14},
+                           {1001, "QLabel", "Going to update GPS FW...", 7, 13, 108, 17}, {1004, "QLabel", "", 7, 44, 111, 8}}) {
     SCOPED_TRACE(c.id);
-    QWidget* widget = dialog.Control(c.id);
-    ASSERT_NE(widget, nullptr);
-    EXPECT_EQ(widget->geometry(), DialogUnitsToPixels(dialog.font(), c.left, c.top, c.width, c.height));
+    const QWidget* widget = dialog.findChild<QWidget*>(QString::number(c.id));
+    ASSERT_TRUE(widget && widget->inherits(c.kind));
     EXPECT_EQ(widget->property("text").toString(), c.text);
+    EXPECT_EQ(widget->geometry(), DialogUnitsToPixels(font, c.left, c.top, c.width, c.height));
     EXPECT_FALSE(widget->property("default").toBool() || widget->property("autoDefault").toBool());
   }
 }
 
-TEST_F(InstallerTest, OkWritesThePayloadsStartsTheUpdaterAndCloses) {
-  WatchedPayloads payloads(Table());
-  bool disabled_first = false;
-  QString status_first;
-  Run(payloads, [&](InstallerDialog& dialog) {
-    payloads.on_first_find = [&] {
-      disabled_first = !dialog.Control(1000)->isEnabled() && !dialog.Control(1003)->isEnabled();
-      status_first = qobject_cast<QLabel*>(dialog.Control(1004))->text();
-      EXPECT_TRUE(fs::is_empty(Root())) << "nothing is written before the buttons are disabled";
-    };
-    PressOk(dialog);
-  });
-  EXPECT_TRUE(disabled_first);
-  EXPECT_EQ(status_first, "Copying files, please wait.");
-  EXPECT_EQ(File("dlgsp2.bin"), Text(loader_));
-  EXPECT_EQ(File("Larkspan.exe"), Text(updater_));
-  EXPECT_EQ(File("Orvel_GPS_Firmware_R10.s"), Text(firmware_));
-  for (const char* temporary : {"1.bin", "2.exe", "3.s"}) EXPECT_FALSE(fs::exists(Root() / temporary)) << temporary;
-  ASSERT_TRUE(UpdaterRan());
-  EXPECT_EQ(File("ran.txt"), fs::canonical(Root()).string() + " 0\n") << "started in the device root, without arguments";
-}
-
-TEST_F(InstallerTest, ExitCaptionOkAndCancelWriteNothing) {
-  EmbeddedPayloads payloads(Table());
-  for (const auto& act : std::vector<std::function<void(InstallerDialog&)>>{
-           [](InstallerDialog& dialog) { qobject_cast<QPushButton*>(dialog.Control(1003))->click(); },
-           [](InstallerDialog& dialog) { dialog.accept(); },
-           [](InstallerDialog& dialog) { QTest::keyClick(&dialog, Qt::Key_Escape); },
-           [](InstallerDialog& dialog) { dialog.close(); }}) {
-    Run(payloads, act);
-  }
-  EXPECT_TRUE(fs::is_empty(Root()));
-}
-
-TEST_F(InstallerTest, ASecondRunReplacesAllThreeAndAMissingPayloadKeepsItsOldFile) {
-  Run(EmbeddedPayloads(Table()));
-  const std::vector<uint8_t> new_loader(500, 0x11);
-  const std::vector<uint8_t> new_updater = Bytes("#!/bin/sh\necho \"second\" > ran.txt\n");
-  const std::vector<uint8_t> new_firmware = Bytes("S70500000000FA\r\n");
-  Run(EmbeddedPayloads({{u"bin", 141, new_loader}, {u"Exe", 142, new_updater}, {u"firmware", 143, new_firmware}}));
-  EXPECT_EQ(File("dlgsp2.bin"), Text(new_loader));
-  EXPECT_EQ(File("Larkspan.exe"), Text(new_updater));
-  EXPECT_EQ(File("Orvel_GPS_Firmware_R10.s"), Text(new_firmware));
-
-  fs::remove(Root() / "ran.txt");
-  Run(EmbeddedPayloads(Table(/*with_firmware=*/false)));
-  EXPECT_EQ(File("Orvel_GPS_Firmware_R10.s"), Text(new_firmware)) << "left as it was";
-  EXPECT_EQ(File("dlgsp2.bin"), Text(loader_)) << "the rest went ahead";
-  EXPECT_TRUE(UpdaterRan());
-}
-
-// A folder in the way of a temporary file: it can be neither written nor (with something
-// inside) deleted. Its final file keeps its content; the rest goes ahead.
-TEST_F(InstallerTest, ATemporaryFileInTheWayNeverReplacesAGoodFileAndTheRestGoesAhead) {
-  for (const auto& [temporary, final_name] : {std::pair{"1.bin", "dlgsp2.bin"}, std::pair{"3.s", "Orvel_GPS_Firmware_R10.s"}}) {
-    SCOPED_TRACE(temporary);
-    fs::remove_all(Root());
-    fs::create_directories(Root() / temporary / "inside");
-    std::ofstream(Root() / final_name) << "old";
-    Run(EmbeddedPayloads(Table()));
-    EXPECT_TRUE(fs::exists(Root() / temporary));
-    EXPECT_EQ(File(final_name), "old");
-    EXPECT_EQ(File("Larkspan.exe"), Text(updater_));
-    for (const char* other : {"1.bin", "2.exe", "3.s"}) EXPECT_TRUE(other == std::string(temporary) || !fs::exists(Root() / other));
-    EXPECT_TRUE(UpdaterRan());
+// OK writes the payloads over an earlier installation, removes its temporary files, starts the
+// updater in the device root and closes. A payload missing, or a folder in the way of its
+// temporary file or of its final file: that final file stays as it was, the rest goes ahead.
+TEST_F(InstallerTest, OkReplacesWhatItCanStartsTheUpdaterAndCloses) {
+  struct Case { int payloads; const char* in_the_way; const char* kept; QString left_over; };
+  const Case cases[] = {{3, "", "", ""}, {2, "", "Orvel_GPS_Firmware_R10.s", ""},
+                        {3, "1.bin", "dlgsp2.bin", "1.bin "}, {3, "dlgsp2.bin", "dlgsp2.bin", ""}};
+  const std::pair<const char*, std::string> finals[] = {
+      {"dlgsp2.bin", kLoader}, {"Larkspan.exe", kUpdater}, {"Orvel_GPS_Firmware_R10.s", kFirmware}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.in_the_way) + " " + c.kept);
+    fs::remove_all(root_.path());
+    fs::create_directories(*c.in_the_way ? root_.path() / c.in_the_way / "inside" : root_.path());
+    for (const auto& [name, content] : finals) std::ofstream(root_.path() / name) << "old";
+    const std::string kept = File(c.kept);
+    const Payloads payloads(c.payloads);
+    bool disabled_first = false;
+    Run(payloads, root_.path(), [&](QDialog& dialog) {
+      payloads.on_first_find = [&] {
+        disabled_first = !dialog.findChild<QPushButton*>("1000")->isEnabled() && !dialog.findChild<QPushButton*>("1003")->isEnabled() &&
+                         dialog.findChild<QLabel*>("1004")->text() == "Copying files, please wait.";
+      };
+      PressOk(dialog);
+    });
+    EXPECT_TRUE(disabled_first) << "the buttons are disabled and the status shown before the first payload";
+    for (const auto& [name, content] : finals) EXPECT_EQ(File(name), name == std::string(c.kept) ? kept : content) << name;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !File("ran.txt").empty(); }, 5000));
+    EXPECT_EQ(File("ran.txt"), fs::canonical(root_.path()).string() + " 0\n") << "started in the device root, without arguments";
+    EXPECT_EQ(Listing(), c.left_over + "dlgsp2.bin Larkspan.exe Orvel_GPS_Firmware_R10.s ran.txt") << "nothing else is left";
   }
 }
 
-TEST_F(InstallerTest, AnUnwritableRootWritesNothingAndTheDialogStillCloses) {
-  const fs::path not_a_folder = Root() / "root-is-a-file";
-  std::ofstream(not_a_folder) << "x";
-  Run(EmbeddedPayloads(Table()), PressOk, not_a_folder);
-  EXPECT_EQ(std::distance(fs::directory_iterator(Root()), fs::directory_iterator()), 1);
+// Exit, the caption's OK, Escape and a close request write nothing; neither does OK when the
+// device root cannot be written, and the dialog still closes.
+TEST_F(InstallerTest, NothingIsWrittenByExitOrCancelOrIntoAnUnwritableRoot) {
+  std::ofstream(root_.path() / "root-is-a-file") << "x";
+  const Payloads payloads;
+  for (const auto& act : std::vector<std::function<void(QDialog&)>>{
+           [](QDialog& d) { d.findChild<QPushButton*>("1003")->click(); }, [](QDialog& d) { d.accept(); },
+           [](QDialog& d) { QTest::keyClick(&d, Qt::Key_Escape); }, [](QDialog& d) { d.close(); }}) {
+    Run(payloads, root_.path(), act);
+  }
+  Run(payloads, root_.path() / "root-is-a-file");
+  EXPECT_EQ(Listing(), "root-is-a-file");
+}
+
+TEST(LinkedPayloads, AreTheBuildsFilesByteForByteFoundInAnyCase) {
+  const EmbeddedPayloads payloads = LinkedPayloads();
+  const std::tuple<const char16_t*, uint16_t, const char*> rows[] = {
+      {u"Bin", 141, LOADER_FILE}, {u"exe", 142, UPDATER_FILE}, {u"Firmware", 143, FIRMWARE_FILE}};
+  for (const auto& [type, id, file] : rows) {
+    const auto bytes = payloads.Find(type, id);
+    EXPECT_EQ(bytes ? std::string(bytes->begin(), bytes->end()) : "missing", e2e::ReadFile(file)) << file;
+  }
+  EXPECT_FALSE(payloads.Find(u"Bin", 142) || payloads.Find(u"Binary", 141) || payloads.Find(u"Bi", 141));
+  EXPECT_TRUE(EmbeddedPayloads({{u"AZ", 7, Bytes(kFirmware)}}).Find(u"az", 7)) << "any case, from a to z";
+}
+
+// A child whose files may not grow past 4 KiB: its temporary file stops short.
+TEST(PayloadExtractionFault, ATemporaryFileCutShortIsNeverCopiedOverAGoodFile) {
+  e2e::TempDir root;
+  std::ofstream(root.path() / "dlgsp2.bin") << "old";
+  const pid_t child = fork();
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails with EFBIG
+    const rlimit limit{4096, 4096};
+    if (setrlimit(RLIMIT_FSIZE, &limit) == 0) Extract(root.path(), std::vector<uint8_t>(65536, 'n'));
+    _exit(0);
+  }
+  ASSERT_EQ(e2e::WaitFor(child, 30), 0);
+  EXPECT_EQ(fs::file_size(root.path() / "1.bin"), 4096u);
+  EXPECT_EQ(e2e::ReadFile(root.path() / "dlgsp2.bin"), "old");
+  EXPECT_EQ(std::distance(fs::directory_iterator(root.path()), {}), 2) << "no temporary of a replace is left";
+}
+
+// Killed at random moments while it writes two payloads by turns, an installation leaves the
+// final file whole: one payload or the other, never a mix.
+TEST(PayloadExtraction, AKilledInstallationNeverLeavesATornFinalFile) {
+  e2e::TempDir root;
+  const std::vector<uint8_t> a(8 << 20, 'a'), b(8 << 20, 'b');
+  std::mt19937 random(20261206);
+  int whole = 0;
+  for (int round = 0; round < 12; ++round) {
+    const pid_t writer = fork();
+    if (writer == 0) for (int i = 0;; ++i) Extract(root.path(), i % 2 ? b : a);
+    usleep(std::uniform_int_distribution<useconds_t>(5'000, 120'000)(random));
+    kill(writer, SIGKILL);
+    e2e::WaitFor(writer, 5);
+    const std::string content = e2e::ReadFile(root.path() / "dlgsp2.bin");
+    EXPECT_TRUE(content.empty() || content == std::string(a.size(), 'a') || content == std::string(b.size(), 'b')) << round;
+    whole += !content.empty();
+  }
+  EXPECT_GT(whole, 0) << "the kills should mostly land after a first copy";
 }
 
 }  // namespace
