@@ -73,23 +73,7 @@ void ChannelsOpenChangeSpeedAndReopen(Rig& r) {
   r.Note("speed on a closed channel", r.state.update_channel.ChangeSpeed(38400));
 }
 
-void UpdateChannelHeld(Rig& r) {
-  r.port.open_error = EBUSY;
-  r.state.update_channel.Open();
-  r.state.update_channel.Send(frames::Bytes(frames::kRmcRate));
-  uint8_t byte = 0;
-  size_t count = 7;
-  r.Note("read", r.state.update_channel.Read({&byte, 1}, count));
-  r.Note("count", count);
-}
-
-void UpdateChannelSettingsRefused(Rig& r) {
-  r.port.refuse_state = r.port.refuse_timeouts = r.port.refuse_queues = true;
-  r.state.update_channel.Open();
-}
-
-void UpdateChannelSendsAndReads(Rig& r) {
-  r.state.update_channel.Open();
+void SendAndRead(Rig& r) {
   r.state.update_channel.Send(frames::Bytes(frames::kSwitchToBinary));
   r.port.write_limit = 5;  // a short count is not checked
   r.state.update_channel.Send(frames::Bytes(frames::kRmcRate));
@@ -99,17 +83,21 @@ void UpdateChannelSendsAndReads(Rig& r) {
   size_t count = 9;
   r.Note("read", r.state.update_channel.Read({&byte, 1}, count));
   r.Note("count", count);
-  r.state.update_channel.Close();
+}
+
+// Opens the update channel on the port as `arrange` leaves it, then sends and reads.
+Run UpdateChannel(void (*arrange)(FakeSerialPorts&)) {
+  return [arrange](Rig& r) {
+    arrange(r.port);
+    r.state.update_channel.Open();
+    SendAndRead(r);
+  };
 }
 
 void ProbeChannelOpensSendsAndCloses(Rig& r) {
-  r.port.port_state.flags = 0xFFFF8000 | 0x0300;  // high bits and XON/XOFF the port had
-  r.port.port_state.xon_limit = 2048;
-  r.port.port_state.xoff_limit = 512;
-  r.port.port_state.xon_char = 0x11;
-  r.port.port_state.xoff_char = 0x13;
-  r.port.port_state.byte_size = 7;
-  r.port.port_state.parity = 2;
+  // High flag bits, XON/XOFF and a frame of the port's own: the probe keeps only what it does not set.
+  r.port.port_state = {.flags = 0xFFFF8300, .xon_limit = 2048, .xoff_limit = 512, .byte_size = 7, .parity = 2,
+                       .xon_char = 0x11, .xoff_char = 0x13};
   r.state.probe_channel.SendSwitchToNmeaFrame();  // not open yet
   r.Note("open", r.state.probe_channel.Open(u"COM1:", 57600));
   r.state.probe_channel.SendText("AB\r\n");
@@ -119,7 +107,6 @@ void ProbeChannelOpensSendsAndCloses(Rig& r) {
   r.port.fail_writes = true;
   r.state.probe_channel.SendSwitchToNmeaFrame();
   r.state.probe_channel.SendText("C");  // a failed text write is not reported
-  r.state.probe_channel.Close();
 }
 
 Run ProbeOpenFails(void (*fault)(FakeSerialPorts&)) {
@@ -127,7 +114,6 @@ Run ProbeOpenFails(void (*fault)(FakeSerialPorts&)) {
     fault(r.port);
     r.Note("open", r.state.probe_channel.Open(u"COM1:", 38400));
     r.Note("held", r.state.probe_channel.IsOpen());
-    r.state.probe_channel.Close();
   };
 }
 
@@ -227,7 +213,6 @@ void AttemptFrameFailsOrGoesOutShort(Rig& r) {
   r.port.fail_writes = false;
   r.port.write_limit = 20;
   r.Note("attempt", AttemptNmeaRevert(r.state, 57600));
-  r.state.update_channel.Close();
 }
 
 void AttemptUpdateChannelReopenFails(Rig& r) {
@@ -236,7 +221,6 @@ void AttemptUpdateChannelReopenFails(Rig& r) {
   r.Note("attempt", AttemptNmeaRevert(r.state, 38400));
   r.port.refuse_queues = true;  // reported; the probe does not set its queue sizes
   r.Note("attempt", AttemptNmeaRevert(r.state, 38400));
-  r.state.update_channel.Close();
 }
 
 void ResetSendsItsSentence(Rig& r) {
@@ -252,7 +236,6 @@ void ResetCannotOpenOrConfigure(Rig& r) {
   r.port.refuse_timeouts = true;
   r.Note("reset", r.state.probe_channel.ResetReceiver());
   r.Note("held", r.state.probe_channel.IsOpen());
-  r.state.probe_channel.Close();
 }
 
 // ---- Loader upload
@@ -263,7 +246,6 @@ Run Upload(std::string image, std::function<void(Rig&, TempFile&)> arrange = nul
     r.OpenUpdateChannelAt(115200);
     if (arrange) arrange(r, file);
     r.Note("upload", UploadLoader(r.state));
-    r.state.update_channel.Close();
   };
 }
 
@@ -288,7 +270,6 @@ Run Stream(std::string records, std::function<void(Rig&, TempFile&)> arrange = n
     TempFile& file = r.OpenFirmware(records);
     if (arrange) arrange(r, file);
     r.Note("stream", StreamSRecords(r.state));
-    r.state.update_channel.Close();
   };
 }
 
@@ -304,7 +285,6 @@ void AnswersJudged(Rig& r) {
   // ends the wait with 2.
   r.SaysOnce("\nS\nS5\n");
   r.Note("answer", ReceiveTargetResponse(r.state, 3));
-  r.state.update_channel.Close();
 }
 
 void SilentLoaderAfterARecord(Rig& r) {
@@ -313,7 +293,6 @@ void SilentLoaderAfterARecord(Rig& r) {
   size_t written = 0;
   r.Note("record", TransmitS_Record(r.state, written, 3));
   r.Note("written", written);
-  r.state.update_channel.Close();
 }
 
 void EmptyReadLimit(Rig& r) {
@@ -334,7 +313,6 @@ void CountAbove147(Rig& r) {
   r.Note("written", written);
   // The next head is read right after the refused one: nothing else was read.
   r.Note("record", TransmitS_Record(r.state, written, kAnswerSeconds));
-  r.state.update_channel.Close();
 }
 
 // The head of a record arrives; the rest is not there yet and its read fails.
@@ -403,9 +381,10 @@ void WorkerGuardExits(Rig& r) {
 
 const Scenario kScenarios[] = {
     {"channels_open_change_speed_reopen", ChannelsOpenChangeSpeedAndReopen},
-    {"update_channel_held", UpdateChannelHeld},
-    {"update_channel_settings_refused", UpdateChannelSettingsRefused},
-    {"update_channel_sends_and_reads", UpdateChannelSendsAndReads},
+    {"update_channel_held", UpdateChannel(CannotOpen)},
+    {"update_channel_settings_refused",
+     UpdateChannel([](FakeSerialPorts& p) { p.refuse_state = p.refuse_timeouts = p.refuse_queues = true; })},
+    {"update_channel_sends_and_reads", UpdateChannel([](FakeSerialPorts&) {})},
     {"probe_channel_opens_sends_closes", ProbeChannelOpensSendsAndCloses},
     {"probe_cannot_open", ProbeOpenFails(CannotOpen)},
     {"probe_settings_refused", ProbeOpenFails(SettingsRefused)},
