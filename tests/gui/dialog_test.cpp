@@ -62,7 +62,8 @@ struct Rig {
     return QTest::qWaitFor([this] { return boxes.contains(kWarning); }, ms);
   }
   void Look() {
-    if (auto* bar = dialog ? qobject_cast<QProgressBar*>(dialog->Control(1013)) : nullptr) highest = std::max(highest, bar->value());
+    auto* bar = dialog ? qobject_cast<QProgressBar*>(dialog->Control(1013)) : nullptr;
+    highest = std::max(highest, bar ? bar->value() : 0);
     if (QMessageBox* box = OpenBox(); box && !hold) {
       boxes << box->windowTitle() + (qobject_cast<UpgradeDialog*>(box->parentWidget()) ? " (dialog): " : ": ") + box->text();
       box->button(QMessageBox::Ok)->click();
@@ -142,6 +143,7 @@ TEST_F(DialogTest, HasEveryControlOfTheTemplate) {
   }
   const auto* ports = qobject_cast<QComboBox*>(dialog->Control(1017));
   EXPECT_EQ(ports->itemText(0) + "," + ports->itemText(1) + ports->itemText(2), "COM1,COM2");
+  EXPECT_TRUE(ports->isEditable()) << "a drop-down combo box: its text may differ from its list";
 }
 
 // "Ready" shows while the version is read, then the version (or "Read Failed!"), then the warning.

@@ -3,6 +3,7 @@
 // build linked in; and payloads written by child processes that are cut short or killed.
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QTest>
@@ -28,7 +29,8 @@ namespace fs = std::filesystem;
 const std::string kLoader(14316, 'Z'), kUpdater = "#!/bin/sh\necho \"$(pwd) $#\" > ran.txt\n",
                   kFirmware = "S00600004844521B\r\nS70500000000FA\r\n";
 std::span<const uint8_t> Bytes(const std::string& text) { return {reinterpret_cast<const uint8_t*>(text.data()), text.size()}; }
-const EmbeddedPayload kPayloads[] = {{u"BIN", 141, Bytes(kLoader)}, {u"EXE", 142, Bytes(kUpdater)}, {u"FIRMWARE", 143, Bytes(kFirmware)}};
+const EmbeddedPayload kPayloads[] = {
+    {u"BIN", 141, Bytes(kLoader)}, {u"EXE", 142, Bytes(kUpdater)}, {u"FIRMWARE", 143, Bytes(kFirmware)}};
 
 // The first `count` payloads; it can act when the dialog looks up the first one.
 struct Payloads final : EmbeddedPayloads {
@@ -51,7 +53,8 @@ class InstallerTest : public ::testing::Test {
     return fs::is_directory(root_.path() / name) ? "a folder" : e2e::ReadFile(root_.path() / name);
   }
   QString Listing() const {
-    return QDir(QString::fromStdString(root_.path().string())).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).join(' ');
+    const QDir root(QString::fromStdString(root_.path().string()));
+    return root.entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).join(' ');
   }
   // Shows the dialog, lets `act` press something (OK by default), waits until it has closed.
   static void Run(const EmbeddedPayloads& payloads, const fs::path& root, const std::function<void(QDialog&)>& act = PressOk) {
@@ -74,7 +77,8 @@ TEST_F(InstallerTest, HasItsTemplatesControls) {
   EXPECT_EQ(font.pointSize(), 8);
   EXPECT_EQ(dialog.windowFlags() & ~Qt::WindowType_Mask, Qt::CustomizeWindowHint | Qt::WindowTitleHint) << "no system menu";
   EXPECT_EQ(dialog.size(), DialogUnitsToPixels(font, 0, 0, 139, 103).size());
-  EXPECT_LE((dialog.frameGeometry().center() - QGuiApplication::primaryScreen()->availableGeometry().center()).manhattanLength(), 4);
+  const QPoint centre = QGuiApplication::primaryScreen()->availableGeometry().center();
+  EXPECT_LE((dialog.frameGeometry().center() - centre).manhattanLength(), 4);
   struct Control { int id; const char* kind; const char* text; int left, top, width, height; };
   for (const Control& c : {Control{1000, "QPushButton", "OK", 15, 72, 50, 14}, {1003, "QPushButton", "Exit", 69, 72, 50, 14},
                            {1001, "QLabel", "Going to update GPS FW...", 7, 13, 108, 17}, {1004, "QLabel", "", 7, 44, 111, 8}}) {
@@ -106,7 +110,8 @@ TEST_F(InstallerTest, OkReplacesWhatItCanStartsTheUpdaterAndCloses) {
     bool disabled_first = false;
     Run(payloads, root_.path(), [&](QDialog& dialog) {
       payloads.on_first_find = [&] {
-        disabled_first = !dialog.findChild<QPushButton*>("1000")->isEnabled() && !dialog.findChild<QPushButton*>("1003")->isEnabled() &&
+        disabled_first = !dialog.findChild<QPushButton*>("1000")->isEnabled() &&
+                         !dialog.findChild<QPushButton*>("1003")->isEnabled() &&
                          dialog.findChild<QLabel*>("1004")->text() == "Copying files, please wait.";
       };
       PressOk(dialog);
@@ -115,6 +120,10 @@ TEST_F(InstallerTest, OkReplacesWhatItCanStartsTheUpdaterAndCloses) {
     for (const auto& [name, content] : finals) EXPECT_EQ(File(name), name == std::string(c.kept) ? kept : content) << name;
     ASSERT_TRUE(QTest::qWaitFor([&] { return !File("ran.txt").empty(); }, 5000));
     EXPECT_EQ(File("ran.txt"), fs::canonical(root_.path()).string() + " 0\n") << "started in the device root, without arguments";
+    EXPECT_TRUE(QTest::qWaitFor([] {
+      siginfo_t child{};
+      return waitid(P_ALL, 0, &child, WEXITED | WNOHANG | WNOWAIT) != 0;  // no child at all
+    }, 5000)) << "the updater ended and was reaped: no zombie is left";
     EXPECT_EQ(Listing(), c.left_over + "dlgsp2.bin Larkspan.exe Orvel_GPS_Firmware_R10.s ran.txt") << "nothing else is left";
   }
 }
