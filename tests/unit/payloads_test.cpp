@@ -79,6 +79,9 @@ TEST(PayloadFiles, MakePayloadsWritesTheReleaseLayoutUnderTheNamesTheUpdaterOpen
   EXPECT_EQ(firmware.substr(firmware.size() - 57, 13), "\nS3110004AC20");
   EXPECT_TRUE(firmware.ends_with("\r\nS70500000000FA\r\n"));
   EXPECT_EQ(Of(CheckPayloadFile(dir / kFirmwareFileName)), kOk);  // every record's checksum, no gap, no warning
+  EXPECT_EQ(std::string(PayloadKindName(CheckPayloadFile(dir / kFirmwareFileName).kind)) + ", " +
+                PayloadKindName(CheckPayloadFile(dir / kLoaderFileName).kind),
+            "firmware S-record file, flash loader image");
   // Debian's srecord reads the same file as one range of data.
   const std::string info = Output("srec_info '" + (dir / kFirmwareFileName).string() + "'");
   EXPECT_NE(info.find("Header: \"HDR\"\nExecution Start Address: 00000000\nData:   000000 - 04AC2B\n"), std::string::npos) << info;
