@@ -150,24 +150,24 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& exit_status) {
   return options;
 }
 
-// The warnings of a file's check, one a line, each after `prefix`.
-void PrintWarnings(std::FILE* out, const std::string& prefix, const PayloadCheck& check) {
+// What a file's check found, one a line, each after `prefix`: its error (or "ok" when
+// `say_ok`), then its warnings. True when it has no error.
+bool PrintFindings(std::FILE* out, const std::string& prefix, const PayloadCheck& check, bool say_ok) {
+  if (check.fault) {
+    std::fprintf(out, "%serror: %s\n", prefix.c_str(), FormatFault(*check.fault).c_str());
+  } else if (say_ok) {
+    std::fprintf(out, "%sok\n", prefix.c_str());
+  }
   for (const PayloadFault& warning : check.warnings) {
     std::fprintf(out, "%swarning: %s\n", prefix.c_str(), FormatFault(warning).c_str());
   }
   if (check.more_warnings > 0) std::fprintf(out, "%s%zu more warnings\n", prefix.c_str(), check.more_warnings);
+  return !check.fault;
 }
 
 // Prints the result of one file's check; true when it has no error (warnings allowed).
 bool ReportCheck(const std::filesystem::path& file, const PayloadCheck& check) {
-  const std::string head = file.string() + ": " + PayloadKindName(check.kind) + ": ";
-  if (check.fault) {
-    std::printf("%serror: %s\n", head.c_str(), FormatFault(*check.fault).c_str());
-  } else {
-    std::printf("%sok\n", head.c_str());
-  }
-  PrintWarnings(stdout, head, check);
-  return !check.fault;
+  return PrintFindings(stdout, file.string() + ": " + PayloadKindName(check.kind) + ": ", check, /*say_ok=*/true);
 }
 
 int RunCheck(const Options& options) {
@@ -213,11 +213,9 @@ bool PayloadsPass(const std::filesystem::path& root) {
   for (const auto& [name, kind] : {std::pair{kLoaderFileName, PayloadKind::kLoaderImage},
                                    std::pair{kFirmwareFileName, PayloadKind::kSRecordFile}}) {
     const std::filesystem::path file = root / name;
-    const PayloadCheck check = CheckPayloadFile(file, kind);
-    const std::string head = "larkspan-cli: " + file.string() + ": ";
-    if (check.fault) std::fprintf(stderr, "%serror: %s\n", head.c_str(), FormatFault(*check.fault).c_str());
-    PrintWarnings(stderr, head, check);
-    good = good && !check.fault;
+    const bool passed = PrintFindings(stderr, "larkspan-cli: " + file.string() + ": ", CheckPayloadFile(file, kind),
+                                      /*say_ok=*/false);
+    good = good && passed;
   }
   if (!good) std::fputs("larkspan-cli: refusing to upgrade with these payload files (--no-check skips this check)\n", stderr);
   return good;

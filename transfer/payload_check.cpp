@@ -247,8 +247,8 @@ void SRecordChecker::DataRecord(uint64_t address, size_t address_bytes) {
   }
   if (const auto twice = FirstWritten(address, end)) {
     overlap_address_ = twice;
-    return Fail(line_, "data at " + Hex(*twice, width) + " is written by this record and by an earlier one; no byte "
-                       "may be written twice");
+    overlap_width_ = width;
+    return Fail(line_, WrittenTwice("an earlier one"));
   }
   if (have_data_ && address < data_end_) {
     Warn("data address " + Hex(address, width) + " lies below the end of the previous data record (" +
@@ -284,11 +284,13 @@ void SRecordChecker::MarkWritten(uint64_t begin, uint64_t end) {
   }
 }
 
+std::string SRecordChecker::WrittenTwice(const std::string& earlier) const {
+  return "data at " + Hex(*overlap_address_, overlap_width_) + " is written by this record and by " + earlier +
+         "; no byte may be written twice";
+}
+
 void SRecordChecker::NameEarlierWriter(size_t line) {
-  if (!fault_ || !overlap_address_ || line == 0) return;
-  const std::string earlier = "an earlier one";
-  const size_t at = fault_->message.find(earlier);
-  if (at != std::string::npos) fault_->message.replace(at, earlier.size(), "line " + std::to_string(line));
+  if (fault_ && overlap_address_ && line != 0) fault_->message = WrittenTwice("line " + std::to_string(line));
 }
 
 std::optional<PayloadFault> SRecordChecker::Finish() {

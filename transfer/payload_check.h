@@ -84,6 +84,7 @@ class SRecordChecker {
   void DataRecord(uint64_t address, size_t address_bytes);
   std::optional<uint64_t> FirstWritten(uint64_t begin, uint64_t end) const;
   void MarkWritten(uint64_t begin, uint64_t end);
+  std::string WrittenTwice(const std::string& earlier) const;  // the message for a byte written twice
   void FailCutShort();  // a CR or LF before the record's characters are all there
   void CountComplete();
   void RecordComplete();
@@ -109,6 +110,7 @@ class SRecordChecker {
   size_t lower_case_line_ = 0;
   std::map<uint64_t, uint64_t> written_;  // start -> end of each disjoint range written
   std::optional<uint64_t> overlap_address_;
+  int overlap_width_ = 0;  // hex digits of the record's address
   std::optional<uint64_t> locate_;
   size_t found_line_ = 0;
   uint64_t records_end_ = 0;
