@@ -88,13 +88,16 @@ StreamRun Stream(std::string_view file) {
   for (const auto& w : world.port.writes) run.writes.emplace_back(w.bytes.begin(), w.bytes.end());
 
   const auto lines = world.sink.Lines();
+  std::vector<std::string> boxes;
+  for (const std::string& line : lines) {
+    if (line.starts_with("box ")) boxes.push_back(line.substr(4));
+  }
   FUZZ_CHECK(!lines.empty() && lines.front() == "status Transmitting target S-records file..");
   if (run.ended_well) {
-    FUZZ_CHECK(world.sink.BoxLines().empty());
+    FUZZ_CHECK(boxes.empty());
     FUZZ_CHECK(lines.size() >= 3 && lines[lines.size() - 2] == "status 100%" &&
                lines.back() == "progress step-it");
   } else {
-    const auto boxes = world.sink.BoxLines();
     FUZZ_CHECK(boxes.size() == 2 && boxes.back() == "Update: Firmware update failed!");
   }
   // The percentages shown in between only grow, and never pass 100.

@@ -1,5 +1,5 @@
 // larkspan-cli as a whole process, in real time: against a port another process holds, and
-// on broken payload files, which `check` names and `upgrade` refuses before it reads the port.
+// on broken payload files.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -31,23 +31,21 @@ TEST(CliAgainstReceiver, APortHeldByAnotherProcessIsReportedOnce) {
   EXPECT_EQ(sim.Log().find("rx-"), std::string::npos) << sim.Log();
 }
 
-TEST(BadPayloads, CheckNamesEachFaultAndUpgradeRefusesItWithoutTouchingTheReceiver) {
+// What each check finds is pinned where the checks are tested; here, the process: `check`
+// names the file and its line and exits 1, `upgrade` refuses before it reads the port.
+TEST(BadPayloads, CheckNamesTheFaultAndUpgradeRefusesItWithoutTouchingTheReceiver) {
   const std::string header = "S00600004844521B\r\n", data = "S3150000000000112233445566778899AABBCCDDEEFFF2\r\n";
-  const std::string end = "S70500000000FA\r\n", count_148 = "S394" + std::string(298, '0') + "\r\n";
-  std::string garbage;
-  for (int i = 0; i < 4096; ++i) garbage.push_back(static_cast<char>((i * 73 + 11) % 256));
-  for (const auto& [content, says] : {std::pair<std::string, const char*>{"", "empty"}, {"S00600004844521B\n" + end, "line 1"},
-                                      {header + count_148 + end, "line 2"}, {garbage, "line 1"},
-                                      {header + data, "termination"}, {header + data + data + end, "line 3: data at 00000000 is written by this record and by line 2"}}) {
+  for (const std::string& content : {std::string(), header + data + data + "S70500000000FA\r\n"}) {
     const TempDir root;
     std::filesystem::copy(std::filesystem::path(PAYLOAD_DIR) / "dlgsp2.bin", root.path());
     const std::string firmware = root.path() / "Orvel_GPS_Firmware_R10.s";
     std::ofstream(firmware, std::ios::binary) << content;
     const RunResult check = e2e::Run({LARKSPAN_CLI, "check", firmware}, 30);
     EXPECT_EQ(check.exit_status, 1);
-    EXPECT_TRUE(check.out.starts_with(firmware + ": firmware S-record file: ")) << check.out;
-    EXPECT_NE(check.out.find(says), std::string::npos) << check.out;
-    // Refused before the version read: nothing on standard output, no box.
+    EXPECT_EQ(check.out, firmware + ": firmware S-record file: error: " +
+                             (content.empty() ? "line 1: file is empty\n"
+                                              : "line 3: data at 00000000 is written by this record and by line 2; "
+                                                "no byte may be written twice\n"));
     const RunResult upgrade =
         e2e::Run({LARKSPAN_CLI, "--port", "/nonexistent/receiver", "--root", root.path(), "upgrade"}, 30);
     EXPECT_EQ(upgrade.exit_status, 1);

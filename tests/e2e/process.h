@@ -20,6 +20,8 @@ class TempDir {
  public:
   TempDir();
   ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
   const std::filesystem::path& path() const { return path_; }
 
  private:

@@ -12,35 +12,34 @@ FakeReceiver::FakeReceiver(FakeSerialPorts& port) {
 }
 
 void FakeReceiver::Hear(const std::vector<uint8_t>& bytes, uint32_t baud) {
-  switch (mode_) {
+  switch (mode) {
     case Mode::kNmea:
-      if (baud == 4800 && Is(bytes, frames::kSwitchToBinary)) mode_ = Mode::kBinary;
+      if (baud == 4800 && Is(bytes, frames::kSwitchToBinary)) mode = Mode::kBinary;
       break;
     case Mode::kBinary:
-      if (baud == 38400 && Is(bytes, frames::kFlashUpdate)) mode_ = Mode::kFlashUpdate;
+      if (baud == 38400 && Is(bytes, frames::kFlashUpdate)) mode = Mode::kFlashUpdate;
       break;
     case Mode::kFlashUpdate:
-      if (baud == 38400 && Is(bytes, frames::kLoaderSpeed)) mode_ = Mode::kLoader;
+      if (baud == 38400 && Is(bytes, frames::kLoaderSpeed)) mode = Mode::kLoader;
       break;
     case Mode::kLoader:
       if (baud != 115200) break;
-      loader_bytes_ += bytes.size();
       if (bytes.size() > 1 && bytes[0] == 'S' && (bytes[1] == '7' || bytes[1] == '9')) {
-        mode_ = Mode::kNewFirmwareBinary;
+        mode = Mode::kNewFirmwareBinary;
         version_line = "$PSRFTXT,Version: 2.4.13.03.10-GSW2\r\n";
       } else if (bytes.size() > 6 && bytes[0] == 'S') {
         answer_ += reject_records ? "SE\r\n" : "S5\r\n";
       }
       break;
     case Mode::kNewFirmwareBinary:
-      if (baud == new_firmware_speed && Is(bytes, frames::kSwitchToNmea)) mode_ = Mode::kNmea;
+      if (baud == new_firmware_speed && Is(bytes, frames::kSwitchToNmea)) mode = Mode::kNmea;
       break;
   }
 }
 
 std::string FakeReceiver::Talk(uint32_t baud) {
   if (!answer_.empty()) return std::exchange(answer_, std::string());
-  if (mode_ == Mode::kNmea && baud == 4800) return version_line;
+  if (mode == Mode::kNmea && baud == 4800) return version_line;
   return {};
 }
 

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <iterator>
 
 #include "platform/text.h"
 
@@ -152,12 +151,6 @@ void FakeSerialPorts::Log(std::string text) {
 
 void FakeSerialPorts::Record(std::string what, std::string_view bytes) {
   if (transcript) transcript->Add(std::move(what), bytes, !bytes.empty());
-}
-
-std::vector<std::string> FakeSerialPorts::EventTexts(const std::string& prefix) const {
-  std::vector<std::string> texts;
-  std::ranges::copy_if(events, std::back_inserter(texts), [&](const auto& e) { return e.starts_with(prefix); });
-  return texts;
 }
 
 }  // namespace larkspan::testing

@@ -67,9 +67,6 @@ class FakeSerialPorts final : public SerialPorts {
   int max_open_handles = 0;
   uint32_t baud = 0;  // the speed last applied
 
-  // The event texts in order, optionally only those starting with `prefix`.
-  std::vector<std::string> EventTexts(const std::string& prefix = "") const;
-
  private:
   class Port;
   void Log(std::string text);                             // an event, also to the transcript

@@ -38,12 +38,4 @@ std::vector<std::string> RecordingSink::Lines() const {
   return lines_;
 }
 
-std::vector<std::string> RecordingSink::BoxLines() const {
-  std::vector<std::string> boxes;
-  for (const auto& line : Lines()) {
-    if (line.rfind("box ", 0) == 0) boxes.push_back(line.substr(4));
-  }
-  return boxes;
-}
-
 }  // namespace larkspan::testing

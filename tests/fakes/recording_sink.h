@@ -26,8 +26,6 @@ class RecordingSink final : public UserSink {
   std::function<void(const std::string& status)> on_status;
 
   std::vector<std::string> Lines() const;
-  // Only the "box ..." lines, without the "box " prefix.
-  std::vector<std::string> BoxLines() const;
 
  private:
   void Add(std::string line, const std::string& transcript_detail = {});

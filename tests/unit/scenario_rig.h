@@ -1,8 +1,7 @@
 // A fresh program state on the fakes whose every port call, box, status and progress step goes
 // into one transcript, and the ways a test scripts the receiver and its loader. A scenario runs
 // on a rig; its transcript, closed by the state it leaves behind, is compared with a reviewed
-// file under tests/data/transcripts/ (LARKSPAN_UPDATE_TRANSCRIPTS=1 rewrites the files; read
-// the diff line by line before committing it).
+// file under tests/data/transcripts/.
 #pragma once
 
 #include <cerrno>

@@ -13,6 +13,7 @@
 #include "receiver/command_frames.h"
 #include "receiver/recovery.h"
 #include "receiver/version_reader.h"
+#include "tests/golden.h"
 #include "tests/unit/scenario_rig.h"
 #include "transfer/installed_version.h"
 #include "transfer/loader_upload.h"
@@ -175,14 +176,10 @@ void StartupReadPortHeld(Rig& r) {
 // The receiver sits in SiRF binary at `binary_speed`; after the switch-to-NMEA frame at that
 // speed it talks NMEA at 4800: its version line, or with `only_other` other sentences.
 void ReceiverInBinaryAt(Rig& r, uint32_t binary_speed, bool only_other = false) {
-  auto nmea = std::make_shared<bool>(binary_speed == 0);
-  r.port.hear = [nmea, binary_speed](const std::vector<uint8_t>& bytes, uint32_t baud) {
-    if (baud == binary_speed && Is(bytes, frames::kSwitchToNmea)) *nmea = true;
-  };
-  r.port.talk = [nmea, only_other](uint32_t baud) {
-    if (!*nmea || baud != 4800) return std::string();
-    return std::string(only_other ? "$GPGGA,123519,4807.038,N\r\n" : "$PSRFTXT,Version: 2.3.2.03.07-GSW2\r\n");
-  };
+  FakeReceiver& receiver = r.Receiver();
+  receiver.mode = binary_speed ? FakeReceiver::Mode::kNewFirmwareBinary : FakeReceiver::Mode::kNmea;
+  receiver.new_firmware_speed = binary_speed;
+  if (only_other) receiver.version_line = "$GPGGA,123519,4807.038,N\r\n";
 }
 
 void AttemptAt38400(Rig& r) {
@@ -490,12 +487,7 @@ TEST_P(ScenarioTest, MatchesItsReviewedTranscript) {
   GetParam().run(rig);
   const std::string transcript = rig.transcript.Text() + rig.EndState();
   rig.state.CloseChannelsAndFiles();
-  const fs::path file = fs::path(TRANSCRIPT_DIR) / (std::string(GetParam().name) + ".txt");
-  if (std::getenv("LARKSPAN_UPDATE_TRANSCRIPTS")) std::ofstream(file, std::ios::binary) << transcript;
-  std::ifstream in(file, std::ios::binary);
-  ASSERT_TRUE(in) << file << " is missing: run with LARKSPAN_UPDATE_TRANSCRIPTS=1 and review it";
-  const std::string reviewed{std::istreambuf_iterator<char>(in), {}};
-  EXPECT_EQ(transcript, reviewed) << "differs from " << file;
+  ExpectGolden("transcripts/" + std::string(GetParam().name) + ".txt", transcript);
 }
 
 INSTANTIATE_TEST_SUITE_P(Each, ScenarioTest, ::testing::ValuesIn(kScenarios),

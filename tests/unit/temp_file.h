@@ -7,34 +7,23 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "tests/e2e/process.h"
+
 namespace larkspan::testing {
 
 class TempFile {
  public:
-  explicit TempFile(const std::string& bytes, const std::string& name = "payload") {
-    static std::atomic<int> serial{0};
-    folder_ = std::filesystem::temp_directory_path() /
-              ("larkspan-test-" + std::to_string(::getpid()) + "-" + std::to_string(serial++));
-    std::filesystem::create_directories(folder_);
-    path_ = folder_ / name;
+  explicit TempFile(const std::string& bytes, const std::string& name = "payload") : path_(folder_.path() / name) {
     std::ofstream(path_, std::ios::binary) << bytes;
   }
-  ~TempFile() {
-    std::error_code ignored;
-    std::filesystem::remove_all(folder_, ignored);
-  }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-
   const std::filesystem::path& path() const { return path_; }
-  const std::filesystem::path& folder() const { return folder_; }
+  const std::filesystem::path& folder() const { return folder_.path(); }
 
   // Makes the descriptor through which this process holds the file refer to `replacement`
   // instead, so that the holder's next reads fail or deliver other bytes: the one way to make a
@@ -53,10 +42,10 @@ class TempFile {
     ::close(replacement);
   }
   // The holder's next reads fail (EISDIR): its descriptor now refers to the folder.
-  void BreakReads() const { HoldInstead(::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); }
+  void BreakReads() const { HoldInstead(::open(folder().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); }
 
  private:
-  std::filesystem::path folder_;
+  e2e::TempDir folder_;
   std::filesystem::path path_;
 };
 
