@@ -16,7 +16,6 @@ std::string Hex(uint32_t value) {
   std::snprintf(text, sizeof text, "0x%04x", value);
   return text;
 }
-std::string Bytes(std::span<const uint8_t> bytes) { return {bytes.begin(), bytes.end()}; }
 }  // namespace
 
 class FakeSerialPorts::Port final : public SerialPort {
@@ -88,12 +87,12 @@ class FakeSerialPorts::Port final : public SerialPort {
     if (n > 0) {
       std::copy_n(line_.incoming_.begin(), n, buffer.begin());
       line_.incoming_.erase(line_.incoming_.begin(), line_.incoming_.begin() + static_cast<ptrdiff_t>(n));
-      line_.Record(asked + (line_.over_report_reads ? " over-reported" : ""), Bytes(buffer.first(n)));
+      line_.Log(asked + (line_.over_report_reads ? " over-reported" : ""), Text(buffer.first(n)));
       line_.clock_.Advance(line_.LineTimeUs(n));
       count_read = line_.over_report_reads ? n + 1 : n;
       return true;
     }
-    line_.Record(asked + " nothing", {});
+    line_.Log(asked + " nothing");
     const bool returns_at_once = timeouts_.read_interval == kMaxTimeout && timeouts_.read_total_multiplier == 0 &&
                                  timeouts_.read_total_constant == 0;
     if (!returns_at_once) {
@@ -106,7 +105,7 @@ class FakeSerialPorts::Port final : public SerialPort {
     if (line_.fail_writes) return Answer("write " + std::to_string(bytes.size()), true, EIO);
     const size_t n = std::min(bytes.size(), line_.write_limit.value_or(bytes.size()));
     const std::vector<uint8_t> moved(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(n));
-    line_.Record("write " + std::to_string(line_.baud) + " n=" + std::to_string(n), Bytes(moved));
+    line_.Log("write " + std::to_string(line_.baud) + " n=" + std::to_string(n), Text(moved));
     line_.writes.push_back({moved, line_.baud});
     line_.clock_.Advance(line_.LineTimeUs(n));
     if (line_.hear) line_.hear(moved, line_.baud);
@@ -144,13 +143,8 @@ std::unique_ptr<SerialPort> FakeSerialPorts::Open(std::u16string_view name, int&
   return handle;
 }
 
-void FakeSerialPorts::Log(std::string text) {
-  if (transcript) transcript->Add(text);
-  events.push_back(std::move(text));
-}
-
-void FakeSerialPorts::Record(std::string what, std::string_view bytes) {
-  if (transcript) transcript->Add(std::move(what), bytes, !bytes.empty());
+void FakeSerialPorts::Log(std::string what, std::optional<std::string> bytes) {
+  if (transcript) transcript->Add(std::move(what), bytes.value_or(""), bytes && !bytes->empty());
 }
 
 }  // namespace larkspan::testing

@@ -1,5 +1,5 @@
-// A scripted stand-in for the serial port: it records every call the receiver link makes (as
-// readable event lines with the test clock's time, and as typed records), plays a receiver
+// A scripted stand-in for the serial port: it records every call the receiver link makes (into
+// a transcript, with the test clock's time, and each write as a typed record), plays a receiver
 // whose talk and hearing the test scripts, and moves the test clock as a real line would:
 // by the read time-out when nothing arrives and by ten bit times a byte moved.
 // Single-threaded, like the channels it stands under.
@@ -60,7 +60,6 @@ class FakeSerialPorts final : public SerialPorts {
     std::vector<uint8_t> bytes;
     uint32_t baud;
   };
-  std::vector<std::string> events;  // every call but reads and writes, as its transcript line
   std::vector<Write> writes;
   int open_handles = 0;
   std::atomic<int> opens{0};  // open calls so far; tests watch it from the GUI thread
@@ -69,8 +68,7 @@ class FakeSerialPorts final : public SerialPorts {
 
  private:
   class Port;
-  void Log(std::string text);                             // an event, also to the transcript
-  void Record(std::string what, std::string_view bytes);  // bytes moved: to the transcript only
+  void Log(std::string what, std::optional<std::string> bytes = {});  // a call, and the bytes it moved
   // Ten bit times a byte: start bit, eight data bits, stop bit.
   uint64_t LineTimeUs(size_t bytes) const { return baud ? bytes * 10'000'000 / baud : 0; }
 

@@ -18,6 +18,8 @@
 #include "installer/installer_dialog.h"
 #include "installer/payload_extraction.h"
 #include "tests/e2e/process.h"
+#include "tests/golden.h"
+#include "tests/gui/controls.h"
 
 void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
 
@@ -79,16 +81,7 @@ TEST_F(InstallerTest, HasItsTemplatesControls) {
   EXPECT_EQ(dialog.size(), DialogUnitsToPixels(font, 0, 0, 139, 103).size());
   const QPoint centre = QGuiApplication::primaryScreen()->availableGeometry().center();
   EXPECT_LE((dialog.frameGeometry().center() - centre).manhattanLength(), 4);
-  struct Control { int id; const char* kind; const char* text; int left, top, width, height; };
-  for (const Control& c : {Control{1000, "QPushButton", "OK", 15, 72, 50, 14}, {1003, "QPushButton", "Exit", 69, 72, 50, 14},
-                           {1001, "QLabel", "Going to update GPS FW...", 7, 13, 108, 17}, {1004, "QLabel", "", 7, 44, 111, 8}}) {
-    SCOPED_TRACE(c.id);
-    const QWidget* widget = dialog.findChild<QWidget*>(QString::number(c.id));
-    ASSERT_TRUE(widget && widget->inherits(c.kind));
-    EXPECT_EQ(widget->property("text").toString(), c.text);
-    EXPECT_EQ(widget->geometry(), DialogUnitsToPixels(font, c.left, c.top, c.width, c.height));
-    EXPECT_FALSE(widget->property("default").toBool() || widget->property("autoDefault").toBool());
-  }
+  testing::ExpectGolden("dialogs/installer_dialog.txt", testing::Controls(dialog));
 }
 
 // OK writes the payloads over an earlier installation, removes its temporary files, starts the
