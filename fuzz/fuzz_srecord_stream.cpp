@@ -88,10 +88,7 @@ StreamRun Stream(std::string_view file) {
   for (const auto& w : world.port.writes) run.writes.emplace_back(w.bytes.begin(), w.bytes.end());
 
   const auto lines = world.sink.Lines();
-  std::vector<std::string> boxes;
-  for (const std::string& line : lines) {
-    if (line.starts_with("box ")) boxes.push_back(line.substr(4));
-  }
+  const auto boxes = world.Boxes();
   FUZZ_CHECK(!lines.empty() && lines.front() == "status Transmitting target S-records file..");
   if (run.ended_well) {
     FUZZ_CHECK(boxes.empty());

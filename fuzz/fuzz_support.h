@@ -54,6 +54,15 @@ class World {
 
   ProgramState& program() { return *state; }
 
+  // The boxes the sink showed, as "caption: text", in order.
+  std::vector<std::string> Boxes() const {
+    std::vector<std::string> boxes;
+    for (const std::string& line : sink.Lines()) {
+      if (line.starts_with("box ")) boxes.push_back(line.substr(4));
+    }
+    return boxes;
+  }
+
   // The receiver says `bytes` once, at the first read that finds nothing waiting; after that
   // the line stays idle.
   void TalkOnce(std::string bytes) {

@@ -145,7 +145,7 @@ void RunReaders(std::string_view input) {
     const int result = ReadStartupVersion(world.program());
     FUZZ_CHECK(result == 1 || result == -1);
     if (exact) FUZZ_CHECK(result == expected.reader);
-    const auto boxes = world.sink.BoxLines();
+    const auto boxes = world.Boxes();
     if (result == 1) {
       FUZZ_CHECK(boxes.empty());
     } else {
