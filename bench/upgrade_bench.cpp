@@ -5,6 +5,7 @@
 //  - paced: the simulator moves bytes at the line's real rate (10 bits a byte), so the wall
 //    time can be set against the mandated waits plus the time the bytes need on the line.
 // For each: wall time, CPU time of larkspan-cli and its share of the wall time, peak memory.
+// The instant run is then repeated under strace, to count the system calls a record.
 // Usage: upgrade-bench [--instant-only]
 #include <fcntl.h>
 #include <signal.h>
@@ -34,6 +35,7 @@ using Clock = std::chrono::steady_clock;
 constexpr double kRecords = 19141;
 constexpr double kFirmwareBytes = 918698;
 constexpr double kLoaderBytes = 14316;
+constexpr const char* kStrace = "/usr/bin/strace";
 
 pid_t Spawn(std::vector<std::string> argv, int out_fd, const std::vector<std::string>& environment) {
   std::vector<char*> args;
@@ -64,8 +66,10 @@ struct Run {
   std::map<std::string, double> last_seen;  // status line -> seconds since start, last time shown
 };
 
-// Runs one upgrade against a fresh simulator with `sim_options`.
-Run Upgrade(const fs::path& build, const std::vector<std::string>& sim_options, const std::string& tag) {
+// Runs one upgrade against a fresh simulator with `sim_options`; with `strace_log`, under strace
+// writing its log there.
+Run Upgrade(const fs::path& build, const std::vector<std::string>& sim_options, const std::string& tag,
+            const fs::path& strace_log = {}) {
   const fs::path work = fs::temp_directory_path() / ("larkspan-bench-" + tag + "-" + std::to_string(getpid()));
   fs::create_directories(work / "registry" / "HKEY_LOCAL_MACHINE" / "SOFTWARE" / "Apps" / "Tessan SW");
   // The updater holds its payload files for exclusive use: each run gets its own copy.
@@ -86,9 +90,10 @@ Run Upgrade(const fs::path& build, const std::vector<std::string>& sim_options, 
   // Close-on-exec, so that the other run's processes do not hold this pipe open.
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) std::exit(1);
   const auto start = Clock::now();
-  const pid_t cli = Spawn({(build / "larkspan-cli").string(), "--port", device, "--root",
-                           (work / "root").string(), "upgrade"},
-                          pipe_fds[1], {"LARKSPAN_REGISTRY=" + (work / "registry").string()});
+  std::vector<std::string> cli_argv = {(build / "larkspan-cli").string(), "--port", device, "--root",
+                                       (work / "root").string(), "upgrade"};
+  if (!strace_log.empty()) cli_argv.insert(cli_argv.begin(), {kStrace, "-f", "-qq", "-s", "64", "-o", strace_log.string()});
+  const pid_t cli = Spawn(cli_argv, pipe_fds[1], {"LARKSPAN_REGISTRY=" + (work / "registry").string()});
   close(pipe_fds[1]);
 
   Run run;
@@ -114,6 +119,36 @@ Run Upgrade(const fs::path& build, const std::vector<std::string>& sim_options, 
   waitpid(sim, nullptr, 0);
   fs::remove_all(work);
   return run;
+}
+
+// The system calls larkspan-cli made over the S-record stream, from strace's log of a whole
+// upgrade: those between its status line "Transmitting target S-records file.." and its last
+// "100%". All of them, and the I/O ones among them (reads, writes, waits, ioctls, seeks).
+struct StreamCalls {
+  long all = 0, io = 0;
+};
+std::optional<StreamCalls> CountStreamCalls(const fs::path& log) {
+  std::ifstream in(log);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  const auto is = [&](size_t i, const char* text) { return lines[i].find(text) != std::string::npos; };
+  size_t start = lines.size(), end = 0;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (start == lines.size() && is(i, "write(1, \"Transmitting target S-records file..")) start = i;
+    if (is(i, "write(1, \"100%\\n\"")) end = i;
+  }
+  if (start >= end) return std::nullopt;
+  StreamCalls calls;
+  for (size_t i = start + 1; i < end; ++i) {
+    std::string name = lines[i].substr(lines[i].find(' ') + 1);
+    name = name.substr(0, name.find('('));
+    ++calls.all;
+    for (const char* io : {"read", "write", "poll", "ppoll", "ioctl", "select", "pselect6", "readv", "writev", "pread64",
+                           "pwrite64", "lseek"}) {
+      calls.io += name == io;
+    }
+  }
+  return calls;
 }
 
 // When `line` was last shown ("100%" is shown by both uploads: the stream's comes last).
@@ -164,12 +199,26 @@ int main(int argc, char** argv) {
   std::thread paced_run;
   if (!instant_only) paced_run = std::thread([&] { paced = Upgrade(build, {"--pace"}, "paced"); });
   const Run instant = Upgrade(build, {}, "instant");
+  // Then once more under strace, whose own cost must not count in the figures above.
+  std::optional<StreamCalls> calls;
+  int traced_exit = -1;
+  const fs::path strace_log = fs::temp_directory_path() / ("larkspan-bench-syscalls-" + std::to_string(getpid()) + ".log");
+  if (access(kStrace, X_OK) == 0) traced_exit = Upgrade(build, {}, "strace", strace_log).exit_status;
+  if (traced_exit == 0) calls = CountStreamCalls(strace_log);
+  fs::remove(strace_log);
 
   std::printf("Whole upgrade of receiver-sim with the generated payloads (19,141 records, 918,698 bytes)\n\n");
   PrintCommon("instant loader", instant);
   const double stream = Seen(instant, "100%") - Seen(instant, "Transmitting target S-records file..");
   std::printf("  S-record stream: %.2f s for 19,141 records: %.1f us a record on the host and the pty\n", stream,
               1e6 * stream / kRecords);
+  std::printf("  CPU a record over the whole upgrade: %.1f us (target at most 25)\n", 1e6 * instant.cpu / kRecords);
+  if (calls) {
+    std::printf("  system calls a record over the stream (strace): %.2f, of them I/O: %.2f (target at most 4)\n",
+                static_cast<double>(calls->all) / kRecords, static_cast<double>(calls->io) / kRecords);
+  } else {
+    std::printf("  system calls not counted: the run under %s ended with %d\n", kStrace, traced_exit);
+  }
   std::printf("larkspan (the dialog, after its start-up read and warning): peak memory %.1f MB\n",
               DialogPeakMemoryMb(build));
   if (paced_run.joinable()) paced_run.join();

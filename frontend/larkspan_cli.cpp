@@ -4,7 +4,11 @@
 // Exit status 0 only on success.
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -206,6 +210,22 @@ int RunRepair(Updater& updater) {
   return repaired ? kExitOk : kExitFailed;
 }
 
+// Said once, before an upgrade, for a USB-serial adapter that keeps received bytes back: what
+// its latency timer will cost over the firmware file's records, and how a user allows the
+// updater to lower it.
+void TellSlowLine(const SlowLine& line, const std::filesystem::path& firmware) {
+  std::ifstream in(firmware, std::ios::binary);
+  const auto records = std::count(std::istreambuf_iterator<char>(in), {}, '\n');
+  std::fprintf(stderr,
+               "larkspan-cli: %s (%s) hands received bytes over only every %d ms (its latency timer), and this "
+               "user may not lower it to 1 ms: the receiver's answer to each of the %ld firmware records waits up "
+               "to that long, about %ld minutes more in all. To allow it, add this udev rule (for example as "
+               "/etc/udev/rules.d/99-larkspan.rules) and plug the adapter in again:\n"
+               "  ACTION==\"add\", SUBSYSTEM==\"usb-serial\", DRIVER==\"%s\", ATTR{latency_timer}=\"1\"\n",
+               line.tty.c_str(), line.driver.c_str(), line.latency_ms, static_cast<long>(records),
+               std::lround(static_cast<double>(records) * line.latency_ms / 60'000), line.driver.c_str());
+}
+
 // Refuses payload files with an error, before the receiver is touched; warnings are shown
 // and the upgrade goes on.
 bool PayloadsPass(const std::filesystem::path& root) {
@@ -279,7 +299,13 @@ int main(int argc, char** argv) {
   int status = kExitFailed;
   if (options->command == "version") status = RunVersion(updater);
   if (options->command == "repair") status = RunRepair(updater);
-  if (options->command == "upgrade") status = RunUpgrade(updater, options->check_payloads);
+  if (options->command == "upgrade") {
+    ports.on_slow_line = [&](const SlowLine& line) {
+      sink.FinishLine();
+      TellSlowLine(line, updater.root / kFirmwareFileName);
+    };
+    status = RunUpgrade(updater, options->check_payloads);
+  }
   sink.FinishLine();
   return status;
 }

@@ -1,5 +1,6 @@
 #include "platform/clock.h"
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <thread>
@@ -8,7 +9,7 @@ namespace larkspan {
 
 namespace {
 // Short enough that a wait ends within a few milliseconds of its second turning over, long
-// enough that waiting costs no measurable CPU.
+// enough that polling through that second costs no measurable CPU.
 constexpr uint32_t kPollMs = 5;
 }  // namespace
 
@@ -24,7 +25,12 @@ void SystemClock::SleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono
 
 void wait_seconds(Clock& clock, uint32_t n) {
   const uint64_t start = clock.Seconds();
-  while (ElapsedMod60(start, clock.Seconds()) <= n) clock.SleepMs(kPollMs);
+  for (uint64_t elapsed; (elapsed = ElapsedMod60(start, clock.Seconds())) <= n;) {
+    // n - elapsed more whole seconds cannot pass sooner than that many seconds: sleep them in
+    // one go, and poll only through the last second, to end close to its turn.
+    const uint64_t whole = std::min<uint64_t>(n - elapsed, 60);
+    clock.SleepMs(whole > 0 ? static_cast<uint32_t>(whole * 1000) : kPollMs);
+  }
 }
 
 }  // namespace larkspan

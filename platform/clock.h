@@ -26,7 +26,8 @@ class SystemClock final : public Clock {
 constexpr uint64_t ElapsedMod60(uint64_t start, uint64_t now) { return (now - start) % 60; }
 
 // Waits until ElapsedMod60 exceeds n: between n and n + 1 seconds, as the seconds clock
-// counts whole seconds. Polls with short sleeps instead of spinning.
+// counts whole seconds. Sleeps through the seconds that must pass, then polls with short sleeps
+// through the last one, instead of spinning.
 void wait_seconds(Clock& clock, uint32_t n);
 
 }  // namespace larkspan

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace larkspan {
@@ -24,6 +25,8 @@ bool ReadOnlyFile::Open(const std::string& path) {
   }
   fd_ = fd;
   error_ = 0;
+  block_.resize(kBlockSize);
+  block_at_ = block_end_ = 0;
   return true;
 }
 
@@ -31,6 +34,22 @@ void ReadOnlyFile::Close() {
   if (fd_ < 0) return;
   ::close(fd_);
   fd_ = -1;
+  block_at_ = block_end_ = 0;
+}
+
+bool ReadOnlyFile::ReadBlock(size_t& got) {
+  for (;;) {
+    const ssize_t n = ::read(fd_, block_.data(), block_.size());
+    if (n >= 0) {
+      got = block_end_ = static_cast<size_t>(n);
+      block_at_ = 0;
+      return true;
+    }
+    if (errno != EINTR) {
+      error_ = errno;
+      return false;
+    }
+  }
 }
 
 bool ReadOnlyFile::Read(std::span<uint8_t> buffer, size_t& count_read) {
@@ -39,17 +58,19 @@ bool ReadOnlyFile::Read(std::span<uint8_t> buffer, size_t& count_read) {
     error_ = EBADF;
     return false;
   }
-  for (;;) {
-    const ssize_t n = ::read(fd_, buffer.data(), buffer.size());
-    if (n >= 0) {
-      count_read = static_cast<size_t>(n);
-      return true;
+  while (count_read < buffer.size()) {
+    if (block_at_ == block_end_) {
+      size_t got = 0;
+      // A failure after some bytes is reported by the next call, as read() would.
+      if (!ReadBlock(got)) return count_read > 0;
+      if (got == 0) break;
     }
-    if (errno != EINTR) {
-      error_ = errno;
-      return false;
-    }
+    const size_t n = std::min(buffer.size() - count_read, block_end_ - block_at_);
+    std::copy_n(block_.begin() + static_cast<ptrdiff_t>(block_at_), n, buffer.begin() + static_cast<ptrdiff_t>(count_read));
+    block_at_ += n;
+    count_read += n;
   }
+  return true;
 }
 
 int64_t ReadOnlyFile::Size() const {

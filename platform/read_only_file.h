@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace larkspan {
 
@@ -23,15 +24,23 @@ class ReadOnlyFile {
   // Closing a file that is not open does nothing.
   void Close();
   bool IsOpen() const { return fd_ >= 0; }
-  // Reads up to buffer.size() bytes from the current position. False on a failed call.
+  // Reads up to buffer.size() bytes from the current position, fewer only at the end of the
+  // file or before a failure (which the next call reports). False on a failed call. The file
+  // is read in large blocks, so that many small reads cost one system call.
   bool Read(std::span<uint8_t> buffer, size_t& count_read);
   // The file's size in bytes, or -1 when unknown.
   int64_t Size() const;
   int error() const { return error_; }
 
  private:
+  static constexpr size_t kBlockSize = 64 * 1024;
+  // Reads the next block; `got` 0 at the end of the file.
+  bool ReadBlock(size_t& got);
+
   int fd_ = -1;
   int error_ = 0;
+  std::vector<uint8_t> block_;
+  size_t block_at_ = 0, block_end_ = 0;  // the bytes of the block not yet handed out
 };
 
 }  // namespace larkspan

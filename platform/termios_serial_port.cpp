@@ -96,22 +96,11 @@ int PollUntil(int fd, short events, const Deadline& deadline) {
 // Bytes written to the tty that have not yet left the host.
 bool PendingOutput(int fd, int& pending) { return ioctl(fd, TIOCOUTQ, &pending) == 0; }
 
-// Raw line with non-blocking read semantics; speed and character format stay as they are.
-bool MakeRaw(int fd) {
-  termios tio{};
-  if (tcgetattr(fd, &tio) != 0) return false;
-  cfmakeraw(&tio);
-  tio.c_cflag |= CLOCAL | CREAD;
-  tio.c_cc[VMIN] = 0;
-  tio.c_cc[VTIME] = 0;
-  return tcsetattr(fd, TCSANOW, &tio) == 0;
-}
-
 }  // namespace
 
-TermiosSerialPort::TermiosSerialPort(int fd) : fd_(fd) {}
-
 TermiosSerialPort::~TermiosSerialPort() {
+  LetQueuedBytesLeave();
+  latency_.reset();
   // The exclusive flag belongs to the tty, not to our descriptor: left set, it would outlive
   // this handle and refuse our own next open while another process (receiver-sim) keeps the
   // tty open. Closing the descriptor also releases the flock.
@@ -190,10 +179,13 @@ bool TermiosSerialPort::SetState(const LineSettings& settings) {
     return Fail(EINVAL);
   }
 
+  if (!LetQueuedBytesLeave()) return false;  // a new speed would garble them
   termios tio{};
   if (tcgetattr(fd_, &tio) != 0) return Fail(errno);
-  // Always raw, so that binary frames pass unchanged; reads never block in the driver.
+  // Always raw, so that binary frames pass unchanged; reads never block in the driver. HUPCL
+  // off: a close leaves DTR and RTS as the link set them.
   cfmakeraw(&tio);
+  tio.c_cflag &= ~HUPCL;
   tio.c_cc[VMIN] = 0;
   tio.c_cc[VTIME] = 0;
 
@@ -232,6 +224,7 @@ bool TermiosSerialPort::SetState(const LineSettings& settings) {
   if (cfgetospeed(&applied) != *speed || cfgetispeed(&applied) != *speed) return Fail(EINVAL);
 
   line_controls_ = dtr_control | rts_control;
+  wait_after_write_ = (settings.flags & kOutxCtsFlow) != 0;
   return DriveLine(TIOCM_DTR, dtr_control == kDtrControlEnable) &&
          DriveLine(TIOCM_RTS, rts_control == kRtsControlEnable);
 }
@@ -253,6 +246,7 @@ bool TermiosSerialPort::SetupQueues(uint32_t in_size, uint32_t out_size) {
 }
 
 bool TermiosSerialPort::Purge(uint32_t flags) {
+  if (!LetQueuedBytesLeave()) return false;
   if (flags & purge::kTxClear) {
     // Flush the output queue only when bytes still wait in it (a write that ran out of time).
     // On a pty an output flush right after a completed write still cancels bytes on their
@@ -261,11 +255,15 @@ bool TermiosSerialPort::Purge(uint32_t flags) {
     if (!PendingOutput(fd_, pending)) return Fail(errno);
     if (pending > 0 && tcflush(fd_, TCOFLUSH) != 0) return Fail(errno);
   }
-  if ((flags & purge::kRxClear) && tcflush(fd_, TCIFLUSH) != 0) return Fail(errno);
+  if (flags & purge::kRxClear) {
+    received_at_ = received_end_ = 0;
+    if (tcflush(fd_, TCIFLUSH) != 0) return Fail(errno);
+  }
   return true;
 }
 
 bool TermiosSerialPort::EscapeFunction(Escape function) {
+  if (!LetQueuedBytesLeave()) return false;  // a line dropped under them could cut them off
   switch (function) {
     case Escape::kSetDtr: return DriveLine(TIOCM_DTR, true);
     case Escape::kClrDtr: return DriveLine(TIOCM_DTR, false);
@@ -282,50 +280,62 @@ bool TermiosSerialPort::DriveLine(int line, bool raise) {
   return Fail(errno);
 }
 
-bool TermiosSerialPort::ReadAvailable(std::span<uint8_t> buffer, size_t& count_read) {
-  while (count_read < buffer.size()) {
-    const ssize_t got = read(fd_, buffer.data() + count_read, buffer.size() - count_read);
-    if (got > 0) {
-      count_read += static_cast<size_t>(got);
-    } else if (got == 0 || errno == EAGAIN) {
-      break;
-    } else if (errno != EINTR) {
-      return Fail(errno);
+size_t TermiosSerialPort::TakeBuffered(std::span<uint8_t> out) {
+  const size_t n = std::min(out.size(), received_end_ - received_at_);
+  std::copy_n(received_.begin() + static_cast<ptrdiff_t>(received_at_), n, out.begin());
+  received_at_ += n;
+  if (received_at_ == received_end_) received_at_ = received_end_ = 0;
+  return n;
+}
+
+bool TermiosSerialPort::Fill(size_t& got) {
+  got = 0;
+  for (;;) {
+    const ssize_t n = read(fd_, received_.data(), received_.size());
+    if (n >= 0) {
+      got = static_cast<size_t>(n);
+      received_at_ = 0;
+      received_end_ = got;
+      return true;
     }
+    if (errno == EAGAIN) return true;
+    if (errno != EINTR) return Fail(errno);
   }
-  return true;
 }
 
 bool TermiosSerialPort::Read(std::span<uint8_t> buffer, size_t& count_read) {
-  count_read = 0;
+  count_read = TakeBuffered(buffer);
+  const size_t n = buffer.size();
+  if (count_read == n) return true;
   const CommTimeouts& t = timeouts_;
+  size_t got = 0;
   if (t.read_interval == kMaxTimeout && t.read_total_multiplier == 0 && t.read_total_constant == 0) {
-    return ReadAvailable(buffer, count_read);  // returns at once, with what is already there
+    // Returns at once, with what is already there.
+    while (count_read < n) {
+      if (!Fill(got)) return false;
+      if (got == 0) break;
+      count_read += TakeBuffered(buffer.subspan(count_read));
+    }
+    return true;
   }
 
-  const size_t n = buffer.size();
-  const Deadline total_deadline =
-      After(SteadyClock::now(), TotalMs(t.read_total_multiplier, n, t.read_total_constant));
+  const auto start = SteadyClock::now();
+  const Deadline total_deadline = After(start, TotalMs(t.read_total_multiplier, n, t.read_total_constant));
   // The interval limit runs between bytes, so only from the first byte on.
   const bool interval_limited = t.read_interval != 0 && t.read_interval != kMaxTimeout;
   Deadline interval_deadline;
-  bool peer_gone = false;
+  if (interval_limited && count_read > 0) interval_deadline = After(start, t.read_interval);
 
+  // Wait first, then read: the buffer is empty, and what is awaited has mostly not come yet.
   while (count_read < n) {
-    const ssize_t got = read(fd_, buffer.data() + count_read, n - count_read);
-    if (got > 0) {
-      count_read += static_cast<size_t>(got);
-      if (interval_limited) interval_deadline = After(SteadyClock::now(), t.read_interval);
-      continue;
-    }
-    if (got < 0 && errno != EAGAIN && errno != EINTR) return Fail(errno);
-    // A hung-up tty reads as empty yet polls as ready; give up instead of spinning on it.
-    if (got == 0 && peer_gone) return Fail(EIO);
-
     const int ready = PollUntil(fd_, POLLIN, Earliest(total_deadline, interval_deadline));
     if (ready < 0) return Fail(errno);
     if (ready == 0) break;  // a limit ran out: return with what arrived
-    peer_gone = (ready & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    if (!Fill(got)) return false;
+    // A hung-up tty reads as empty yet polls as ready; give up instead of spinning on it.
+    if (got == 0 && (ready & (POLLHUP | POLLERR | POLLNVAL))) return Fail(EIO);
+    count_read += TakeBuffered(buffer.subspan(count_read));
+    if (interval_limited && got > 0) interval_deadline = After(SteadyClock::now(), t.read_interval);
   }
   return true;
 }
@@ -361,60 +371,31 @@ bool TermiosSerialPort::Write(std::span<const uint8_t> bytes, size_t& count_writ
       return Fail(EIO);
     }
   }
-
-  // A write ends when its bytes have left the host, as on Windows: write() only queues them,
-  // and the purge of a close that follows would otherwise recall bytes still queued.
-  for (;;) {
-    int pending = 0;
-    if (!PendingOutput(fd_, pending)) {
-      count_written = queued;
-      return Fail(errno);
-    }
-    if (pending <= 0) break;
-    if (Passed(deadline)) {
-      // Only bytes that left count as written; the rest may still be purged.
-      count_written = queued - std::min(queued, static_cast<size_t>(pending));
-      return true;
-    }
-    std::this_thread::sleep_for(kDrainPoll);
-  }
   count_written = queued;
+  if (queued == 0) return true;
+  // A write ends when its bytes have left the host, as on Windows: write() only queues them,
+  // and the purge of a close that follows would otherwise recall bytes still queued. Without
+  // flow control nothing holds them back, so that wait is left to whatever comes next.
+  bytes_queued_ = true;
+  queued_deadline_ = deadline;
+  if (!wait_after_write_) return true;
+  int pending = 0;
+  if (!LetQueuedBytesLeave(&pending)) return false;
+  // Only bytes that left count as written; the rest may still be purged.
+  count_written = queued - std::min(queued, static_cast<size_t>(pending));
   return true;
 }
 
-TermiosSerialPorts::TermiosSerialPorts(PortNames names) : names_(std::move(names)) {}
-
-std::unique_ptr<SerialPort> TermiosSerialPorts::Open(std::u16string_view name, int& error) {
-  const std::optional<std::string> path = names_.PathOf(name);
-  if (!path) {
-    error = ENOENT;
-    return nullptr;
+bool TermiosSerialPort::LetQueuedBytesLeave(int* left_behind) {
+  int pending = 0;
+  while (bytes_queued_) {
+    if (!PendingOutput(fd_, pending)) return Fail(errno);
+    // Out of time, the rest counts as a write that ran out of time: a purge may drop it.
+    if (pending <= 0 || Passed(queued_deadline_)) bytes_queued_ = false;
+    if (bytes_queued_) std::this_thread::sleep_for(kDrainPoll);
   }
-  // Non-blocking, so that neither the open nor any later read waits on the carrier line.
-  const int fd = open(path->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    error = errno;
-    return nullptr;
-  }
-  if (!isatty(fd)) {
-    close(fd);
-    error = ENOTTY;
-    return nullptr;
-  }
-  // The lock first: when another handle holds the port we leave its tty flags alone.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    error = errno;
-    close(fd);
-    return nullptr;
-  }
-  // From here on the port object owns the descriptor, and its destructor undoes TIOCEXCL.
-  auto port = std::make_unique<TermiosSerialPort>(fd);
-  if (ioctl(fd, TIOCEXCL) != 0 || !MakeRaw(fd)) {
-    error = errno;
-    return nullptr;
-  }
-  error = 0;
-  return port;
+  if (left_behind) *left_behind = std::max(pending, 0);
+  return true;
 }
 
 }  // namespace larkspan

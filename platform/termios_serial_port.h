@@ -3,24 +3,36 @@
 // may be shared; each TermiosSerialPort it opens is used by one thread at a time.
 #pragma once
 
+#include <array>
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 
 #include "platform/port_names.h"
 #include "platform/serial_port.h"
+#include "platform/tty_latency.h"
 
 namespace larkspan {
 
 // One open tty. The descriptor is non-blocking; reads and writes wait with poll() on a
 // monotonic deadline built from the time-outs, the way a Windows comm port counts them.
+// Received bytes go through a buffer: one read() takes whatever is waiting, and the one-byte
+// reads of the answer and version readers are served from it. Without CTS flow control (the
+// update channel) a write ends once its bytes are queued, and the next purge, settings change,
+// line change or close first waits until they have left; with it (the probe channel), each
+// write waits for that itself and counts only the bytes that left.
 class TermiosSerialPort final : public SerialPort {
  public:
   // Takes over `fd`: an open, locked tty in raw mode (see TermiosSerialPorts::Open).
-  explicit TermiosSerialPort(int fd);
-  // Clears the tty's exclusive flag and closes the descriptor, which drops the lock.
+  explicit TermiosSerialPort(int fd) : fd_(fd) {}
+  // Lets queued bytes leave, puts the latency back, clears the tty's exclusive flag and closes
+  // the descriptor, which drops the lock. A plain close: the modem lines stay as they are.
   ~TermiosSerialPort() override;
   TermiosSerialPort(const TermiosSerialPort&) = delete;
   TermiosSerialPort& operator=(const TermiosSerialPort&) = delete;
@@ -40,31 +52,56 @@ class TermiosSerialPort final : public SerialPort {
   uint32_t in_queue_size() const { return in_queue_size_; }
   uint32_t out_queue_size() const { return out_queue_size_; }
   int fd() const { return fd_; }
+  // Keeps `latency` held until this handle closes.
+  void HoldLowLatency(std::unique_ptr<LowLatencyHold> latency) { latency_ = std::move(latency); }
+  const LowLatencyHold* latency() const { return latency_.get(); }
 
  private:
+  using Deadline = std::optional<std::chrono::steady_clock::time_point>;  // nullopt: no limit
   bool Fail(int error);
   bool DriveLine(int line, bool raise);
-  bool ReadAvailable(std::span<uint8_t> buffer, size_t& count_read);
+  // Waits, until the last write's deadline, for the bytes it queued to leave the host;
+  // `left_behind` gets the number still queued then.
+  bool LetQueuedBytesLeave(int* left_behind = nullptr);
+  // Bytes from the receive buffer into `out`, as many as fit.
+  size_t TakeBuffered(std::span<uint8_t> out);
+  // One read() of whatever waits into the empty buffer; `got` 0 when nothing did.
+  bool Fill(size_t& got);
 
   int fd_;
+  std::unique_ptr<LowLatencyHold> latency_;
   uint32_t line_controls_ = 0;  // DTR- and RTS-control fields of the last applied settings
+  bool wait_after_write_ = false;  // CTS output flow control is on
+  bool bytes_queued_ = false;      // a write left bytes that may not have left the host yet
+  Deadline queued_deadline_;       // that write's deadline
   CommTimeouts timeouts_{};
   uint32_t in_queue_size_ = 0;
   uint32_t out_queue_size_ = 0;
   int last_error_ = 0;
+  std::array<uint8_t, 4096> received_{};
+  size_t received_at_ = 0, received_end_ = 0;  // the bytes not yet handed out
 };
 
 // Opens ports by device name through PortNames, exclusively: TIOCEXCL keeps out other
-// openers (but not root), and an flock() keeps out every careful program, root or not.
+// openers (but not root), and an flock() keeps out every careful program, root or not. Each
+// open then asks the driver for low latency (see tty_latency.h).
 class TermiosSerialPorts final : public SerialPorts {
  public:
-  explicit TermiosSerialPorts(PortNames names);
+  // `driver` outlives this object; nullptr: the machine's own drivers.
+  explicit TermiosSerialPorts(PortNames names, TtyDriver* driver = nullptr);
   // Fails with ENOENT for an unknown name, ENOTTY for a path that is not a tty, EWOULDBLOCK
   // when another handle holds the port, or whatever open() or the tty refused with.
   std::unique_ptr<SerialPort> Open(std::u16string_view name, int& error) override;
 
+  // Told, once, of a USB-serial adapter whose latency timer stays above 1 ms; set before the
+  // first open.
+  std::function<void(const SlowLine&)> on_slow_line;
+
  private:
   PortNames names_;
+  TtyDriver own_driver_;
+  TtyDriver& driver_;
+  std::atomic<bool> slow_line_told_{false};
 };
 
 }  // namespace larkspan

@@ -13,7 +13,11 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/e2e/process.h"
+
 #include <algorithm>
+#include <chrono>
+#include <fstream>
 #include <cerrno>
 #include <numeric>
 #include <thread>
@@ -84,20 +88,26 @@ TEST_F(TermiosSerialPortTest, OpensExclusivelyAndRefusesWhatIsNoFreeTty) {
 // Settings land on the tty, raw, and read back as applied; a pty forces 8 data bits without
 // parity. It has no modem lines either: driving DTR and RTS there is no failure.
 TEST_F(TermiosSerialPortTest, AppliesLineSettingsAndRefusesWhatATtyCannotDo) {
+  termios tio{};
+  tcgetattr(slave_, &tio);
+  tio.c_cflag |= HUPCL;  // as a serial driver's tty starts: it drops its lines on close
+  ASSERT_EQ(tcsetattr(slave_, TCSANOW, &tio), 0);
   auto port = Open();
   ASSERT_NE(port, nullptr);
-  for (const auto& [applied, cflag, read_back] :  // last the probe channel's: its parity check has no parity
-       {std::tuple{Line(4800), B4800 | CS8, Line(4800)}, {Line(115200), B115200 | CS8, Line(115200)},
+  // Each handle as it opens, then with each channel's settings; last the probe channel's, whose
+  // parity check has no parity. HUPCL stays off: a close leaves DTR and RTS as they were set.
+  for (const auto& [applied, cflag, read_back] :
+       {std::tuple{std::optional<LineSettings>(), tcflag_t{B38400 | CS8}, Line(38400)},
+        {Line(4800), B4800 | CS8, Line(4800)}, {Line(115200), B115200 | CS8, Line(115200)},
         {Line(9600, 0x0003, 2, 2), B9600 | CS8 | CSTOPB, Line(9600, 0x0003, 0, 2)},
         {Line(57600, 0x1017), B57600 | CS8 | CRTSCTS, Line(57600, 0x1015)}}) {
-    ASSERT_TRUE(port->SetState(applied));
-    termios tio{};
+    ASSERT_TRUE(!applied || port->SetState(*applied));
     tcgetattr(master_, &tio);  // a pty master reports its slave's settings
-    EXPECT_EQ(tio.c_cflag & (CBAUD | CSIZE | PARENB | CSTOPB | CRTSCTS), static_cast<tcflag_t>(cflag));
+    EXPECT_EQ(tio.c_cflag & (CBAUD | CSIZE | PARENB | CSTOPB | CRTSCTS | HUPCL), cflag);
     EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL | INPCK), read_back.flags & line_flag::kParity ? INPCK : 0u);
     EXPECT_EQ((tio.c_lflag & (ICANON | ECHO | ISIG)) | (tio.c_oflag & OPOST), 0u);
     LineSettings back{.length = 28};
-    EXPECT_TRUE(port->GetState(back) && back == read_back) << applied.baud;
+    EXPECT_TRUE(port->GetState(back) && back == read_back) << read_back.baud;
   }
   EXPECT_TRUE(port->EscapeFunction(Escape::kSetDtr) && port->EscapeFunction(Escape::kSetRts) &&
               port->EscapeFunction(Escape::kClrDtr) && port->EscapeFunction(Escape::kClrRts));
@@ -160,6 +170,93 @@ TEST_F(TermiosSerialPortTest, ReadsReturnWhatArrivedWithinTheirTimeoutsAndPurges
   EXPECT_EQ(port->LastError(), EIO);
   EXPECT_FALSE(port->Write(all, count));
   EXPECT_EQ(port->LastError(), EIO);
+}
+
+// What one read() took is served from the port's buffer: a byte that waits there comes even
+// with the descriptor swapped for an empty pipe. A purge drops the buffer with the tty's input;
+// with nothing waiting, a read still lasts its whole time-out.
+TEST_F(TermiosSerialPortTest, ReadsServeWhatOneReadTookAndAPurgeDropsIt) {
+  auto port = Open();
+  ASSERT_TRUE(port && port->SetState(Line(115200)) && port->SetTimeouts(kUpdate));
+  const auto read_one = [&] {
+    uint8_t byte = 0;
+    size_t count = 9;
+    EXPECT_TRUE(port->Read({&byte, 1}, count));
+    return count == 1 ? std::string(1, static_cast<char>(byte)) : std::string(count, '?');
+  };
+  ASSERT_EQ(write(master_, "ABC", 3), 3);
+  Await(slave_, 3);
+  EXPECT_EQ(read_one(), "A");
+  const int fd = dynamic_cast<TermiosSerialPort&>(*port).fd(), tty = dup(fd);
+  int pipe_ends[2];
+  ASSERT_EQ(pipe2(pipe_ends, O_NONBLOCK | O_CLOEXEC), 0);
+  ASSERT_GE(dup2(pipe_ends[0], fd), 0);
+  EXPECT_EQ(read_one(), "B");
+  dup2(tty, fd);
+  for (int end : {tty, pipe_ends[0], pipe_ends[1]}) close(end);
+  ASSERT_TRUE(port->Purge(purge::kRxClear));
+  ASSERT_EQ(write(master_, "D", 1), 1);
+  EXPECT_EQ(read_one(), "D");
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(read_one(), "");
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+}
+
+// A driver with a low-latency flag and a latency timer, as ftdi_sio has; one whose timer this
+// user may not lower keeps it.
+struct FtdiDriver final : TtyDriver {
+  std::optional<int> SerialFlags(int) override { return flags; }
+  bool SetSerialFlags(int, int to) override { return Note("flags", flags = to); }
+  std::optional<std::string> UsbSerialDriver(const std::string&) override { return "ftdi_sio"; }
+  std::optional<int> LatencyTimerMs(const std::string&) override { return timer; }
+  bool SetLatencyTimerMs(const std::string&, int ms) override { return Note("timer", timer_fixed ? timer : timer = ms); }
+  bool Note(const char* what, int value) {
+    calls += std::string(what) + " " + std::to_string(value) + ", ";
+    return !timer_fixed || *what == 'f';
+  }
+  int flags = 0x10, timer = 16;
+  bool timer_fixed = false;
+  std::string calls;
+};
+
+// Asked for on each open and put back on each close, through the driver seam; where the timer
+// stays high, said once. A pty's real driver has neither: nothing is asked, nothing said.
+TEST_F(TermiosSerialPortTest, LowLatencyIsAskedForOnOpenAndPutBackOnClose) {
+  for (const bool fixed : {false, true}) {
+    FtdiDriver driver;
+    driver.timer_fixed = fixed;
+    TermiosSerialPorts ports(PortNames{path_}, &driver);
+    std::string told;
+    ports.on_slow_line = [&](const SlowLine& line) { told += line.driver + " " + std::to_string(line.latency_ms) + ";"; };
+    for (int open = 0; open < 2; ++open) ASSERT_NE(ports.Open(u"COM1:", error_), nullptr);
+    EXPECT_EQ(driver.calls, fixed ? "flags 8208, timer 16, flags 16, flags 8208, timer 16, flags 16, "
+                                  : "flags 8208, timer 1, flags 16, timer 16, flags 8208, timer 1, flags 16, timer 16, ");
+    EXPECT_EQ(told, fixed ? "ftdi_sio 16;" : "");
+  }
+  TermiosSerialPorts ports(PortNames{path_});
+  ports.on_slow_line = [](const SlowLine&) { ADD_FAILURE() << "a pty is no USB-serial adapter"; };
+  EXPECT_NE(ports.Open(u"COM1:", error_), nullptr);
+}
+
+// The machine's driver reads a USB-serial device's driver and latency timer from sysfs.
+TEST(TtyDriver, ReadsAndSetsTheLatencyTimerOfAUsbSerialDeviceInSysfs) {
+  namespace fs = std::filesystem;
+  const e2e::TempDir sys;
+  const fs::path device = sys.path() / "class/tty/ttyUSB0/device", bus = sys.path() / "bus/usb-serial";
+  fs::create_directories(device);
+  fs::create_directories(bus / "drivers/ftdi_sio");
+  fs::create_directory_symlink(bus, device / "subsystem");
+  fs::create_directory_symlink(bus / "drivers/ftdi_sio", device / "driver");
+  std::ofstream(device / "latency_timer") << "16\n";
+  TtyDriver driver(sys.path());
+  EXPECT_EQ(driver.UsbSerialDriver("ttyUSB0"), "ftdi_sio");
+  EXPECT_EQ(driver.LatencyTimerMs("ttyUSB0"), 16);
+  EXPECT_TRUE(driver.SetLatencyTimerMs("ttyUSB0", 1));
+  EXPECT_EQ(e2e::ReadFile(device / "latency_timer"), "1\n");
+  EXPECT_FALSE(driver.UsbSerialDriver("ttyACM0") || driver.LatencyTimerMs("ttyACM0") ||
+               driver.SetLatencyTimerMs("ttyACM0", 1));
+  fs::create_symlink(device / "latency_timer", sys.path() / "by-id");
+  EXPECT_EQ(TtyKernelName((sys.path() / "by-id").string()), "latency_timer") << "links are followed";
 }
 
 }  // namespace

@@ -1,0 +1,72 @@
+// Opening a tty for the receiver link: exclusively, raw, with HUPCL off and low latency held.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/termios_serial_port.h"
+
+namespace larkspan {
+
+namespace {
+
+// Raw line with non-blocking read semantics; speed and character format stay as they are.
+// HUPCL off, so that no close of ours drops DTR and RTS behind the receiver link's back.
+bool MakeRaw(int fd) {
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) return false;
+  cfmakeraw(&tio);
+  tio.c_cflag |= CLOCAL | CREAD;
+  tio.c_cflag &= ~HUPCL;
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  return tcsetattr(fd, TCSANOW, &tio) == 0;
+}
+
+}  // namespace
+
+TermiosSerialPorts::TermiosSerialPorts(PortNames names, TtyDriver* driver)
+    : names_(std::move(names)), driver_(driver ? *driver : own_driver_) {}
+
+std::unique_ptr<SerialPort> TermiosSerialPorts::Open(std::u16string_view name, int& error) {
+  const std::optional<std::string> path = names_.PathOf(name);
+  if (!path) {
+    error = ENOENT;
+    return nullptr;
+  }
+  // Non-blocking, so that neither the open nor any later read waits on the carrier line. The
+  // kernel raises DTR and RTS as the first open of a tty passes; nothing here can act sooner.
+  const int fd = open(path->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    error = errno;
+    return nullptr;
+  }
+  if (!isatty(fd)) {
+    close(fd);
+    error = ENOTTY;
+    return nullptr;
+  }
+  // The lock first: when another handle holds the port we leave its tty alone.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    error = errno;
+    close(fd);
+    return nullptr;
+  }
+  // From here on the port object owns the descriptor, and its destructor undoes TIOCEXCL.
+  auto port = std::make_unique<TermiosSerialPort>(fd);
+  if (ioctl(fd, TIOCEXCL) != 0 || !MakeRaw(fd)) {
+    error = errno;
+    return nullptr;
+  }
+  port->HoldLowLatency(std::make_unique<LowLatencyHold>(driver_, fd, TtyKernelName(*path)));
+  if (const auto slow = port->latency()->slow_line(); slow && on_slow_line && !slow_line_told_.exchange(true)) {
+    on_slow_line(*slow);
+  }
+  error = 0;
+  return port;
+}
+
+}  // namespace larkspan
