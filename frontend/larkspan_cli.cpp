@@ -14,10 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "transfer/installed_version.h"
+#include "frontend/ports_command.h"
 #include "frontend/terminal_sink.h"
 #include "platform/clock.h"
 #include "platform/device_root.h"
+#include "platform/open_failure.h"
 #include "platform/port_names.h"
 #include "platform/power_status.h"
 #include "platform/registry.h"
@@ -26,7 +27,10 @@
 #include "receiver/recovery.h"
 #include "receiver/version_reader.h"
 #include "transfer/payload_check.h"
+#include "tools/make_payloads/payload_maker.h"
+#include "transfer/installed_version.h"
 #include "transfer/payload_files.h"
+#include "transfer/test_payloads.h"
 #include "transfer/upgrade_worker.h"
 
 namespace larkspan {
@@ -35,6 +39,7 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitTestPayloads = 3;
 
 constexpr char16_t kWarningText[] =
     u"In order to upgrade the GPS-Firmware correctly, please stop ALL applications and apply "
@@ -62,12 +67,18 @@ constexpr char kUsage[] =
     "                error (what would fail the upload or write the receiver wrongly) and\n"
     "                each warning (harmless to the upload) with its line; exits 0 without\n"
     "                an error.\n"
+    "  ports         List the serial devices of this machine: device, its /dev/serial/by-id\n"
+    "                name, driver, USB vendor:product and product, and what holds it open.\n"
+    "                Opens none of them unless --probe is given.\n"
     "\n"
     "Options:\n"
     "  --port PATH   use the serial device PATH as COM1: for this run\n"
     "  --root DIR    take the payload files from DIR (default: $LARKSPAN_ROOT, else\n"
     "                ~/.local/share/larkspan)\n"
     "  --no-check    upgrade without checking the payload files first\n"
+    "  --probe       ports: also listen on each free device (never the kernel's console)\n"
+    "                for the receiver's version at 4800 baud, all at once, about 14 s\n"
+    "  --json        ports: one JSON object a device, one a line\n"
     "  --help        show this text\n"
     "\n"
     "Payload files: dlgsp2.bin (flash loader image) and Orvel_GPS_Firmware_R10.s (firmware\n"
@@ -75,12 +86,17 @@ constexpr char kUsage[] =
     "HKEY_LOCAL_MACHINE/SOFTWARE/Apps/Tessan SW under $LARKSPAN_REGISTRY (else\n"
     "~/.config/larkspan/registry), when that key exists.\n"
     "\n"
-    "Messages for the user print as \"Caption: text\" lines on standard error.\n";
+    "Messages for the user print as \"Caption: text\" lines on standard error.\n"
+    "\n"
+    "Exit status: 0 success; 1 failure; 2 usage error; 3 upgrade refused: the payload files\n"
+    "are the test data make-payloads writes and the port is not a pseudo-terminal.\n";
 
 struct Options {
   std::optional<std::string> port;
   std::optional<std::string> root;
   bool check_payloads = true;
+  bool probe = false;  // of `ports`
+  bool json = false;   // of `ports`
   std::string command;
   std::vector<std::string> files;  // of `check`
 };
@@ -126,6 +142,10 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& exit_status) {
       }
     } else if (arg == "--no-check") {
       options.check_payloads = false;
+    } else if (arg == "--probe") {
+      options.probe = true;
+    } else if (arg == "--json") {
+      options.json = true;
     } else if (arg.starts_with("-") && arg != "-") {
       exit_status = UsageError("unknown option '" + arg + "'");
       return std::nullopt;
@@ -143,8 +163,12 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& exit_status) {
     return std::nullopt;
   }
   if (options.command != "version" && options.command != "repair" && options.command != "upgrade" &&
-      options.command != "check") {
+      options.command != "check" && options.command != "ports") {
     exit_status = UsageError("unknown command '" + options.command + "'");
+    return std::nullopt;
+  }
+  if ((options.probe || options.json) && options.command != "ports") {
+    exit_status = UsageError(std::string(options.probe ? "--probe" : "--json") + " applies to ports only");
     return std::nullopt;
   }
   if (options.command == "check" && options.files.empty()) {
@@ -172,6 +196,16 @@ bool PrintFindings(std::FILE* out, const std::string& prefix, const PayloadCheck
 // Prints the result of one file's check; true when it has no error (warnings allowed).
 bool ReportCheck(const std::filesystem::path& file, const PayloadCheck& check) {
   return PrintFindings(stdout, file.string() + ": " + PayloadKindName(check.kind) + ": ", check, /*say_ok=*/true);
+}
+
+int RunPorts(const Options& options) {
+  const SerialDeviceList list = ListSerialDevices(UdevTtys(), {});
+  std::optional<ProbeResults> probe;
+  if (options.probe) probe = ProbePorts(list);
+  const std::string text = options.json ? PortsJsonLines(list, probe ? &*probe : nullptr)
+                                        : PortsTable(list, probe ? &*probe : nullptr);
+  std::fputs(text.c_str(), stdout);
+  return kExitOk;
 }
 
 int RunCheck(const Options& options) {
@@ -271,6 +305,7 @@ int RunUpgrade(Updater& updater, bool check_payloads) {
       std::fprintf(stderr, "larkspan-cli: cannot open %s: %s\n", (updater.root / name).c_str(), std::strerror(file->error()));
     }
   }
+  if (RefuseTestPayloads(state, payloads::BuildPayloads)) return kExitTestPayloads;
   const int result = UpgradeWorker(state);
   updater.sink.FinishLine();
   return result == 1 ? kExitOk : kExitFailed;
@@ -285,6 +320,7 @@ int main(int argc, char** argv) {
   const auto options = ParseOptions(argc, argv, exit_status);
   if (!options) return exit_status;
   if (options->command == "check") return RunCheck(*options);
+  if (options->command == "ports") return RunPorts(*options);
 
   PortNames names = PortNames::FromEnvironment();
   if (options->port) names.com1_path = *options->port;
@@ -295,6 +331,10 @@ int main(int argc, char** argv) {
   SysfsPowerStatus power;
   ProgramState state(ports, clock, sink, registry);
   Updater updater{sink, state, power, options->root ? std::filesystem::path(*options->root) : DeviceRoot()};
+  ports.on_open_failure = [&](const std::string& path, int error) {
+    sink.FinishLine();
+    TellOpenFailure("larkspan-cli", path, error);
+  };
 
   int status = kExitFailed;
   if (options->command == "version") status = RunVersion(updater);

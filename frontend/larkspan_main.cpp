@@ -13,6 +13,7 @@
 #include "platform/clock.h"
 #include "platform/device_root.h"
 #include "platform/idle_timer.h"
+#include "platform/open_failure.h"
 #include "platform/port_names.h"
 #include "platform/power_status.h"
 #include "platform/registry.h"
@@ -49,6 +50,7 @@ int main(int argc, char** argv) {
   }
 
   TermiosSerialPorts ports(names);
+  ports.on_open_failure = [](const std::string& path, int error) { TellOpenFailure("larkspan", path, error); };
   SystemClock clock;
   QtUserSink sink;
   FileRegistry registry(RegistryRoot());

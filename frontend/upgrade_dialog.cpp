@@ -13,6 +13,7 @@
 #include "receiver/recovery.h"
 #include "receiver/version_reader.h"
 #include "transfer/payload_files.h"
+#include "transfer/test_payloads.h"
 #include "transfer/upgrade_worker.h"
 
 namespace larkspan {
@@ -193,6 +194,10 @@ void UpgradeDialog::OnUpgrade() {
   timer_.start(kUpgradeIntervalMs);
   seams_.sink.SetProgressBar(progress_);
   OpenPayloadFiles(state, seams_.device_root);
+  if (RefuseTestPayloads(state, seams_.generated_payloads)) {
+    timer_.stop();
+    return;
+  }
 
   JoinFinishedWorker();
   try {

@@ -21,6 +21,7 @@
 #include "platform/idle_timer.h"
 #include "platform/power_status.h"
 #include "receiver/program_state.h"
+#include "tools/make_payloads/payload_maker.h"
 
 namespace larkspan {
 
@@ -54,6 +55,8 @@ class UpgradeDialog final : public QDialog {
     // Starts the worker's thread; the default makes a std::thread. It may throw
     // std::system_error, as a thread that cannot be created does.
     std::function<std::thread(std::function<void()>)> start_thread = {};
+    // The files make-payloads writes, which Upgrade refuses to send to a real receiver.
+    std::function<GeneratedPayloads()> generated_payloads = payloads::BuildPayloads;
   };
 
   explicit UpgradeDialog(Seams seams, QWidget* parent = nullptr);

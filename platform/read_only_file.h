@@ -30,6 +30,9 @@ class ReadOnlyFile {
   bool Read(std::span<uint8_t> buffer, size_t& count_read);
   // The file's size in bytes, or -1 when unknown.
   int64_t Size() const;
+  // Whether the whole file is exactly `bytes`. Leaves the read position where it is; false
+  // when the file is not open or cannot be read.
+  bool HasContent(std::span<const uint8_t> bytes) const;
   int error() const { return error_; }
 
  private:

@@ -111,6 +111,9 @@ class SerialPorts {
   // Opens the port for exclusive use. On failure returns null and sets `error` to the
   // system's error number.
   virtual std::unique_ptr<SerialPort> Open(std::u16string_view name, int& error) = 0;
+  // Whether the named port is a pseudo-terminal (a simulated receiver), not a device with a
+  // real receiver behind it. False when that cannot be told.
+  virtual bool IsPseudoTerminal(std::u16string_view name) const = 0;
 };
 
 }  // namespace larkspan

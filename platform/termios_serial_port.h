@@ -92,16 +92,21 @@ class TermiosSerialPorts final : public SerialPorts {
   // Fails with ENOENT for an unknown name, ENOTTY for a path that is not a tty, EWOULDBLOCK
   // when another handle holds the port, or whatever open() or the tty refused with.
   std::unique_ptr<SerialPort> Open(std::u16string_view name, int& error) override;
+  bool IsPseudoTerminal(std::u16string_view name) const override;
 
-  // Told, once, of a USB-serial adapter whose latency timer stays above 1 ms; set before the
-  // first open.
+  // Set before the first open. Told once of a USB-serial adapter whose latency timer stays
+  // above 1 ms, and once of the first open that failed (the device path and the error).
   std::function<void(const SlowLine&)> on_slow_line;
+  std::function<void(const std::string& path, int error)> on_open_failure;
 
  private:
+  std::unique_ptr<SerialPort> OpenTty(const std::string& path, int& error);
+
   PortNames names_;
   TtyDriver own_driver_;
   TtyDriver& driver_;
   std::atomic<bool> slow_line_told_{false};
+  std::atomic<bool> open_failure_told_{false};
 };
 
 }  // namespace larkspan

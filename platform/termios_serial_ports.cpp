@@ -2,12 +2,15 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 #include "platform/termios_serial_port.h"
+#include "platform/text.h"
 
 namespace larkspan {
 
@@ -33,13 +36,18 @@ TermiosSerialPorts::TermiosSerialPorts(PortNames names, TtyDriver* driver)
 
 std::unique_ptr<SerialPort> TermiosSerialPorts::Open(std::u16string_view name, int& error) {
   const std::optional<std::string> path = names_.PathOf(name);
-  if (!path) {
-    error = ENOENT;
-    return nullptr;
+  auto port = path ? OpenTty(*path, error) : nullptr;
+  if (!path) error = ENOENT;
+  if (!port && on_open_failure && !open_failure_told_.exchange(true)) {
+    on_open_failure(path.value_or(ToUtf8(name)), error);
   }
+  return port;
+}
+
+std::unique_ptr<SerialPort> TermiosSerialPorts::OpenTty(const std::string& path, int& error) {
   // Non-blocking, so that neither the open nor any later read waits on the carrier line. The
   // kernel raises DTR and RTS as the first open of a tty passes; nothing here can act sooner.
-  const int fd = open(path->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     error = errno;
     return nullptr;
@@ -61,12 +69,21 @@ std::unique_ptr<SerialPort> TermiosSerialPorts::Open(std::u16string_view name, i
     error = errno;
     return nullptr;
   }
-  port->HoldLowLatency(std::make_unique<LowLatencyHold>(driver_, fd, TtyKernelName(*path)));
+  port->HoldLowLatency(std::make_unique<LowLatencyHold>(driver_, fd, TtyKernelName(path)));
   if (const auto slow = port->latency()->slow_line(); slow && on_slow_line && !slow_line_told_.exchange(true)) {
     on_slow_line(*slow);
   }
   error = 0;
   return port;
+}
+
+bool TermiosSerialPorts::IsPseudoTerminal(std::u16string_view name) const {
+  const std::optional<std::string> path = names_.PathOf(name);
+  struct stat info {};
+  if (!path || stat(path->c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) return false;
+  // The pty slaves' major numbers: 136 to 143 for /dev/pts, 3 for the old BSD ones.
+  const unsigned int kind = major(info.st_rdev);
+  return (kind >= 136 && kind <= 143) || kind == 3;
 }
 
 }  // namespace larkspan

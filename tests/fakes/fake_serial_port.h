@@ -36,8 +36,10 @@ class FakeSerialPorts final : public SerialPorts {
   ~FakeSerialPorts() override;
 
   std::unique_ptr<SerialPort> Open(std::u16string_view name, int& error) override;
+  bool IsPseudoTerminal(std::u16string_view) const override { return pseudo_terminal; }
 
   // ---- Script.
+  bool pseudo_terminal = true;  // false: a device with a real receiver behind it
   int open_error = 0;  // non-zero: opens fail with this error number
   int fail_open_number = 0;  // non-zero: the n-th open (1-based) fails with EBUSY
   bool refuse_state = false;

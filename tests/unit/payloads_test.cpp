@@ -12,6 +12,7 @@
 #include "tools/make_payloads/payload_maker.h"
 #include "transfer/payload_check.h"
 #include "transfer/payload_files.h"
+#include "transfer/test_payloads.h"
 
 namespace larkspan {
 namespace {
@@ -84,6 +85,37 @@ TEST(PayloadFiles, MakePayloadsWritesTheReleaseLayoutUnderTheNamesTheUpdaterOpen
   EXPECT_EQ(Findings(CheckPayloadFile(dir / "absent.s")), "error: file does not exist\n");
   EXPECT_EQ(Findings(CheckPayloadFile(dir)), "error: is a directory, not a file\n");
   EXPECT_EQ(Findings(CheckPayloadFile("/dev/null")), "error: not a regular file\n");
+}
+
+// The generated files are random bytes: flashed into a real receiver they would leave it
+// without firmware. Refused, before the port is opened, on anything but a pseudo-terminal; a
+// file changed in one byte is a release's, and a refusal leaves the read position alone.
+TEST(PayloadFiles, TheGeneratedFilesReachOnlyAPseudoTerminal) {
+  const GeneratedPayloads generated = payloads::BuildPayloads();
+  struct Case { bool pty; bool loader_changed; bool firmware_changed; bool refused; };
+  for (const Case c : {Case{false, false, false, true}, {true, false, false, false}, {false, false, true, true},
+                       {false, true, false, true}, {false, true, true, false}}) {
+    SCOPED_TRACE(::testing::Message() << c.pty << c.loader_changed << c.firmware_changed);
+    std::string loader(generated.loader.begin(), generated.loader.end()), firmware = generated.firmware;
+    if (c.loader_changed) loader[7'000] ^= 0x01;
+    if (c.firmware_changed) firmware[firmware.size() / 2] = firmware[firmware.size() / 2] == 'A' ? 'B' : 'A';
+    const testing::TempFile loader_file(loader, kLoaderFileName), firmware_file(firmware, kFirmwareFileName);
+    fs::copy(firmware_file.path(), loader_file.folder());
+    testing::Rig rig;
+    rig.port.pseudo_terminal = c.pty;
+    OpenPayloadFiles(rig.state, loader_file.folder());
+    EXPECT_EQ(RefuseTestPayloads(rig.state, payloads::BuildPayloads), c.refused);
+    EXPECT_EQ(rig.transcript.Text(), c.refused ? "   0.000000 box Update: These files are test data made by make-payloads, "
+                                                 "not firmware for a real receiver. [icon warning, owner dialog]\n"
+                                               : "");
+    EXPECT_EQ(rig.state.srecord_file.IsOpen(), !c.refused);
+    EXPECT_EQ(rig.state.loader_file.IsOpen(), !c.refused);
+    if (c.refused) continue;
+    std::string start(8, '\0');
+    size_t got = 0;
+    ASSERT_TRUE(rig.state.srecord_file.Read({reinterpret_cast<uint8_t*>(start.data()), start.size()}, got));
+    EXPECT_EQ(start, firmware.substr(0, 8));
+  }
 }
 
 // Files written by Debian's srecord (srec_cat), an S-record writer independent of ours: the

@@ -154,6 +154,8 @@ std::string BuildFirmwareSRecords() {
   return out;
 }
 
+GeneratedPayloads BuildPayloads() { return {BuildLoaderImage(), BuildFirmwareSRecords()}; }
+
 bool WriteFileAtomically(const std::filesystem::path& path, std::string_view bytes,
                          std::string* error) {
   return ReplaceFileAtomically(

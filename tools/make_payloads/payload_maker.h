@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "transfer/test_payloads.h"
+
 namespace larkspan::payloads {
 
 inline constexpr char kLoaderImageName[] = "dlgsp2.bin";
@@ -38,6 +40,9 @@ std::vector<uint8_t> BuildLoaderImage();
 std::vector<uint8_t> BuildFirmwareData();
 // The whole firmware S-record file as it lies on disk.
 std::string BuildFirmwareSRecords();
+
+// Both files, as the updater's guard against sending them to a real receiver knows them.
+GeneratedPayloads BuildPayloads();
 
 // Replaces `path` with `bytes`: a temporary file in the same directory, flushed to disk, then
 // renamed over the target, so a reader sees the old file or the whole new one. On failure
