@@ -2,26 +2,39 @@
 // on broken payload files.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 
+#include "frontend/ports_command.h"
 #include "tests/e2e/process.h"
 
 namespace larkspan::e2e {
 namespace {
 
-// Each command's first open fails with its box, once: no second attempt, no byte sent.
-TEST(CliAgainstReceiver, APortHeldByAnotherProcessIsReportedOnce) {
+std::string OwnCommandName() {
+  std::string name = ReadFile("/proc/self/comm");
+  return name.substr(0, name.find('\n'));
+}
+
+// Each command's first open fails with its box, once: no second attempt, no byte sent. Standard
+// error names the process that holds the port, and how to stop it.
+TEST(CliAgainstReceiver, APortHeldByAnotherProcessIsReportedOnceWithItsHolder) {
   SimProcess sim({});
-  const int holder = open(sim.device().c_str(), O_RDWR | O_NOCTTY);
+  const int holder = open(sim.device().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+  // The simulator keeps its own side's slave open as well.
+  const std::string pid = std::to_string(getpid()), sim_pid = std::to_string(sim.pid());
+  const std::string held = "larkspan-cli: " + sim.device() + " is held by " + OwnCommandName() + " (pid " + pid +
+                           "), receiver-sim (pid " + sim_pid + "): only one program at a time may use the receiver. "
+                           "Close it for the upgrade, or stop it:\nlarkspan-cli:   kill " + pid + " " + sim_pid + "\n";
   for (const auto& [command, out, err] :
-       {std::tuple{"version", "", "Message: COM1 can't be opened.\n"},
+       {std::tuple{"version", "", held + "Message: COM1 can't be opened.\n"},
         {"repair", "Checking the receiver at 38400 and 57600 baud...\nCheck&Repair fail.\n",
-         "Error: Unable to open COM1:, Error No.=11\n"}}) {
+         held + "Error: Unable to open COM1:, Error No.=11\n"}}) {
     const RunResult run = e2e::Run({LARKSPAN_CLI, "--port", sim.device(), command}, 120);
     EXPECT_EQ(run.exit_status, 1) << command;
     EXPECT_EQ(run.out, out);
@@ -29,6 +42,58 @@ TEST(CliAgainstReceiver, APortHeldByAnotherProcessIsReportedOnce) {
   }
   close(holder);
   EXPECT_EQ(sim.Log().find("rx-"), std::string::npos) << sim.Log();
+}
+
+// A user outside the group that owns the port is told to join it.
+TEST(CliAgainstReceiver, AUserOutsideDialoutIsToldToJoinIt) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to hand the pty to group dialout and drop to another user";
+  SimProcess sim({});
+  ASSERT_EQ(chown(sim.device().c_str(), 0, 20), 0);  // Debian's dialout
+  ASSERT_EQ(chmod(sim.device().c_str(), 0660), 0);
+  const RunResult run = e2e::Run({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", LARKSPAN_CLI,
+                                  "--port", sim.device(), "version"}, 60);
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.err, "larkspan-cli: " + sim.device() + ": permission denied: " + sim.device() +
+                         " belongs to group dialout (crw-rw----), and this user is not in group dialout. Add the "
+                         "user to it, then log out and in again:\nlarkspan-cli:   sudo usermod -aG dialout $USER\n"
+                         "Message: COM1 can't be opened.\n");
+}
+
+// On this machine: exits 0, lists no pseudo-terminal and opens no device (strace watches).
+TEST(CliAgainstReceiver, PortsListsNoPtyAndOpensNothing) {
+  SimProcess sim({});
+  const TempDir dir;
+  for (const char* form : {"--probe", "--json"}) {
+    const std::string trace = dir.path() / "trace";
+    std::vector<std::string> argv{"/usr/bin/strace", "-f", "-qq", "-e", "trace=open,openat", "-o", trace,
+                                  LARKSPAN_CLI, "ports", form};
+    if (std::string(form) == "--probe") argv.push_back("--json");
+    const RunResult run = e2e::Run(argv, 60);
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_EQ(run.out.find("/dev/pts"), std::string::npos) << run.out;
+    const std::string opened = ReadFile(trace);
+    // --probe opens only free ports that are not the kernel's console: none here.
+    for (const char* device : {"\"/dev/tty", "\"/dev/pts", "\"/dev/serial/by-id/", "\"/dev/console"}) {
+      EXPECT_EQ(opened.find(device), std::string::npos) << device << " in\n" << opened;
+    }
+  }
+}
+
+// --probe hears the version on every free port, all at once, and never opens the kernel's
+// console or a port another process holds.
+TEST(CliAgainstReceiver, AProbeListensOnFreePortsOnly) {
+  const SimProcess free_port({}), console({}), held({});
+  SerialDeviceList list;
+  list.devices.resize(3);
+  list.devices[0].node = free_port.device();
+  list.devices[1].node = console.device();
+  list.devices[1].console = true;
+  list.devices[2].node = held.device();
+  list.devices[2].holders = {{1, "gpsd"}};
+  const ProbeResults results = ProbePorts(list);
+  EXPECT_EQ(results.at(free_port.device()).version, "2.3.2.03.07");
+  EXPECT_EQ(results.at(console.device()).why_not, "not probed: the kernel's console");
+  EXPECT_EQ(results.at(held.device()).why_not, "not probed: held by another process");
 }
 
 // What each check finds is pinned where the checks are tested; here, the process: `check`
@@ -53,6 +118,16 @@ TEST(BadPayloads, CheckNamesTheFaultAndUpgradeRefusesItWithoutTouchingTheReceive
     EXPECT_TRUE(upgrade.err.ends_with("larkspan-cli: refusing to upgrade with these payload files "
                                       "(--no-check skips this check)\n")) << upgrade.err;
   }
+}
+
+// The generated files are refused, with a status of their own, for a device that is no pty.
+TEST(BadPayloads, TheGeneratedFilesAreRefusedForADeviceThatIsNoPty) {
+  const TempDir root;
+  std::filesystem::copy(PAYLOAD_DIR, root.path());
+  const RunResult run = e2e::Run({LARKSPAN_CLI, "--port", "/dev/null", "--root", root.path(), "upgrade"}, 60);
+  EXPECT_EQ(run.exit_status, 3);
+  EXPECT_TRUE(run.err.ends_with("\nUpdate: These files are test data made by make-payloads, not firmware for a real "
+                                "receiver.\n")) << run.err;
 }
 
 }  // namespace

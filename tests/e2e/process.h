@@ -55,6 +55,7 @@ class SimProcess {
   SimProcess& operator=(const SimProcess&) = delete;
 
   const std::string& device() const { return device_; }  // the pty's slave path
+  pid_t pid() const { return pid_; }
   std::string Log() const { return ReadFile(dir_.path() / "sim.log"); }
 
  private:
