@@ -300,11 +300,7 @@ int RunUpgrade(Updater& updater, bool check_payloads) {
   }
   OpenPayloadFiles(state, updater.root);
   // The worker ends quietly when a payload file is not open; say why here.
-  for (const auto& [file, name] : {std::pair{&state.loader_file, kLoaderFileName}, std::pair{&state.srecord_file, kFirmwareFileName}}) {
-    if (!file->IsOpen()) {
-      std::fprintf(stderr, "larkspan-cli: cannot open %s: %s\n", (updater.root / name).c_str(), std::strerror(file->error()));
-    }
-  }
+  PrintLines(stderr, "larkspan-cli: ", UnopenedPayloadFiles(state, updater.root));
   if (RefuseTestPayloads(state, payloads::BuildPayloads)) return kExitTestPayloads;
   const int result = UpgradeWorker(state);
   updater.sink.FinishLine();
@@ -323,14 +319,14 @@ int main(int argc, char** argv) {
   if (options->command == "ports") return RunPorts(*options);
 
   PortNames names = PortNames::FromEnvironment();
-  if (options->port) names.com1_path = *options->port;
+  if (options->port) names.com1_path = AbsolutePath(*options->port).string();
   TermiosSerialPorts ports(names);
   SystemClock clock;
   TerminalSink sink(stdout, stderr, ::isatty(STDOUT_FILENO) == 1);
   FileRegistry registry(RegistryRoot());
   SysfsPowerStatus power;
   ProgramState state(ports, clock, sink, registry);
-  Updater updater{sink, state, power, options->root ? std::filesystem::path(*options->root) : DeviceRoot()};
+  Updater updater{sink, state, power, options->root ? AbsolutePath(*options->root) : DeviceRoot()};
   ports.on_open_failure = [&](const std::string& path, int error) {
     sink.FinishLine();
     TellOpenFailure("larkspan-cli", path, error);

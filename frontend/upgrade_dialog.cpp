@@ -4,6 +4,7 @@
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QWindow>
 
 #include <system_error>
 
@@ -22,6 +23,9 @@ namespace {
 
 constexpr int kIdleIntervalMs = 2000;
 constexpr int kUpgradeIntervalMs = 500;
+// How long the initialisation waits for the window to be on screen, and how often it looks.
+constexpr int kExposeWaitMs = 2000;
+constexpr int kExposePollMs = 5;
 
 QString ToQString(const WideText& text) {
   return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
@@ -73,6 +77,7 @@ void UpgradeDialog::BuildControls() {
   auto label = [&](const QString& text, int id, int left, int top, int width, int height, bool shown = true) {
     auto* widget = new QLabel(text, this);
     widget->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    widget->setTextFormat(Qt::PlainText);  // the receiver's bytes are never markup
     place(widget, id, left, top, width, height, shown);
     return widget;
   };
@@ -156,8 +161,19 @@ void UpgradeDialog::showEvent(QShowEvent* event) {
   // the version is read.
   if (!initialised_) {
     initialised_ = true;
-    QTimer::singleShot(0, this, &UpgradeDialog::Initialise);
+    QTimer::singleShot(0, this, [this] { InitialiseOnceOnScreen(kExposeWaitMs / kExposePollMs); });
   }
+}
+
+void UpgradeDialog::InitialiseOnceOnScreen(int polls_left) {
+  // The window system shows the window a moment after the toolkit was asked to; only then
+  // can it be drawn before the start-up read keeps the GUI thread.
+  const QWindow* window = windowHandle();
+  if (window && !window->isExposed() && polls_left > 0) {
+    QTimer::singleShot(kExposePollMs, this, [this, polls_left] { InitialiseOnceOnScreen(polls_left - 1); });
+    return;
+  }
+  Initialise();
 }
 
 void UpgradeDialog::Initialise() {
@@ -169,6 +185,9 @@ void UpgradeDialog::Initialise() {
   seams_.sink.SetDialog(this);
   status_->setText(QStringLiteral("Ready"));
   timer_.start(kIdleIntervalMs);
+  // The read keeps the GUI thread for up to 24 seconds: draw the window now, as it stands,
+  // or it stays blank on the screen until then.
+  repaint();
   ReadStartupVersion(seams_.state);
   // Store first, so that the status member takes "Ready" before the load shows it again.
   ExchangeData(true);
@@ -194,18 +213,24 @@ void UpgradeDialog::OnUpgrade() {
   timer_.start(kUpgradeIntervalMs);
   seams_.sink.SetProgressBar(progress_);
   OpenPayloadFiles(state, seams_.device_root);
+  // The worker's start guard ends the run quietly, as on the handheld; the terminal says why.
+  PrintLines(stderr, "larkspan: ", UnopenedPayloadFiles(state, seams_.device_root));
   if (RefuseTestPayloads(state, seams_.generated_payloads)) {
     timer_.stop();
     return;
   }
 
   JoinFinishedWorker();
+  // Running from the moment it is decided: a close request queued right behind this click
+  // must find the flag raised, not race the worker's own first line on the channels.
+  state.upgrade_running.store(1);
   try {
     std::function<void()> work = [&state] { UpgradeWorker(state); };
     worker_ = seams_.start_thread ? seams_.start_thread(std::move(work)) : std::thread(std::move(work));
     ExchangeData(true);
     ExchangeData(false);
   } catch (const std::system_error&) {
+    state.upgrade_running.store(0);
     seams_.sink.ShowMessage({u"Create thread failed!", u"Update", BoxOwner::kDialog});
   }
   upgrade_->setEnabled(false);

@@ -92,6 +92,8 @@ class UpgradeDialog final : public QDialog {
   void JoinFinishedWorker();
 
   Seams seams_;
+  // Runs Initialise once the window is on screen, looking again `polls_left` times at most.
+  void InitialiseOnceOnScreen(int polls_left);
   bool initialised_ = false;
   QTimer timer_;
   std::thread worker_;

@@ -77,15 +77,17 @@ void InstallerDialog::OnOkButton() {
   status_->setText(QStringLiteral("Copying files, please wait."));
   status_->repaint();
 
+  all_written = true;
   for (const PayloadRow& row : kPayloadRows) {
-    ExtractPayload(payloads_, root_, row.temporary_name, row.final_name, row.type, row.id, row.mode);
+    const bool written = ExtractPayload(payloads_, root_, row.temporary_name, row.final_name, row.type, row.id, row.mode);
+    all_written = all_written && written;
     QThread::msleep(static_cast<unsigned long>(pause_ms));
   }
   std::error_code ignored;
   for (const PayloadRow& row : kPayloadRows) std::filesystem::remove(root_ / row.temporary_name, ignored);
   QThread::msleep(static_cast<unsigned long>(pause_ms));
 
-  StartUpdater(updater, root_);
+  if (start_updater) updater_started = StartUpdater(updater, root_);
   // A close request, taken when the handler has returned: the dialog ends as on Cancel.
   QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
 }

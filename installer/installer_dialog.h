@@ -32,6 +32,11 @@ class InstallerDialog final : public QDialog {
 
   // Milliseconds the installation pauses after each payload and after the deletions.
   int pause_ms = 100;
+  // Whether OK starts the updater (not where no one could see it).
+  bool start_updater = true;
+  // What OK did: every file written; the updater started.
+  bool all_written = false;
+  bool updater_started = false;
 
  private:
   void OnOkButton();

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -51,27 +52,36 @@ std::optional<std::vector<uint8_t>> ReadBack(const std::filesystem::path& file, 
 
 }  // namespace
 
-void ExtractPayload(const EmbeddedPayloads& payloads, const std::filesystem::path& root,
+bool ExtractPayload(const EmbeddedPayloads& payloads, const std::filesystem::path& root,
                     std::string_view temporary_name, std::string_view final_name, std::u16string_view type,
                     uint16_t id, mode_t mode) {
   const auto payload = payloads.Find(type, id);
-  if (!payload) return;
+  if (!payload) return false;
   const std::filesystem::path temporary = root / temporary_name;
-  if (!WriteTemporary(temporary, *payload)) return;
+  if (!WriteTemporary(temporary, *payload)) return false;
   // The copy takes the temporary file's bytes, as they reached the disk.
   const auto copied = ReadBack(temporary, payload->size());
-  if (!copied) return;
-  ReplaceFileAtomically(root / final_name, *copied, mode);
+  return copied && ReplaceFileAtomically(root / final_name, *copied, mode);
 }
 
 bool StartUpdater(const std::filesystem::path& program, const std::filesystem::path& working_folder) {
+  // Only standard input, output and error go to the updater; it finds the device root in its
+  // environment as well as in its working folder.
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addchdir_np(&actions, working_folder.c_str());
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  std::vector<std::string> environment{"LARKSPAN_ROOT=" + working_folder.string()};
+  for (char** entry = environ; *entry; ++entry) {
+    if (!std::string_view(*entry).starts_with("LARKSPAN_ROOT=")) environment.emplace_back(*entry);
+  }
+  std::vector<char*> envp;
+  for (std::string& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
   std::string name = program.string();
   char* argv[] = {name.data(), nullptr};
   pid_t pid = -1;
-  const int result = posix_spawn(&pid, name.c_str(), &actions, nullptr, argv, environ);
+  const int result = posix_spawn(&pid, name.c_str(), &actions, nullptr, argv, envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (result != 0) return false;
   // Nothing waits for the updater; this only collects its exit status when it ends first.

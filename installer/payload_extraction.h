@@ -16,13 +16,15 @@ namespace larkspan {
 // it to `final_name`, both in `root`. A payload that is not in the table writes nothing.
 // A temporary file that could not be created or fully written is not copied, and the final
 // file is replaced atomically, so a good file from an earlier installation is never replaced
-// by a partial one. The final file gets `mode`.
-void ExtractPayload(const EmbeddedPayloads& payloads, const std::filesystem::path& root,
+// by a partial one. The final file gets `mode`. Returns whether the final file was written.
+bool ExtractPayload(const EmbeddedPayloads& payloads, const std::filesystem::path& root,
                     std::string_view temporary_name, std::string_view final_name, std::u16string_view type,
                     uint16_t id, mode_t mode);
 
-// Starts `program` with no arguments, in `working_folder`, without waiting for it; a
-// detached thread reaps it so that no zombie is left. Returns whether it started.
+// Starts `program` (an absolute path) with no arguments, in `working_folder` (absolute, the
+// device root, also passed as $LARKSPAN_ROOT), with no descriptors beyond standard input,
+// output and error, without waiting for it; a detached thread reaps it so that no zombie is
+// left. Returns whether it started.
 bool StartUpdater(const std::filesystem::path& program, const std::filesystem::path& working_folder);
 
 }  // namespace larkspan

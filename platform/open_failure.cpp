@@ -8,7 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <sstream>
+
+#include "platform/text.h"
 
 namespace larkspan {
 
@@ -117,10 +118,7 @@ std::string ExplainOpenFailure(const std::string& path, int error, const std::ve
 }
 
 void TellOpenFailure(const char* program, const std::string& path, int error) {
-  std::istringstream lines(ExplainOpenFailure(path, error, UdevTtys()));
-  std::string text;
-  for (std::string line; std::getline(lines, line);) text += std::string(program) + ": " + line + "\n";
-  std::fputs(text.c_str(), stderr);
+  PrintLines(stderr, std::string(program) + ": ", ExplainOpenFailure(path, error, UdevTtys()));
 }
 
 }  // namespace larkspan

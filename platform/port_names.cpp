@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "platform/device_root.h"
+
 namespace larkspan {
 
 namespace {
@@ -20,7 +22,7 @@ std::optional<std::string> PortNames::PathOf(std::u16string_view name) const {
 
 PortNames PortNames::FromEnvironment() {
   const char* from_env = std::getenv("LARKSPAN_COM1");
-  return PortNames{from_env != nullptr && *from_env != '\0' ? from_env : kCom1Default};
+  return PortNames{from_env != nullptr && *from_env != '\0' ? AbsolutePath(from_env).string() : kCom1Default};
 }
 
 }  // namespace larkspan

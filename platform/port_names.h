@@ -16,7 +16,7 @@ struct PortNames {
   // nullopt for a name we have no device for.
   std::optional<std::string> PathOf(std::u16string_view name) const;
 
-  // com1_path from $LARKSPAN_COM1 when it is set and not empty, else /dev/ttyS0.
+  // com1_path from $LARKSPAN_COM1 (made absolute) when it is set and not empty, else /dev/ttyS0.
   static PortNames FromEnvironment();
 };
 

@@ -22,14 +22,19 @@ std::optional<uint8_t> SysfsPowerStatus::AcLineStatus() {
   if (!std::filesystem::exists(supplies_, error)) return kUnknown;
   std::filesystem::directory_iterator supplies(supplies_, error);
   if (error) return std::nullopt;
-  bool any_mains = false;
+  bool offline = false;  // a supply that says so, or a battery the device runs on
   for (const auto& supply : supplies) {
-    if (FirstLine(supply.path() / "type") != "Mains") continue;
-    const std::string online = FirstLine(supply.path() / "online");
-    if (online == "1") return kOnline;
-    if (online == "0") any_mains = true;
+    const std::string type = FirstLine(supply.path() / "type");
+    // A USB charger (USB-C, USB PD) is external power as much as a mains adapter is.
+    if (type == "Mains" || type == "USB") {
+      const std::string online = FirstLine(supply.path() / "online");
+      if (online == "1") return kOnline;
+      if (online == "0") offline = true;
+    } else if (type == "Battery") {
+      offline = true;
+    }
   }
-  return any_mains ? kOffline : kUnknown;
+  return offline ? kOffline : kUnknown;
 }
 
 }  // namespace larkspan

@@ -15,8 +15,9 @@ class PowerStatus {
   virtual std::optional<uint8_t> AcLineStatus() = 0;
 };
 
-// Reads the supplies of type "Mains": online when any reports online, offline when all
-// report offline, 255 when the system lists none (a desktop, a container).
+// Reads the supplies of type "Mains" and "USB": online when any reports online; offline when
+// none does and one reports offline or a battery is listed; 255 when the system lists no
+// supply at all (a desktop, a container).
 class SysfsPowerStatus final : public PowerStatus {
  public:
   explicit SysfsPowerStatus(std::filesystem::path supplies = "/sys/class/power_supply")

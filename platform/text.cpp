@@ -51,4 +51,14 @@ std::string ToUtf8(std::u16string_view text) {
   return out;
 }
 
+void PrintLines(std::FILE* out, std::string_view prefix, std::string_view lines) {
+  std::string text;
+  while (!lines.empty()) {
+    const size_t end = lines.find('\n');
+    text.append(prefix).append(lines.substr(0, end)).append("\n");
+    lines.remove_prefix(end == std::string_view::npos ? lines.size() : end + 1);
+  }
+  std::fputs(text.c_str(), out);
+}
+
 }  // namespace larkspan

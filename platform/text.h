@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <span>
 #include <string>
 #include <string_view>
@@ -15,5 +16,9 @@ WideText Widen(std::string_view latin1);
 WideText Widen(std::span<const uint8_t> latin1);
 // UTF-8 for the terminal and the file system; unpaired surrogates become U+FFFD.
 std::string ToUtf8(std::u16string_view text);
+
+// Writes each line of `lines` (each ending in '\n') to `out` after `prefix`, in one write, so
+// that lines from two threads do not mix.
+void PrintLines(std::FILE* out, std::string_view prefix, std::string_view lines);
 
 }  // namespace larkspan

@@ -28,15 +28,20 @@ std::array<uint8_t, 6> LoaderHeader(uint32_t image_size) {
 
 bool UploadLoader(ProgramState& state) {
   state.SetStatus(u"Transmitting target loader binary file..");
-  // The header carries a 32-bit count; a size the file cannot report counts as empty.
+  // The header carries a 32-bit count. A size the file cannot report, or one beyond that
+  // count, fails the upload as an unreadable byte does, before anything is sent: no header
+  // could announce the image truly.
   const int64_t file_size = state.loader_file.Size();
-  const uint32_t size = file_size > 0 && file_size <= int64_t{UINT32_MAX} ? static_cast<uint32_t>(file_size) : 0;
+  bool intact = file_size >= 0 && file_size <= int64_t{UINT32_MAX};
+  const uint32_t size = intact ? static_cast<uint32_t>(file_size) : 0;
+  if (intact) {
+    WriteBlock(state, LoaderHeader(size), u"Error.. Incorrect upload of target loader file",
+               u"Error.. Incorrect upload of target loader file");
+  } else {
+    ShowBox(state.sink, u"Error.. Cannot receive from file", kCaption);
+    ShowBox(state.sink, u"Error.. Incorrect upload of target loader file", kCaption);
+  }
 
-  const auto header = LoaderHeader(size);
-  WriteBlock(state, header, u"Error.. Incorrect upload of target loader file",
-             u"Error.. Incorrect upload of target loader file");
-
-  bool intact = true;
   PercentProgress progress(state);
   for (uint32_t i = 0; i < size && intact; ++i) {
     uint8_t byte = 0;

@@ -1,10 +1,20 @@
 #include "transfer/payload_files.h"
 
+#include <cstring>
+
 namespace larkspan {
 
 void OpenPayloadFiles(ProgramState& state, const std::filesystem::path& root) {
   state.loader_file.Open((root / kLoaderFileName).string());
   state.srecord_file.Open((root / kFirmwareFileName).string());
+}
+
+std::string UnopenedPayloadFiles(const ProgramState& state, const std::filesystem::path& root) {
+  std::string lines;
+  for (const auto& [file, name] : {std::pair{&state.loader_file, kLoaderFileName}, {&state.srecord_file, kFirmwareFileName}}) {
+    if (!file->IsOpen()) lines += "cannot open " + (root / name).string() + ": " + std::strerror(file->error()) + "\n";
+  }
+  return lines;
 }
 
 }  // namespace larkspan

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 
 #include "receiver/program_state.h"
 
@@ -17,5 +18,9 @@ inline constexpr char kFirmwareFileName[] = "Orvel_GPS_Firmware_R10.s";
 // state. The results are not checked here: a file that did not open stays closed, and the
 // worker's start guard ends the run before anything is sent to the receiver.
 void OpenPayloadFiles(ProgramState& state, const std::filesystem::path& root);
+
+// What the worker's start guard does not say: each payload file that did not open, with where
+// it was looked for and why, one line each ("cannot open PATH: reason\n").
+std::string UnopenedPayloadFiles(const ProgramState& state, const std::filesystem::path& root);
 
 }  // namespace larkspan

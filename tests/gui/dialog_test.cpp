@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <semaphore>
+#include <sstream>
 #include <system_error>
 
 #include "frontend/updater_app.h"
@@ -127,15 +129,30 @@ TEST_F(DialogTest, HasEveryControlOfTheTemplate) {
   EXPECT_EQ(ports->itemText(0) + "," + ports->itemText(1) + ports->itemText(2), "COM1,COM2");
   EXPECT_TRUE(ports->isEditable()) << "a drop-down combo box: its text may differ from its list";
   ExpectGolden("dialogs/upgrade_dialog.txt", Controls(*dialog));
+  for (const QLabel* label : dialog->findChildren<QLabel*>()) {
+    EXPECT_EQ(label->textFormat(), Qt::PlainText) << "a version line holding markup is shown as it came";
+  }
 }
 
-// "Ready" shows while the version is read, then the version (or "Read Failed!"), then the warning.
+// "Ready" shows while the version is read, drawn on the screen before the read blocks, then the
+// version (or "Read Failed!"), then the warning.
 TEST_F(DialogTest, InitialisationShowsReadyThenTheVersionOrReadFailedThenWarns) {
   const auto talk = port.talk;
   for (const bool silent : {true, false}) {
     SCOPED_TRACE(silent);
-    port.talk = silent ? nullptr : talk;
+    bool asked = false, drawn = false;
+    port.talk = [&, silent](uint32_t baud) {
+      // The screen's pixels, not a fresh rendering: what a user sees while the read blocks.
+      if (!std::exchange(asked, true)) {
+        QLabel* status = Label(1010);
+        const QImage screen = QGuiApplication::primaryScreen()->grabWindow(dialog->winId()).toImage();
+        drawn = status->text() == "Ready" && screen.copy(status->geometry()).convertToFormat(QImage::Format_RGB32) ==
+                                                 status->grab().toImage().convertToFormat(QImage::Format_RGB32);
+      }
+      return silent ? std::string() : talk(baud);
+    };
     ASSERT_TRUE(Open());
+    EXPECT_TRUE(drawn);
     EXPECT_EQ(Status(), "Ready");
     EXPECT_EQ(Label(1022)->text(), silent ? "" : " 2.3.2.03.07");
     EXPECT_EQ(Label(1023)->text(), " 2.4.13.03.10");
@@ -171,7 +188,14 @@ TEST_F(DialogTest, UpgradeRefusesOnlyAnOfflineAcLineAndEndsAsItsWorkerEnds) {
     platform.ac_line = c.ac_line;
     port.writes.clear();
     ASSERT_TRUE(state.loader_file.Open((root / "dlgsp2.bin").string()));  // as an earlier run left it
+    ::testing::internal::CaptureStderr();
     Button(1008)->click();
+    std::istringstream err(::testing::internal::GetCapturedStderr());
+    std::string ours;  // Qt's own warnings aside
+    for (std::string line; std::getline(err, line);) ours += line.starts_with("larkspan: ") ? line + "\n" : "";
+    EXPECT_EQ(ours, c.end == kGuard ? "larkspan: cannot open " + (root / "Orvel_GPS_Firmware_R10.s").string() +
+                                    ": No such file or directory\n"
+                              : "") << "the start guard is silent; the terminal says why";
     const bool refused = c.end == kRefused || c.end == kTestData;
     EXPECT_EQ(Button(1008)->isEnabled(), refused);
     EXPECT_EQ(dialog->timer().interval(), c.end == kRefused ? 2000 : 500);
@@ -217,6 +241,23 @@ TEST_F(DialogTest, OkCancelAndCloseDoNothingWhileTheUpgradeRuns) {
   hold = port.fail_writes = false;
   ASSERT_TRUE(WaitUntil([&] { return state.upgrade_running == 0; }));
   EXPECT_TRUE(boxes.contains("Error: writefile fail!")) << "the worker's box, owned by none";
+
+  // Upgrade and a close request queued in the same turn of the event loop, the worker's
+  // thread not yet begun: the close finds the worker counted as running.
+  std::binary_semaphore go(0);
+  ASSERT_TRUE(Open([&go](std::function<void()> work) {
+    return std::thread([&go, work = std::move(work)] {
+      go.acquire();
+      work();
+    });
+  }));
+  QMetaObject::invokeMethod(Button(1008), &QPushButton::click, Qt::QueuedConnection);
+  QCoreApplication::postEvent(dialog.get(), new QCloseEvent);
+  QTest::qWait(50);
+  EXPECT_TRUE(dialog->isVisible());
+  EXPECT_EQ(state.upgrade_running, 1);
+  go.release();
+  ASSERT_TRUE(WaitUntil([&] { return Status() == "Finished!" && state.upgrade_running == 0; }));
   for (int way = 0; way < 4; ++way) {
     bool full_screen = way % 2 == 0;
     on_look = [&] {

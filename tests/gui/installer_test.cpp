@@ -3,6 +3,7 @@
 // build linked in; and payloads written by child processes that are cut short or killed.
 #include <signal.h>
 #include <sys/resource.h>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,7 +29,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kLoader(14316, 'Z'), kUpdater = "#!/bin/sh\necho \"$(pwd) $#\" > ran.txt\n",
+// The updater notes where it runs, its argument count, the root it was given and the
+// descriptors it holds (ls's own directory among them: 3).
+const std::string kLoader(14316, 'Z'),
+                  kUpdater = "#!/bin/sh\necho \"$(pwd) $# $LARKSPAN_ROOT $(ls /proc/self/fd | tr '\\n' ' ')\" > ran.txt\n",
                   kFirmware = "S00600004844521B\r\nS70500000000FA\r\n";
 std::span<const uint8_t> Bytes(const std::string& text) { return {reinterpret_cast<const uint8_t*>(text.data()), text.size()}; }
 const EmbeddedPayload kPayloads[] = {
@@ -93,6 +97,9 @@ TEST_F(InstallerTest, OkReplacesWhatItCanStartsTheUpdaterAndCloses) {
                         {3, "1.bin", "dlgsp2.bin", "1.bin "}, {3, "dlgsp2.bin", "dlgsp2.bin", ""}};
   const std::pair<const char*, std::string> finals[] = {
       {"dlgsp2.bin", kLoader}, {"Larkspan.exe", kUpdater}, {"Orvel_GPS_Firmware_R10.s", kFirmware}};
+  // A descriptor the installer holds open stays with it.
+  const int held = open("/dev/null", O_RDONLY);
+  setenv("LARKSPAN_ROOT", "elsewhere", 1);
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.in_the_way) + " " + c.kept);
     fs::remove_all(root_.path());
@@ -112,13 +119,49 @@ TEST_F(InstallerTest, OkReplacesWhatItCanStartsTheUpdaterAndCloses) {
     EXPECT_TRUE(disabled_first) << "the buttons are disabled and the status shown before the first payload";
     for (const auto& [name, content] : finals) EXPECT_EQ(File(name), name == std::string(c.kept) ? kept : content) << name;
     ASSERT_TRUE(QTest::qWaitFor([&] { return !File("ran.txt").empty(); }, 5000));
-    EXPECT_EQ(File("ran.txt"), fs::canonical(root_.path()).string() + " 0\n") << "started in the device root, without arguments";
+    EXPECT_EQ(File("ran.txt"), fs::canonical(root_.path()).string() + " 0 " + root_.path().string() + " 0 1 2 3 \n")
+        << "started in the device root, told so, without arguments or other descriptors";
     EXPECT_TRUE(QTest::qWaitFor([] {
       siginfo_t child{};
       return waitid(P_ALL, 0, &child, WEXITED | WNOHANG | WNOWAIT) != 0;  // no child at all
     }, 5000)) << "the updater ended and was reaped: no zombie is left";
     EXPECT_EQ(Listing(), c.left_over + "dlgsp2.bin Larkspan.exe Orvel_GPS_Firmware_R10.s ran.txt") << "nothing else is left";
   }
+  unsetenv("LARKSPAN_ROOT");
+  close(held);
+}
+
+// Without a display: `larkspan --help` works and `larkspan` says it needs one (status 2, no
+// abort); `installer --unattended` installs offscreen into a relative root made absolute,
+// starts no updater and says what to run; a root that cannot be written fails it.
+TEST(Headless, LarkspanExplainsAndTheUnattendedInstallerInstallsWithoutStartingTheUpdater) {
+  const e2e::TempDir dir;
+  const auto headless = [&](std::vector<std::string> argv, const std::string& root = "device") {
+    argv.insert(argv.begin(), {"/usr/bin/env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM", "-C",
+                               dir.path().string(), "LARKSPAN_ROOT=" + root});
+    return e2e::Run(argv, 60);
+  };
+  const e2e::RunResult help = headless({UPDATER_FILE, "--help"}), bare = headless({UPDATER_FILE});
+  EXPECT_EQ(help.exit_status, 0);
+  EXPECT_TRUE(help.out.starts_with("Usage: larkspan [--port PATH]")) << help.out;
+  EXPECT_EQ(bare.exit_status, 2);
+  EXPECT_EQ(bare.err, "larkspan: needs a display, and none is set (DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM); "
+                      "larkspan-cli does the same job without one: larkspan-cli upgrade\n");
+
+  const e2e::RunResult install = headless({INSTALLER_FILE, "--unattended"});
+  EXPECT_EQ(install.exit_status, 0);
+  // (Qt may say first that it found no runtime folder.)
+  EXPECT_TRUE(install.err.ends_with("installer: the files are in " + (dir.path() / "device").string() +
+                                    "; with no display the updater was not started: run larkspan-cli upgrade\n"))
+      << install.err;
+  EXPECT_EQ(e2e::ReadFile(dir.path() / "device/dlgsp2.bin"), e2e::ReadFile(LOADER_FILE));
+  EXPECT_EQ(e2e::ReadFile(dir.path() / "device/Larkspan.exe"), e2e::ReadFile(UPDATER_FILE));
+  EXPECT_EQ(e2e::ReadFile(dir.path() / "device/Orvel_GPS_Firmware_R10.s"), e2e::ReadFile(FIRMWARE_FILE));
+  std::ofstream(dir.path() / "a-file") << "x";
+  const e2e::RunResult unwritable = headless({INSTALLER_FILE, "--unattended"}, "a-file");
+  EXPECT_EQ(unwritable.exit_status, 1);
+  EXPECT_TRUE(unwritable.err.ends_with("installer: not every file could be written into " +
+                                       (dir.path() / "a-file").string() + "\n")) << unwritable.err;
 }
 
 // Exit, the caption's OK, Escape and a close request write nothing; neither does OK when the

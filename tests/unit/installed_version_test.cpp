@@ -1,9 +1,14 @@
 // The installed-version record through the file registry and the atomic replace it leans on,
-// and the power status read from a sysfs-like folder.
+// the power status read from a sysfs-like folder, and the folders taken from the environment.
+#include <pwd.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <fstream>
 
+#include "platform/device_root.h"
+#include "platform/port_names.h"
 #include "platform/power_status.h"
 #include "tests/e2e/process.h"
 #include "transfer/installed_version.h"
@@ -43,13 +48,14 @@ TEST(InstalledVersion, GoesOnlyIntoAnExistingKeyAndAValueThatCannotBeSetGivesZer
   EXPECT_EQ(std::distance(fs::directory_iterator(key), {}), 3) << "FW, V and W, no temporary file left";
 }
 
-TEST(PowerStatus, ReadsMainsSuppliesAndCallsAnEmptyListUnknown) {
+TEST(PowerStatus, MainsOrUsbOnlineIsExternalPowerABatteryAloneIsOfflineAndNoSupplyUnknown) {
   const e2e::TempDir sys;
   SysfsPowerStatus power(sys.path());
   EXPECT_EQ(power.AcLineStatus(), 255);
   // Supplies appear one by one; the status after each.
   const struct { const char *name, *type, *online; int status; } supplies[] = {
-      {"BAT0", "Battery", "1", 255}, {"AC", "Mains", "0", 0}, {"ADP1", "Mains", "1", 1}};
+      {"hidpp_battery_0", "Wireless", "1", 255}, {"BAT0", "Battery", "1", 0}, {"AC", "Mains", "0", 0},
+      {"ucsi-source-psy-USBC000:001", "USB", "1", 1}, {"ADP1", "Mains", "1", 1}};
   for (const auto& s : supplies) {
     fs::create_directories(sys.path() / s.name);
     std::ofstream(sys.path() / s.name / "type") << s.type << "\n";
@@ -57,6 +63,34 @@ TEST(PowerStatus, ReadsMainsSuppliesAndCallsAnEmptyListUnknown) {
     EXPECT_EQ(power.AcLineStatus(), s.status) << s.name;
   }
   EXPECT_EQ(SysfsPowerStatus(sys.path() / "AC" / "type").AcLineStatus(), std::nullopt) << "a failed query";
+}
+
+// Every folder and the port path are absolute, whatever the environment holds: a relative
+// root is taken against the working folder, a relative XDG folder is ignored, and with no
+// usable HOME the password database names the home folder.
+TEST(DeviceRoot, IsAbsoluteWhateverTheEnvironmentHolds) {
+  const e2e::TempDir dir;
+  const fs::path was_in = fs::current_path();
+  fs::current_path(dir.path());
+  const fs::path home = getpwuid(getuid())->pw_dir;
+  const char* names[] = {"LARKSPAN_ROOT", "XDG_DATA_HOME", "HOME", "LARKSPAN_COM1"};
+  std::vector<std::optional<std::string>> saved;
+  for (const char* name : names) saved.push_back(std::getenv(name) ? std::optional<std::string>(std::getenv(name)) : std::nullopt);
+  struct Case { const char *root, *xdg, *home; fs::path expected; };
+  for (const Case& c : {Case{"device/./root", "/data", "/h", dir.path() / "device/root"},
+                        {nullptr, "relative-data", "/h", "/h/.local/share/larkspan"},
+                        {nullptr, "/data", "/h", "/data/larkspan"},
+                        {nullptr, nullptr, nullptr, home / ".local/share/larkspan"},
+                        {nullptr, nullptr, "relative-home", home / ".local/share/larkspan"}}) {
+    for (const auto& [name, value] : {std::pair{"LARKSPAN_ROOT", c.root}, {"XDG_DATA_HOME", c.xdg}, {"HOME", c.home}}) {
+      value ? setenv(name, value, 1) : unsetenv(name);
+    }
+    EXPECT_EQ(DeviceRoot(), c.expected) << (c.root ? c.root : "") << (c.xdg ? c.xdg : "") << (c.home ? c.home : "");
+  }
+  setenv("LARKSPAN_COM1", "pts/7", 1);
+  EXPECT_EQ(PortNames::FromEnvironment().com1_path, (dir.path() / "pts/7").string());
+  for (size_t i = 0; i < saved.size(); ++i) saved[i] ? setenv(names[i], saved[i]->c_str(), 1) : unsetenv(names[i]);
+  fs::current_path(was_in);
 }
 
 }  // namespace

@@ -412,6 +412,8 @@ const Scenario kScenarios[] = {
     {"upload_writes_move_nothing", Upload("ab", [](Rig& r, TempFile&) { r.port.write_limit = 0; })},
     {"upload_image_ends_early", Upload("0123456789", [](Rig& r, TempFile& f) { ImageFailsAfterTheHeader(r, f, true); })},
     {"upload_image_unreadable", Upload("0123456789", [](Rig& r, TempFile& f) { ImageFailsAfterTheHeader(r, f, false); })},
+    // A size the header's 32 bits cannot carry fails the upload before anything is sent.
+    {"upload_image_of_4_gib", Upload("0123456789", [](Rig&, TempFile& f) { fs::resize_file(f.path(), 1ull << 32); })},
     {"stream_ends_at_termination", Stream(Records(1) + "S1junk after the end\r\n")},
     {"stream_s9_termination", Stream(std::string(kHeaderRecord) + "S9030000FC\r\n")},
     {"stream_s8_is_data", Stream("S804000000FB\r\n" + std::string(kEndRecord))},
