@@ -13,6 +13,8 @@
 #include <QProgressBar>
 #include <QWidget>
 
+#include <functional>
+
 #include "platform/user_sink.h"
 
 namespace larkspan {
@@ -38,9 +40,10 @@ class QtUserSink final : public QObject, public UserSink {
 
  private:
   bool OnGuiThread() const;
-  // Runs `work` on the dialog thread and returns once it has run.
-  template <typename Work>
-  void OnGuiThreadAndWait(Work&& work);
+  // From the worker: runs `start` on the dialog thread and waits until it calls the `done` it
+  // is given (at once, or later from a signal). Qt's event queue hands the call over; a mutex
+  // and a condition variable hand the end back.
+  void RunOnGuiThreadUntilDone(const std::function<void(const std::function<void()>& done)>& start);
   void ApplyProgress(ProgressOp op, int a, int b);
 
   QPointer<QWidget> dialog_;
