@@ -22,6 +22,7 @@
 #include "platform/port_names.h"
 #include "platform/power_status.h"
 #include "platform/registry.h"
+#include "platform/sleep_inhibitor.h"
 #include "platform/termios_serial_port.h"
 #include "receiver/program_state.h"
 #include "receiver/recovery.h"
@@ -219,6 +220,7 @@ struct Updater {
   TerminalSink& sink;
   ProgramState& state;
   PowerStatus& power;
+  SleepInhibitor& inhibitor;
   std::filesystem::path root;
 };
 
@@ -302,6 +304,11 @@ int RunUpgrade(Updater& updater, bool check_payloads) {
   // The worker ends quietly when a payload file is not open; say why here.
   PrintLines(stderr, "larkspan-cli: ", UnopenedPayloadFiles(state, updater.root));
   if (RefuseTestPayloads(state, payloads::BuildPayloads)) return kExitTestPayloads;
+  const SleepHold hold(updater.inhibitor, [&](const std::string& why) {
+    updater.sink.FinishLine();
+    std::fprintf(stderr, "larkspan-cli: sleep could not be held off during the upgrade (%s): keep the machine awake "
+                 "until it ends\n", why.c_str());
+  });
   const int result = UpgradeWorker(state);
   updater.sink.FinishLine();
   return result == 1 ? kExitOk : kExitFailed;
@@ -325,8 +332,9 @@ int main(int argc, char** argv) {
   TerminalSink sink(stdout, stderr, ::isatty(STDOUT_FILENO) == 1);
   FileRegistry registry(RegistryRoot());
   SysfsPowerStatus power;
+  LogindInhibitor inhibitor;
   ProgramState state(ports, clock, sink, registry);
-  Updater updater{sink, state, power, options->root ? AbsolutePath(*options->root) : DeviceRoot()};
+  Updater updater{sink, state, power, inhibitor, options->root ? AbsolutePath(*options->root) : DeviceRoot()};
   ports.on_open_failure = [&](const std::string& path, int error) {
     sink.FinishLine();
     TellOpenFailure("larkspan-cli", path, error);

@@ -13,7 +13,7 @@
 #include "frontend/updater_app.h"
 #include "platform/clock.h"
 #include "platform/device_root.h"
-#include "platform/idle_timer.h"
+#include "platform/sleep_inhibitor.h"
 #include "platform/open_failure.h"
 #include "platform/port_names.h"
 #include "platform/power_status.h"
@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
   QtUserSink sink;
   FileRegistry registry(RegistryRoot());
   SysfsPowerStatus power;
-  NoIdleTimer idle_timer;
+  LogindInhibitor sleep_inhibitor;
   ProgramState state(ports, clock, sink, registry);
-  return UpdaterApp::Run({state, sink, power, idle_timer, root}, options);
+  return UpdaterApp::Run({state, sink, power, sleep_inhibitor, root}, options);
 }

@@ -225,7 +225,10 @@ void UpgradeDialog::OnUpgrade() {
   // must find the flag raised, not race the worker's own first line on the channels.
   state.upgrade_running.store(1);
   try {
-    std::function<void()> work = [&state] { UpgradeWorker(state); };
+    std::function<void()> work = [&state, &inhibitor = seams_.sleep_inhibitor] {
+      const SleepHold hold(inhibitor);
+      UpgradeWorker(state);
+    };
     worker_ = seams_.start_thread ? seams_.start_thread(std::move(work)) : std::thread(std::move(work));
     ExchangeData(true);
     ExchangeData(false);
@@ -246,7 +249,8 @@ void UpgradeDialog::OnTimer() {
     timer_.stop();
     upgrade_->setEnabled(true);
   }
-  seams_.idle_timer.Reset();
+  // The handheld reset its idle timer here; on Linux the worker holds logind's inhibitor
+  // lock for as long as it runs instead.
 }
 
 void UpgradeDialog::OnRepair() {

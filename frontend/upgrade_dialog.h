@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "frontend/qt_user_sink.h"
-#include "platform/idle_timer.h"
+#include "platform/sleep_inhibitor.h"
 #include "platform/power_status.h"
 #include "receiver/program_state.h"
 #include "tools/make_payloads/payload_maker.h"
@@ -50,7 +50,7 @@ class UpgradeDialog final : public QDialog {
     ProgramState& state;
     QtUserSink& sink;
     PowerStatus& power;
-    IdleTimer& idle_timer;
+    SleepInhibitor& sleep_inhibitor;  // held while the worker runs
     std::filesystem::path device_root;
     // Starts the worker's thread; the default makes a std::thread. It may throw
     // std::system_error, as a thread that cannot be created does.

@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "frontend/ports_command.h"
+#include "tests/e2e/mock_logind.h"
 #include "tests/e2e/process.h"
 
 namespace larkspan::e2e {
@@ -42,6 +43,30 @@ TEST(CliAgainstReceiver, APortHeldByAnotherProcessIsReportedOnceWithItsHolder) {
   }
   close(holder);
   EXPECT_EQ(sim.Log().find("rx-"), std::string::npos) << sim.Log();
+}
+
+// larkspan-cli holds off sleep through logind while its worker runs; with no system bus it says
+// so once and goes on. The worker here ends at its start guard: the port is held.
+TEST(CliAgainstReceiver, AnUpgradeHoldsOffSleepOrSaysOnceThatItCannot) {
+  const SimProcess sim({});
+  const int holder = open(sim.device().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+  const TempDir root;
+  std::filesystem::copy(PAYLOAD_DIR, root.path());
+  const std::vector<std::string> upgrade{LARKSPAN_CLI, "--port", sim.device(), "--root", root.path(), "upgrade"};
+  {
+    const MockLogind logind;
+    const RunResult run = e2e::Run(upgrade, 120, {"DBUS_SYSTEM_BUS_ADDRESS=" + logind.address()});
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(Count(logind.Calls(), "Inhibit \"sleep:idle\" \"Larkspan\" \"Updating the GPS receiver's firmware\" "
+                                    "\"block\""), 1u) << logind.Calls();
+    EXPECT_EQ(logind.Inhibitors().find("Larkspan"), std::string::npos);
+    EXPECT_EQ(run.err.find("sleep could not be held off"), std::string::npos) << run.err;
+  }
+  const RunResult run = e2e::Run(upgrade, 120, {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/bus"});
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(Count(run.err, "larkspan-cli: sleep could not be held off during the upgrade ("), 1u) << run.err;
+  close(holder);
 }
 
 // A user outside the group that owns the port is told to join it.

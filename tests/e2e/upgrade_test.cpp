@@ -7,6 +7,7 @@
 #include <fstream>
 #include <optional>
 
+#include "tests/e2e/mock_logind.h"
 #include "tests/e2e/process.h"
 
 namespace larkspan::e2e {
@@ -25,8 +26,8 @@ struct Outcome {
 };
 
 // One upgrade against a receiver-sim started with `options`, in a device root of its own (the
-// updater holds its payload files for exclusive use) and with the installed-version key.
-// `firmware`, when given, replaces the generated S-record file.
+// updater holds its payload files for exclusive use), with the installed-version key and a
+// logind that grants its sleep lock. `firmware`, when given, replaces the generated S-record file.
 Outcome Upgrade(std::vector<std::string> options, const std::string& firmware = {}) {
   const TempDir dir;
   const fs::path key = dir.path() / "registry/HKEY_LOCAL_MACHINE/SOFTWARE/Apps/Tessan SW";
@@ -37,8 +38,10 @@ Outcome Upgrade(std::vector<std::string> options, const std::string& firmware = 
     options.insert(options.end(), {"--firmware", (dir.path() / "root/Orvel_GPS_Firmware_R10.s").string()});
   }
   SimProcess sim(options);
+  const MockLogind logind;
   const RunResult run = Run({LARKSPAN_CLI, "--port", sim.device(), "--root", dir.path() / "root", "upgrade"}, 400,
-                            {"LARKSPAN_REGISTRY=" + (dir.path() / "registry").string()});
+                            {"LARKSPAN_REGISTRY=" + (dir.path() / "registry").string(),
+                             "DBUS_SYSTEM_BUS_ADDRESS=" + logind.address()});
   return {run, sim.Log(), fs::exists(key / "FW") ? std::optional(ReadFile(key / "FW")) : std::nullopt};
 }
 

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <regex>
 #include <semaphore>
 #include <sstream>
 #include <system_error>
@@ -16,6 +17,7 @@
 #include "tests/golden.h"
 #include "tests/gui/controls.h"
 #include "platform/termios_serial_port.h"
+#include "tests/e2e/mock_logind.h"
 #include "tests/e2e/process.h"
 #include "tests/fakes/fake_receiver.h"
 #include "tests/fakes/memory_registry.h"
@@ -40,12 +42,14 @@ QMessageBox* OpenBox() {
   return nullptr;
 }
 
-// The power status (an AC line status the test sets) and the idle timer (resets counted).
-struct Platform final : PowerStatus, IdleTimer {
+// The power status (an AC line status the test sets) and the sleep inhibitor (locks taken and
+// released counted).
+struct Platform final : PowerStatus, SleepInhibitor {
   std::optional<uint8_t> ac_line = 1;
-  int idle_resets = 0;
+  std::atomic<int> taken = 0, released = 0;
   std::optional<uint8_t> AcLineStatus() override { return ac_line; }
-  void Reset() override { ++idle_resets; }
+  bool Take(std::string&) override { return ++taken > 0; }
+  void Release() override { ++released; }
 };
 
 // The dialog's seams around a port and a clock. Every 5 ms it notes the highest progress shown
@@ -57,7 +61,7 @@ struct Rig {
     looker.start(5);
   }
   UpgradeDialog::Seams Seams(StartThread start = {}) {
-    return {state, sink, platform, platform, root, std::move(start), generated};
+    return {state, sink, platform, inhibitor ? *inhibitor : platform, root, std::move(start), generated};
   }
   // Shows a new dialog and waits until its initialisation has warned.
   bool Open(StartThread start = {}, int ms = 5000) {
@@ -83,6 +87,7 @@ struct Rig {
   QtUserSink sink;
   MemoryRegistry registry;
   Platform platform;
+  SleepInhibitor* inhibitor = nullptr;  // the platform's, unless a test sets another
   ProgramState state;
   fs::path root;
   std::function<GeneratedPayloads()> generated = payloads::BuildPayloads;
@@ -218,7 +223,8 @@ TEST_F(DialogTest, UpgradeRefusesOnlyAnOfflineAcLineAndEndsAsItsWorkerEnds) {
     EXPECT_TRUE(dialog->timer().isActive() && dialog->timer().interval() == 500);
     EXPECT_TRUE(WaitUntil([&] { return Status() == "Finished!"; }));
   }
-  EXPECT_GT(platform.idle_resets, 0);
+  EXPECT_EQ(platform.taken, 5) << "a lock for each worker that ran";
+  EXPECT_EQ(platform.released, 5);
 }
 
 // While the worker waits at a box of its own, OK, Cancel, Escape and a close request leave
@@ -271,6 +277,36 @@ TEST_F(DialogTest, OkCancelAndCloseDoNothingWhileTheUpgradeRuns) {
     EXPECT_EQ(full_screen, way % 2 == 1) << way;
     EXPECT_FALSE(state.update_channel.IsOpen()) << way;
   }
+}
+
+// The worker holds off sleep through logind while it runs and lets go when it ends; with no
+// system bus it runs all the same. Against a private bus with python3-dbusmock's logind.
+TEST_F(DialogTest, TheWorkerHoldsLogindsSleepLockWhileItRuns) {
+  LogindInhibitor logind_lock;
+  inhibitor = &logind_lock;
+  std::string during;
+  const auto receiver_hears = port.hear;
+  for (const bool bus : {false, true}) {
+    std::optional<e2e::MockLogind> logind;
+    if (bus) logind.emplace();
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", bus ? logind->address().c_str() : "unix:path=/nonexistent/bus", 1);
+    port.hear = [&](const std::vector<uint8_t>& bytes, uint32_t baud) {
+      if (bus && during.empty()) during = logind->Inhibitors();
+      receiver_hears(bytes, baud);
+    };
+    ASSERT_TRUE(Open());
+    Button(1008)->click();
+    ASSERT_TRUE(WaitUntil([&] { return Status() == "Finished!" && state.upgrade_running == 0; })) << bus;
+    if (bus) {
+      // dbus-send's printout, its line breaks and indents made single spaces.
+      const std::string flat = std::regex_replace(during, std::regex("\n *"), " ");
+      EXPECT_NE(flat.find("string \"sleep:idle\" string \"Larkspan\" string \"Updating the GPS receiver's firmware\" "
+                          "string \"block\""), std::string::npos) << during;
+      EXPECT_TRUE(WaitUntil([&] { return logind->Inhibitors().find("Larkspan") == std::string::npos; }))
+          << "the descriptor closed when the worker ended";
+    }
+  }
+  unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
 }
 
 // Hidden and disabled in the template; a service build shows them. Repair shows its result at
