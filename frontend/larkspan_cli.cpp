@@ -1,20 +1,25 @@
 // larkspan-cli: the updater without a display. Reads the receiver's version, repairs a
-// receiver left in SiRF binary mode, upgrades its firmware and checks payload files. Every
-// message box prints as a "Caption: text" line on standard error; it never waits for input.
-// Exit status 0 only on success.
+// receiver left in SiRF binary mode, upgrades its firmware, checks payload files and lists
+// the serial ports. Every message box prints as a "Caption: text" line on standard error; it
+// never waits for input. With --json, standard output carries one JSON event a line. The exit
+// status says what failed first (cli_options.h).
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
-#include <cstring>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
+#include "frontend/cli_options.h"
+#include "frontend/json_sink.h"
 #include "frontend/ports_command.h"
+#include "frontend/progress_meter.h"
 #include "frontend/terminal_sink.h"
 #include "platform/clock.h"
 #include "platform/device_root.h"
@@ -27,9 +32,9 @@
 #include "receiver/program_state.h"
 #include "receiver/recovery.h"
 #include "receiver/version_reader.h"
-#include "transfer/payload_check.h"
 #include "tools/make_payloads/payload_maker.h"
 #include "transfer/installed_version.h"
+#include "transfer/payload_check.h"
 #include "transfer/payload_files.h"
 #include "transfer/test_payloads.h"
 #include "transfer/upgrade_worker.h"
@@ -37,147 +42,19 @@
 namespace larkspan {
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitTestPayloads = 3;
+namespace status = exit_status;
 
 constexpr char16_t kWarningText[] =
     u"In order to upgrade the GPS-Firmware correctly, please stop ALL applications and apply "
     u"external power to the device. It may take about 5 minutes for upgrading.";
 
-constexpr char kUsage[] =
-    "Usage: larkspan-cli [OPTIONS] COMMAND\n"
-    "\n"
-    "Talks to the GPS receiver on COM1: (the device $LARKSPAN_COM1, else /dev/ttyS0).\n"
-    "\n"
-    "Commands:\n"
-    "  upgrade       Reflash the receiver with the payload files of the device root:\n"
-    "                reads its version, checks external power and the files, uploads the\n"
-    "                flash loader and the firmware, brings the receiver back to NMEA,\n"
-    "                resets it and records the new version. About 4 minutes.\n"
-    "                Exit status 0 only after \"Finished!\".\n"
-    "  version       Read the firmware version the receiver reports in its NMEA output\n"
-    "                at 4800 baud (two windows of 12 seconds at most) and print it.\n"
-    "                Exit status 0 when a version was read.\n"
-    "  repair        Bring a receiver left in SiRF binary mode back to NMEA at 4800 baud:\n"
-    "                up to two attempts at 38400 baud, then two at 57600 (about 20 seconds\n"
-    "                each). Prints \"Check successfully.\" or \"Check&Repair fail.\";\n"
-    "                exit status 0 only on success.\n"
-    "  check FILE... Check flash loader images and firmware S-record files: names the first\n"
-    "                error (what would fail the upload or write the receiver wrongly) and\n"
-    "                each warning (harmless to the upload) with its line; exits 0 without\n"
-    "                an error.\n"
-    "  ports         List the serial devices of this machine: device, its /dev/serial/by-id\n"
-    "                name, driver, USB vendor:product and product, and what holds it open.\n"
-    "                Opens none of them unless --probe is given.\n"
-    "\n"
-    "Options:\n"
-    "  --port PATH   use the serial device PATH as COM1: for this run\n"
-    "  --root DIR    take the payload files from DIR (default: $LARKSPAN_ROOT, else\n"
-    "                ~/.local/share/larkspan)\n"
-    "  --no-check    upgrade without checking the payload files first\n"
-    "  --probe       ports: also listen on each free device (never the kernel's console)\n"
-    "                for the receiver's version at 4800 baud, all at once, about 14 s\n"
-    "  --json        ports: one JSON object a device, one a line\n"
-    "  --help        show this text\n"
-    "\n"
-    "Payload files: dlgsp2.bin (flash loader image) and Orvel_GPS_Firmware_R10.s (firmware\n"
-    "S-record file). The new version is recorded as value FW of the registry key\n"
-    "HKEY_LOCAL_MACHINE/SOFTWARE/Apps/Tessan SW under $LARKSPAN_REGISTRY (else\n"
-    "~/.config/larkspan/registry), when that key exists.\n"
-    "\n"
-    "Messages for the user print as \"Caption: text\" lines on standard error.\n"
-    "\n"
-    "Exit status: 0 success; 1 failure; 2 usage error; 3 upgrade refused: the payload files\n"
-    "are the test data make-payloads writes and the port is not a pseudo-terminal.\n";
-
-struct Options {
-  std::optional<std::string> port;
-  std::optional<std::string> root;
-  bool check_payloads = true;
-  bool probe = false;  // of `ports`
-  bool json = false;   // of `ports`
-  std::string command;
-  std::vector<std::string> files;  // of `check`
+// How a run ended, for the exit status and the JSON result event.
+struct Outcome {
+  int status = status::kOk;
+  const char* failed_stage = nullptr;  // null when nothing failed
 };
 
-int UsageError(const std::string& message) {
-  std::fprintf(stderr, "larkspan-cli: %s\n\n%s", message.c_str(), kUsage);
-  return kExitUsage;
-}
-
-// Returns the options, or sets the exit status when the run ends here (help, usage error).
-std::optional<Options> ParseOptions(int argc, char** argv, int& exit_status) {
-  Options options;
-  auto value_of = [&](int& i, const std::string& arg, const char* name) -> std::optional<std::string> {
-    const std::string prefix = std::string(name) + "=";
-    std::string value;
-    if (arg == name) {
-      if (i + 1 >= argc) return std::nullopt;
-      value = argv[++i];
-    } else {
-      value = arg.substr(prefix.size());
-    }
-    if (value.empty()) return std::nullopt;
-    return value;
-  };
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
-      exit_status = kExitOk;
-      return std::nullopt;
-    }
-    if (arg == "--port" || arg.starts_with("--port=")) {
-      options.port = value_of(i, arg, "--port");
-      if (!options.port) {
-        exit_status = UsageError("--port needs a device path");
-        return std::nullopt;
-      }
-    } else if (arg == "--root" || arg.starts_with("--root=")) {
-      options.root = value_of(i, arg, "--root");
-      if (!options.root) {
-        exit_status = UsageError("--root needs a folder");
-        return std::nullopt;
-      }
-    } else if (arg == "--no-check") {
-      options.check_payloads = false;
-    } else if (arg == "--probe") {
-      options.probe = true;
-    } else if (arg == "--json") {
-      options.json = true;
-    } else if (arg.starts_with("-") && arg != "-") {
-      exit_status = UsageError("unknown option '" + arg + "'");
-      return std::nullopt;
-    } else if (options.command.empty()) {
-      options.command = arg;
-    } else if (options.command == "check") {
-      options.files.push_back(arg);
-    } else {
-      exit_status = UsageError("unexpected argument '" + arg + "'");
-      return std::nullopt;
-    }
-  }
-  if (options.command.empty()) {
-    exit_status = UsageError("no command given");
-    return std::nullopt;
-  }
-  if (options.command != "version" && options.command != "repair" && options.command != "upgrade" &&
-      options.command != "check" && options.command != "ports") {
-    exit_status = UsageError("unknown command '" + options.command + "'");
-    return std::nullopt;
-  }
-  if ((options.probe || options.json) && options.command != "ports") {
-    exit_status = UsageError(std::string(options.probe ? "--probe" : "--json") + " applies to ports only");
-    return std::nullopt;
-  }
-  if (options.command == "check" && options.files.empty()) {
-    exit_status = UsageError("check needs at least one file");
-    return std::nullopt;
-  }
-  return options;
-}
+Outcome Failed(int exit_status, const char* stage) { return {exit_status, stage}; }
 
 // What a file's check found, one a line, each after `prefix`: its error (or "ok" when
 // `say_ok`), then its warnings. True when it has no error.
@@ -192,58 +69,6 @@ bool PrintFindings(std::FILE* out, const std::string& prefix, const PayloadCheck
   }
   if (check.more_warnings > 0) std::fprintf(out, "%s%zu more warnings\n", prefix.c_str(), check.more_warnings);
   return !check.fault;
-}
-
-// Prints the result of one file's check; true when it has no error (warnings allowed).
-bool ReportCheck(const std::filesystem::path& file, const PayloadCheck& check) {
-  return PrintFindings(stdout, file.string() + ": " + PayloadKindName(check.kind) + ": ", check, /*say_ok=*/true);
-}
-
-int RunPorts(const Options& options) {
-  const SerialDeviceList list = ListSerialDevices(UdevTtys(), {});
-  std::optional<ProbeResults> probe;
-  if (options.probe) probe = ProbePorts(list);
-  const std::string text = options.json ? PortsJsonLines(list, probe ? &*probe : nullptr)
-                                        : PortsTable(list, probe ? &*probe : nullptr);
-  std::fputs(text.c_str(), stdout);
-  return kExitOk;
-}
-
-int RunCheck(const Options& options) {
-  bool all_good = true;
-  for (const auto& file : options.files) all_good = ReportCheck(file, CheckPayloadFile(file)) && all_good;
-  return all_good ? kExitOk : kExitFailed;
-}
-
-// Everything a command that talks to the receiver needs, made once per run.
-struct Updater {
-  TerminalSink& sink;
-  ProgramState& state;
-  PowerStatus& power;
-  SleepInhibitor& inhibitor;
-  std::filesystem::path root;
-};
-
-// The version as the dialog shows it, on one line after its label.
-void PrintVersion(const char* label, const WideText& version) {
-  std::string text = ToUtf8(version);
-  while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
-  std::printf("%s%s%s\n", label, text.starts_with(' ') ? "" : " ", text.c_str());
-  std::fflush(stdout);
-}
-
-int RunVersion(Updater& updater) {
-  const bool read = ReadStartupVersion(updater.state) == 1;
-  updater.sink.FinishLine();
-  if (read) PrintVersion("Current Firmware version:", updater.state.current_version);
-  return read ? kExitOk : kExitFailed;
-}
-
-int RunRepair(Updater& updater) {
-  updater.state.SetStatus(u"Checking the receiver at 38400 and 57600 baud...");
-  const bool repaired = CheckAndRepair(updater.state);
-  updater.state.SetStatus(repaired ? u"Check successfully." : u"Check&Repair fail.");
-  return repaired ? kExitOk : kExitFailed;
 }
 
 // Said once, before an upgrade, for a USB-serial adapter that keeps received bytes back: what
@@ -277,15 +102,111 @@ bool PayloadsPass(const std::filesystem::path& root) {
   return good;
 }
 
-int RunUpgrade(Updater& updater, bool check_payloads) {
+// Everything a command needs, made once per run.
+struct Updater {
+  const CliOptions& options;
+  TerminalSink& terminal;
+  UserSink& sink;           // the terminal, or the JSON events beside it
+  JsonSink* json = nullptr;  // with --json
+  ProgramState& state;
+  PowerStatus& power;
+  SleepInhibitor& inhibitor;
+  std::filesystem::path root;
+  bool port_failed = false;  // an open of the port failed
+  std::optional<std::string> old_version = std::nullopt, new_version = std::nullopt;
+  std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+
+  std::FILE* HumanOut() const { return json ? stderr : stdout; }
+};
+
+std::string VersionText(const WideText& version) {
+  std::string text = ToUtf8(version);
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
+  return text;
+}
+
+// The version as the dialog shows it, on one line after its label; with --json also as an event.
+void ShowVersion(Updater& updater, const char* label, const char* which, const std::string& text) {
+  std::fprintf(updater.HumanOut(), "%s%s%s\n", label, text.starts_with(' ') ? "" : " ", text.c_str());
+  std::fflush(updater.HumanOut());
+  if (updater.json) {
+    std::string trimmed = text;
+    trimmed.erase(0, trimmed.find_first_not_of(' '));
+    updater.json->Emit({{"event", "version"}, {"which", which}, {"text", trimmed}});
+  }
+}
+
+void EmitResult(Updater& updater, const Outcome& outcome) {
+  if (!updater.json) return;
+  const auto text_or_null = [](const std::optional<std::string>& text) {
+    return text ? nlohmann::ordered_json(text->substr(std::min(text->size(), text->find_first_not_of(' '))))
+                : nlohmann::ordered_json();
+  };
+  updater.json->Emit(
+      {{"event", "result"},
+       {"ok", outcome.status == status::kOk},
+       {"exit_status", outcome.status},
+       {"failed_stage", outcome.failed_stage ? nlohmann::ordered_json(outcome.failed_stage) : nlohmann::ordered_json()},
+       {"old_version", text_or_null(updater.old_version)},
+       {"new_version", text_or_null(updater.new_version)},
+       {"seconds", std::chrono::duration<double>(std::chrono::steady_clock::now() - updater.start).count()}});
+}
+
+Outcome RunVersion(Updater& updater) {
+  const bool read = ReadStartupVersion(updater.state) == 1;
+  updater.terminal.FinishLine();
+  if (!read) return updater.port_failed ? Failed(status::kPortUnavailable, "port") : Failed(status::kReceiverSilent, "version");
+  updater.old_version = VersionText(updater.state.current_version);
+  ShowVersion(updater, "Current Firmware version:", "current", *updater.old_version);
+  return {};
+}
+
+Outcome RunRepair(Updater& updater) {
+  updater.state.SetStatus(u"Checking the receiver at 38400 and 57600 baud...");
+  const bool repaired = CheckAndRepair(updater.state);
+  updater.state.SetStatus(repaired ? u"Check successfully." : u"Check&Repair fail.");
+  if (repaired) return {};
+  return updater.port_failed ? Failed(status::kPortUnavailable, "port") : Failed(status::kReceiverSilent, "repair");
+}
+
+Outcome RunCheck(Updater& updater) {
+  bool all_good = true;
+  for (const auto& file : updater.options.files) {
+    const PayloadCheck check = CheckPayloadFile(file);
+    all_good = PrintFindings(updater.HumanOut(), file + ": " + PayloadKindName(check.kind) + ": ", check, true) && all_good;
+  }
+  return all_good ? Outcome{} : Failed(status::kPayloadsRefused, "payloads");
+}
+
+Outcome RunPorts(Updater& updater) {
+  const SerialDeviceList list = ListSerialDevices(UdevTtys(), {});
+  std::optional<ProbeResults> probe;
+  if (updater.options.probe) probe = ProbePorts(list);
+  const std::string text = updater.options.json ? PortsJsonLines(list, probe ? &*probe : nullptr)
+                                                : PortsTable(list, probe ? &*probe : nullptr);
+  std::fputs(text.c_str(), stdout);
+  return {};
+}
+
+// The firmware file's records, for the progress line's total: its lines.
+uint64_t CountRecords(const std::filesystem::path& firmware) {
+  std::ifstream in(firmware, std::ios::binary);
+  return static_cast<uint64_t>(std::count(std::istreambuf_iterator<char>(in), {}, '\n'));
+}
+
+Outcome RunUpgrade(Updater& updater) {
   ProgramState& state = updater.state;
-  if (check_payloads && !PayloadsPass(updater.root)) return kExitFailed;
+  const bool check = updater.options.check_payloads;
+  if (check && !PayloadsPass(updater.root)) return Failed(status::kPayloadsRefused, "payloads");
 
   // What the dialog shows when it opens: the two versions, then the warning.
   const bool version_read = ReadStartupVersion(state) == 1;
-  updater.sink.FinishLine();
-  if (version_read) PrintVersion("Current Firmware version:", state.current_version);
-  PrintVersion("The new version after upgrade:", Widen(kNewVersionText));
+  updater.terminal.FinishLine();
+  if (version_read) {
+    updater.old_version = VersionText(state.current_version);
+    ShowVersion(updater, "Current Firmware version:", "current", *updater.old_version);
+  }
+  ShowVersion(updater, "The new version after upgrade:", "new", std::string(kNewVersionText));
   state.sink.ShowMessage({kWarningText, u"Warning", BoxOwner::kDialog});
 
   // What the Upgrade button does.
@@ -294,24 +215,48 @@ int RunUpgrade(Updater& updater, bool check_payloads) {
   const auto ac_line = updater.power.AcLineStatus();
   if (!ac_line) {
     std::fputs("larkspan-cli: the power status cannot be read\n", stderr);
-    return kExitFailed;
+    return Failed(status::kFailed, "power");
   }
   if (*ac_line == 0) {
     state.sink.ShowMessage({u"Please plug in AC adapter or other external power source!", u"Warning", BoxOwner::kDialog});
-    return kExitFailed;
+    return Failed(status::kFailed, "power");
   }
   OpenPayloadFiles(state, updater.root);
   // The worker ends quietly when a payload file is not open; say why here.
-  PrintLines(stderr, "larkspan-cli: ", UnopenedPayloadFiles(state, updater.root));
-  if (RefuseTestPayloads(state, payloads::BuildPayloads)) return kExitTestPayloads;
+  const std::string unopened = UnopenedPayloadFiles(state, updater.root);
+  PrintLines(stderr, "larkspan-cli: ", unopened);
+  if (RefuseTestPayloads(state, payloads::BuildPayloads)) return Failed(status::kPayloadsRefused, "payloads");
+  ProgressMeter meter(state, check ? CountRecords(updater.root / kFirmwareFileName) : 0);
+  if (updater.json) {
+    updater.json->Watch(&meter);
+  } else {
+    updater.terminal.Watch(&meter);
+  }
   const SleepHold hold(updater.inhibitor, [&](const std::string& why) {
-    updater.sink.FinishLine();
+    updater.terminal.FinishLine();
     std::fprintf(stderr, "larkspan-cli: sleep could not be held off during the upgrade (%s): keep the machine awake "
                  "until it ends\n", why.c_str());
   });
   const int result = UpgradeWorker(state);
-  updater.sink.FinishLine();
-  return result == 1 ? kExitOk : kExitFailed;
+  updater.terminal.FinishLine();
+  updater.terminal.Watch(nullptr);
+  if (updater.json) updater.json->Watch(nullptr);
+  if (result == 1) {
+    updater.new_version = VersionText(state.current_version);
+    return {};
+  }
+  switch (state.failed_stage.load()) {
+    case WorkerStage::kStart:
+      return unopened.empty() ? Failed(status::kPortUnavailable, "port") : Failed(status::kPayloadsRefused, "payloads");
+    case WorkerStage::kRevert: return Failed(status::kNotBackToNmea, "revert");
+    case WorkerStage::kLoader: return Failed(status::kFailed, "loader");
+    default: return Failed(status::kFailed, "firmware");
+  }
+}
+
+const char* StageName(WorkerStage stage) {
+  static constexpr const char* kNames[] = {nullptr, "start", "loader", "firmware", "revert"};
+  return kNames[static_cast<int>(stage)];
 }
 
 }  // namespace
@@ -319,37 +264,47 @@ int RunUpgrade(Updater& updater, bool check_payloads) {
 
 int main(int argc, char** argv) {
   using namespace larkspan;
-  int exit_status = kExitOk;
-  const auto options = ParseOptions(argc, argv, exit_status);
-  if (!options) return exit_status;
-  if (options->command == "check") return RunCheck(*options);
-  if (options->command == "ports") return RunPorts(*options);
+  const auto parsed = ParseCliOptions(argc, argv);
+  if (const int* ended = std::get_if<int>(&parsed)) return *ended;
+  const CliOptions& options = std::get<CliOptions>(parsed);
 
   PortNames names = PortNames::FromEnvironment();
-  if (options->port) names.com1_path = AbsolutePath(*options->port).string();
+  if (options.port) names.com1_path = AbsolutePath(*options.port).string();
   TermiosSerialPorts ports(names);
   SystemClock clock;
-  TerminalSink sink(stdout, stderr, ::isatty(STDOUT_FILENO) == 1);
+  // With --json the human lines all go to standard error, as plain lines.
+  TerminalSink terminal(options.json ? stderr : stdout, stderr, !options.json && ::isatty(STDOUT_FILENO) == 1);
+  JsonSink json(stdout, terminal);
+  UserSink& sink = options.json ? static_cast<UserSink&>(json) : terminal;
   FileRegistry registry(RegistryRoot());
   SysfsPowerStatus power;
   LogindInhibitor inhibitor;
   ProgramState state(ports, clock, sink, registry);
-  Updater updater{sink, state, power, inhibitor, options->root ? AbsolutePath(*options->root) : DeviceRoot()};
+  Updater updater{options, terminal, sink, options.json ? &json : nullptr, state, power, inhibitor,
+                  options.root ? AbsolutePath(*options.root) : DeviceRoot()};
   ports.on_open_failure = [&](const std::string& path, int error) {
-    sink.FinishLine();
+    updater.port_failed = true;
+    terminal.FinishLine();
     TellOpenFailure("larkspan-cli", path, error);
   };
+  // The updater may end the process itself (a loader that falls silent): still a result line.
+  json.before_end = [&](int end_status) {
+    EmitResult(updater, Failed(end_status, StageName(state.stage.load())));
+  };
 
-  int status = kExitFailed;
-  if (options->command == "version") status = RunVersion(updater);
-  if (options->command == "repair") status = RunRepair(updater);
-  if (options->command == "upgrade") {
+  Outcome outcome;
+  if (options.command == "check") outcome = RunCheck(updater);
+  if (options.command == "ports") outcome = RunPorts(updater);
+  if (options.command == "version") outcome = RunVersion(updater);
+  if (options.command == "repair") outcome = RunRepair(updater);
+  if (options.command == "upgrade") {
     ports.on_slow_line = [&](const SlowLine& line) {
-      sink.FinishLine();
+      terminal.FinishLine();
       TellSlowLine(line, updater.root / kFirmwareFileName);
     };
-    status = RunUpgrade(updater, options->check_payloads);
+    outcome = RunUpgrade(updater);
   }
-  sink.FinishLine();
-  return status;
+  terminal.FinishLine();
+  if (options.command != "ports") EmitResult(updater, outcome);
+  return outcome.status;
 }

@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "frontend/display.h"
+#include "platform/command_line.h"
 #include "frontend/qt_user_sink.h"
 #include "frontend/updater_app.h"
 #include "platform/clock.h"
@@ -30,28 +32,19 @@ int main(int argc, char** argv) {
   UpdaterApp::Options options;
   const char* full_screen = std::getenv("LARKSPAN_FULL_SCREEN");
   options.full_screen = full_screen && std::strcmp(full_screen, "1") == 0;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--port" && i + 1 < argc) {
-      names.com1_path = AbsolutePath(argv[++i]).string();
-    } else if (arg == "--root" && i + 1 < argc) {
-      root = AbsolutePath(argv[++i]);
-    } else if (arg == "--full-screen") {
-      options.full_screen = true;
-    } else if (arg == "--help") {
-      std::puts("Usage: larkspan [--port PATH] [--root DIR] [--full-screen]\n"
-                "The GPS receiver's firmware updater. COM1: is $LARKSPAN_COM1 (else /dev/ttyS0);\n"
-                "the payload files come from $LARKSPAN_ROOT (else ~/.local/share/larkspan).\n"
-                "It needs a display; larkspan-cli does the same job without one.");
-      return 0;
-    } else if (arg == "--version") {
-      std::puts("larkspan " LARKSPAN_VERSION);
-      return 0;
-    } else {
-      std::fprintf(stderr, "larkspan: unknown argument '%s' (see --help)\n", arg.c_str());
-      return 2;
-    }
-  }
+  std::optional<std::string> port, root_option;
+  CLI::App command_line("The GPS receiver's firmware updater. COM1: is $LARKSPAN_COM1 (else /dev/ttyS0); the payload "
+                        "files come from $LARKSPAN_ROOT (else ~/.local/share/larkspan). It needs a display; "
+                        "larkspan-cli does the same job without one.",
+                        "larkspan");
+  command_line.set_version_flag("--version", "larkspan " LARKSPAN_VERSION);
+  command_line.add_option("--port", port, "use the serial device PATH as COM1: for this run")->type_name("PATH");
+  command_line.add_option("--root", root_option, "take the payload files from DIR")->type_name("DIR");
+  command_line.add_flag("--full-screen", options.full_screen,
+                        "fill the screen, as on a handheld (also LARKSPAN_FULL_SCREEN=1)");
+  if (const auto ended = ParseCommandLine(command_line, argc, argv)) return *ended;
+  if (port) names.com1_path = AbsolutePath(*port).string();
+  if (root_option) root = AbsolutePath(*root_option);
   if (!HasDisplay()) {
     std::fputs("larkspan: needs a display, and none is set (DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM); "
                "larkspan-cli does the same job without one: larkspan-cli upgrade\n",

@@ -59,13 +59,25 @@ void TerminalSink::Progress(ProgressOp op, int a, int b) {
   if (terminal_ && !status_.empty()) Redraw();
 }
 
+int TerminalSink::Percent() {
+  std::lock_guard lock(mutex_);
+  return (position_ - low_) * 100 / std::max(1, high_ - low_);
+}
+
+void TerminalSink::Watch(ProgressMeter* meter) {
+  std::lock_guard lock(mutex_);
+  meter_ = meter;
+}
+
 void TerminalSink::Redraw() {
   const int span = std::max(1, high_ - low_);
   const int filled = (position_ - low_) * kBarWidth / span;
   std::string bar(static_cast<size_t>(filled), '#');
   bar.resize(kBarWidth, '.');
+  const auto reading = meter_ ? meter_->Read((position_ - low_) * 100 / span) : std::nullopt;
   // \r and erase-to-end-of-line: the bar line is rewritten in place.
-  std::fprintf(out_, "\r[%s] %s\x1b[K", bar.c_str(), status_.c_str());
+  std::fprintf(out_, "\r[%s] %s%s\x1b[K", bar.c_str(), status_.c_str(),
+               reading ? ("  " + reading->Text()).c_str() : "");
   std::fflush(out_);
   line_open_ = true;
 }

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include "frontend/progress_meter.h"
 #include "platform/user_sink.h"
 
 namespace larkspan {
@@ -23,6 +24,10 @@ class TerminalSink final : public UserSink {
 
   // Ends a progress line still open on the terminal, so that what follows starts clean.
   void FinishLine();
+  // The bar's position as a percentage of its range.
+  int Percent();
+  // Shows the worker's stage, rate and time left beside the bar; null: the bar alone.
+  void Watch(ProgressMeter* meter);
 
  private:
   void Redraw();  // the bar line, on a terminal only; mutex held
@@ -34,6 +39,7 @@ class TerminalSink final : public UserSink {
   bool line_open_ = false;  // the terminal's last line is our bar, not yet ended
   std::string status_;
   int low_ = 0, high_ = 100, position_ = 0, step_ = 10;
+  ProgressMeter* meter_ = nullptr;
 };
 
 }  // namespace larkspan

@@ -14,15 +14,20 @@
 
 #include "frontend/display.h"
 #include "installer/installer_dialog.h"
+#include "platform/command_line.h"
 #include "platform/device_root.h"
 
 int main(int argc, char** argv) {
   using namespace larkspan;
-  const bool unattended = argc == 2 && std::strcmp(argv[1], "--unattended") == 0;
-  if (argc > 1 && !unattended) {
-    std::fputs("Usage: installer [--unattended]\n", argc == 2 && std::strcmp(argv[1], "--help") == 0 ? stdout : stderr);
-    return argc == 2 && std::strcmp(argv[1], "--help") == 0 ? 0 : 2;
-  }
+  bool unattended = false;
+  CLI::App command_line("Writes the flash loader image, the updater and the firmware S-record file into the device "
+                        "root ($LARKSPAN_ROOT, else ~/.local/share/larkspan) and starts the updater there.",
+                        "installer");
+  command_line.set_version_flag("--version", "installer " LARKSPAN_VERSION);
+  command_line.add_flag("--unattended", unattended,
+                        "press OK without waiting for a user; without a display, install offscreen and start no "
+                        "updater");
+  if (const auto ended = ParseCommandLine(command_line, argc, argv)) return *ended;
   const bool display = HasDisplay();
   if (!display && !unattended) {
     std::fputs("installer: needs a display; installer --unattended installs without one\n", stderr);

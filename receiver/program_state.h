@@ -20,6 +20,10 @@
 
 namespace larkspan {
 
+// The upgrade worker's stages, for what watches it: the terminal's progress line, the JSON
+// events and the exit status of larkspan-cli.
+enum class WorkerStage : uint8_t { kNone, kStart, kLoader, kFirmware, kRevert };
+
 class ProgramState {
  public:
   ProgramState(SerialPorts& serial_ports, Clock& seconds_clock, UserSink& user_sink,
@@ -42,6 +46,21 @@ class ProgramState {
   std::atomic<int32_t> status_changed{0};   // 1: a new status text waits to be shown
   std::atomic<int32_t> upgrade_running{0};  // non-zero while the worker runs
   std::atomic<bool> finished{false};        // raised on the worker's early exits and after repair
+
+  // The worker's stage, the first stage that failed (kNone while none has), and the units sent
+  // in this stage: loader bytes, or firmware records. Written by the worker, read by anyone.
+  std::atomic<WorkerStage> stage{WorkerStage::kNone};
+  std::atomic<WorkerStage> failed_stage{WorkerStage::kNone};
+  std::atomic<uint64_t> stage_done{0};
+  void EnterStage(WorkerStage next) {
+    stage_done.store(0);
+    stage.store(next);
+  }
+  // Notes the stage as failed, unless an earlier one did: a run fails where it failed first.
+  void FailStage(WorkerStage failed) {
+    WorkerStage none = WorkerStage::kNone;
+    failed_stage.compare_exchange_strong(none, failed);
+  }
 
   // Written by the version readers; read by the dialog's initialisation before any worker
   // exists, so it needs no lock.

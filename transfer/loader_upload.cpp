@@ -59,6 +59,7 @@ bool UploadLoader(ProgramState& state) {
       ShowBox(state.sink, u"Error.. Cannot transmit to UART", kCaption);
     }
     if (written != 1) ShowBox(state.sink, u"Error.. Incorrect transmit to UART", kCaption);
+    state.stage_done.store(uint64_t{i} + 1);
     progress.Update(uint64_t{i} + 1, size);
   }
 

@@ -11,6 +11,7 @@ namespace larkspan {
 namespace {
 // The "serial not opened." exit: the probe channel could not be opened for an attempt.
 int SerialNotOpenedExit(ProgramState& state) {
+  state.FailStage(WorkerStage::kRevert);
   state.CloseChannelsAndFiles();
   state.SetStatus(u"serial not opened.");
   // After the status, so that the dialog shows it before it stops its timer.

@@ -118,12 +118,14 @@ bool StreamSRecords(ProgramState& state) {
   int result = TransmitS_Record(state, written, kAnswerSeconds);
   uint64_t total = written;
   while (result == 1) {
+    state.stage_done.fetch_add(1);
     progress.Update(total, size);
     written = 0;
     result = TransmitS_Record(state, written, kAnswerSeconds);
     total += written;
   }
   if (result == 2) {
+    state.stage_done.fetch_add(1);  // the termination record
     state.SetStatus(u"100%");
     state.sink.Progress(ProgressOp::kStepIt);
     return true;

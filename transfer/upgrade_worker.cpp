@@ -44,6 +44,8 @@ void EnterFlashUpdateMode(ProgramState& state) {
 
 int UpgradeWorker(ProgramState& state) {
   state.upgrade_running.store(1);
+  state.failed_stage.store(WorkerStage::kNone);
+  state.EnterStage(WorkerStage::kStart);
   state.update_channel.Close();
   state.update_channel.Open();
   state.sink.Progress(ProgressOp::kSetRange, 0, 100);
@@ -51,6 +53,7 @@ int UpgradeWorker(ProgramState& state) {
   state.sink.Progress(ProgressOp::kSetStep, 1);
 
   if (!state.loader_file.IsOpen() || !state.srecord_file.IsOpen() || !state.update_channel.IsOpen()) {
+    state.FailStage(WorkerStage::kStart);
     state.CloseChannelsAndFiles();
     state.finished.store(true);
     state.upgrade_running.store(0);
@@ -58,12 +61,17 @@ int UpgradeWorker(ProgramState& state) {
   }
 
   EnterFlashUpdateMode(state);
+  state.EnterStage(WorkerStage::kLoader);
   bool upload_succeeded = UploadLoader(state);
   if (upload_succeeded) {
+    state.EnterStage(WorkerStage::kFirmware);
     upload_succeeded = StreamSRecords(state);
+    if (!upload_succeeded) state.FailStage(WorkerStage::kFirmware);
   } else {
+    state.FailStage(WorkerStage::kLoader);
     ShowBox(state.sink, u"Firmware update failed!", kCaption);  // the stream is not started
   }
+  state.EnterStage(WorkerStage::kRevert);
   return RevertAndFinish(state, upload_succeeded);
 }
 

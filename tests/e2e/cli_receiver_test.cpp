@@ -37,7 +37,7 @@ TEST(CliAgainstReceiver, APortHeldByAnotherProcessIsReportedOnceWithItsHolder) {
         {"repair", "Checking the receiver at 38400 and 57600 baud...\nCheck&Repair fail.\n",
          held + "Error: Unable to open COM1:, Error No.=11\n"}}) {
     const RunResult run = e2e::Run({LARKSPAN_CLI, "--port", sim.device(), command}, 120);
-    EXPECT_EQ(run.exit_status, 1) << command;
+    EXPECT_EQ(run.exit_status, 3) << command << ": the port cannot be opened";
     EXPECT_EQ(run.out, out);
     EXPECT_EQ(run.err, err);
   }
@@ -57,16 +57,47 @@ TEST(CliAgainstReceiver, AnUpgradeHoldsOffSleepOrSaysOnceThatItCannot) {
   {
     const MockLogind logind;
     const RunResult run = e2e::Run(upgrade, 120, {"DBUS_SYSTEM_BUS_ADDRESS=" + logind.address()});
-    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.exit_status, 3);
     EXPECT_EQ(Count(logind.Calls(), "Inhibit \"sleep:idle\" \"Larkspan\" \"Updating the GPS receiver's firmware\" "
                                     "\"block\""), 1u) << logind.Calls();
     EXPECT_EQ(logind.Inhibitors().find("Larkspan"), std::string::npos);
     EXPECT_EQ(run.err.find("sleep could not be held off"), std::string::npos) << run.err;
   }
   const RunResult run = e2e::Run(upgrade, 120, {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/bus"});
-  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.exit_status, 3);
   EXPECT_EQ(Count(run.err, "larkspan-cli: sleep could not be held off during the upgrade ("), 1u) << run.err;
   close(holder);
+}
+
+// The statuses the other runs do not reach: a usage error (2), a receiver that sends no
+// version (5), and a port another program takes once the firmware went in, so that the
+// receiver cannot be brought back to NMEA (6).
+TEST(CliAgainstReceiver, TheExitStatusSaysWhatFailedFirst) {
+  EXPECT_EQ(e2e::Run({LARKSPAN_CLI, "upgrade", "--no-such-option"}, 30).exit_status, 2);
+  for (const char* program : {LARKSPAN_CLI, RECEIVER_SIM, MAKE_PAYLOADS}) {
+    const std::string name = std::filesystem::path(program).filename();
+    EXPECT_EQ(e2e::Run({program, "--version"}, 30).out, name + " " LARKSPAN_VERSION "\n");
+  }
+  const SimProcess mute({"--no-version"});
+  const RunResult version = e2e::Run({LARKSPAN_CLI, "version", "--json", "--port", mute.device()}, 60);
+  EXPECT_EQ(version.exit_status, 5);
+  EXPECT_EQ(SchemaErrors(version.out), "");
+  EXPECT_NE(version.out.find("\"failed_stage\":\"version\""), std::string::npos) << version.out;
+
+  const SimProcess sim({});
+  const TempDir dir;
+  std::filesystem::copy(PAYLOAD_DIR, dir.path() / "root");
+  const pid_t cli = Spawn({LARKSPAN_CLI, "--port", sim.device(), "--root", dir.path() / "root", "upgrade"},
+                          dir.path() / "out", dir.path() / "err");
+  for (int i = 0; i < 3000 && sim.Log().find("flash-end") == std::string::npos; ++i) usleep(100'000);
+  int taker = -1;  // once the updater lets go of the port to return the receiver to NMEA
+  for (int i = 0; i < 60'000 && taker < 0; ++i) {
+    taker = open(sim.device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (taker >= 0 && flock(taker, LOCK_EX | LOCK_NB) != 0) taker = (close(taker), -1);
+    if (taker < 0) usleep(1000);
+  }
+  EXPECT_EQ(WaitFor(cli, 300), 6) << ReadFile(dir.path() / "err");
+  close(taker);
 }
 
 // A user outside the group that owns the port is told to join it.
@@ -77,7 +108,7 @@ TEST(CliAgainstReceiver, AUserOutsideDialoutIsToldToJoinIt) {
   ASSERT_EQ(chmod(sim.device().c_str(), 0660), 0);
   const RunResult run = e2e::Run({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", LARKSPAN_CLI,
                                   "--port", sim.device(), "version"}, 60);
-  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.exit_status, 3);
   EXPECT_EQ(run.err, "larkspan-cli: " + sim.device() + ": permission denied: " + sim.device() +
                          " belongs to group dialout (crw-rw----), and this user is not in group dialout. Add the "
                          "user to it, then log out and in again:\nlarkspan-cli:   sudo usermod -aG dialout $USER\n"
@@ -97,6 +128,7 @@ TEST(CliAgainstReceiver, PortsListsNoPtyAndOpensNothing) {
     const RunResult run = e2e::Run(argv, 60, {"ASAN_OPTIONS=detect_leaks=0"});
     EXPECT_EQ(run.exit_status, 0) << run.err;
     EXPECT_EQ(run.out.find("/dev/pts"), std::string::npos) << run.out;
+    EXPECT_EQ(SchemaErrors(run.out), "");
     const std::string opened = ReadFile(trace);
     // --probe opens only free ports that are not the kernel's console: none here.
     for (const char* device : {"\"/dev/tty", "\"/dev/pts", "\"/dev/serial/by-id/", "\"/dev/console"}) {
@@ -123,7 +155,7 @@ TEST(CliAgainstReceiver, AProbeListensOnFreePortsOnly) {
 }
 
 // What each check finds is pinned where the checks are tested; here, the process: `check`
-// names the file and its line and exits 1, `upgrade` refuses before it reads the port.
+// names the file and its line and exits 4 (payloads refused), `upgrade` refuses before it reads the port.
 TEST(BadPayloads, CheckNamesTheFaultAndUpgradeRefusesItWithoutTouchingTheReceiver) {
   const std::string header = "S00600004844521B\r\n", data = "S3150000000000112233445566778899AABBCCDDEEFFF2\r\n";
   for (const std::string& content : {std::string(), header + data + data + "S70500000000FA\r\n"}) {
@@ -132,26 +164,26 @@ TEST(BadPayloads, CheckNamesTheFaultAndUpgradeRefusesItWithoutTouchingTheReceive
     const std::string firmware = root.path() / "Orvel_GPS_Firmware_R10.s";
     std::ofstream(firmware, std::ios::binary) << content;
     const RunResult check = e2e::Run({LARKSPAN_CLI, "check", firmware}, 30);
-    EXPECT_EQ(check.exit_status, 1);
+    EXPECT_EQ(check.exit_status, 4);
     EXPECT_EQ(check.out, firmware + ": firmware S-record file: error: " +
                              (content.empty() ? "line 1: file is empty\n"
                                               : "line 3: data at 00000000 is written by this record and by line 2; "
                                                 "no byte may be written twice\n"));
     const RunResult upgrade =
         e2e::Run({LARKSPAN_CLI, "--port", "/nonexistent/receiver", "--root", root.path(), "upgrade"}, 30);
-    EXPECT_EQ(upgrade.exit_status, 1);
+    EXPECT_EQ(upgrade.exit_status, 4) << "payloads refused";
     EXPECT_EQ(upgrade.out, "");
     EXPECT_TRUE(upgrade.err.ends_with("larkspan-cli: refusing to upgrade with these payload files "
                                       "(--no-check skips this check)\n")) << upgrade.err;
   }
 }
 
-// The generated files are refused, with a status of their own, for a device that is no pty.
+// The generated files are refused (status 4) for a device that is no pty.
 TEST(BadPayloads, TheGeneratedFilesAreRefusedForADeviceThatIsNoPty) {
   const TempDir root;
   std::filesystem::copy(PAYLOAD_DIR, root.path());
   const RunResult run = e2e::Run({LARKSPAN_CLI, "--port", "/dev/null", "--root", root.path(), "upgrade"}, 60);
-  EXPECT_EQ(run.exit_status, 3);
+  EXPECT_EQ(run.exit_status, 4) << "payloads refused";
   EXPECT_TRUE(run.err.ends_with("\nUpdate: These files are test data made by make-payloads, not firmware for a real "
                                 "receiver.\n")) << run.err;
 }

@@ -95,4 +95,18 @@ SimProcess::~SimProcess() {
   }
 }
 
+std::string SchemaErrors(const std::string& json_lines) {
+  const TempDir dir;
+  std::ofstream(dir.path() / "events.jsonl") << json_lines;
+  const RunResult run = Run({"/usr/bin/python3", "-c",
+                             "import json, sys, jsonschema\n"
+                             "validator = jsonschema.Draft202012Validator(json.load(open(sys.argv[1])))\n"
+                             "for n, line in enumerate(open(sys.argv[2]), 1):\n"
+                             "    for error in validator.iter_errors(json.loads(line)):\n"
+                             "        print(f'line {n}: {error.message}')\n",
+                             EVENTS_SCHEMA, (dir.path() / "events.jsonl").string()},
+                            60);
+  return run.exit_status == 0 ? run.out : "python3 failed: " + run.out + run.err;
+}
+
 }  // namespace larkspan::e2e

@@ -43,6 +43,9 @@ RunResult Run(const std::vector<std::string>& argv, int timeout_s,
               const std::vector<std::string>& environment = {});
 
 std::string ReadFile(const std::filesystem::path& file);
+// What is wrong with JSON lines against docs/events.schema.json (python3-jsonschema), one
+// finding a line; "" when every line parses and validates.
+std::string SchemaErrors(const std::string& json_lines);
 // How many times `needle` occurs in `text`.
 size_t Count(const std::string& text, const std::string& needle);
 

@@ -4,7 +4,10 @@
 // boxes on standard error, the exit status and the installed-version record file.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <fstream>
+#include <sstream>
 #include <optional>
 
 #include "tests/e2e/mock_logind.h"
@@ -28,7 +31,7 @@ struct Outcome {
 // One upgrade against a receiver-sim started with `options`, in a device root of its own (the
 // updater holds its payload files for exclusive use), with the installed-version key and a
 // logind that grants its sleep lock. `firmware`, when given, replaces the generated S-record file.
-Outcome Upgrade(std::vector<std::string> options, const std::string& firmware = {}) {
+Outcome Upgrade(std::vector<std::string> options, const std::string& firmware = {}, bool json = false) {
   const TempDir dir;
   const fs::path key = dir.path() / "registry/HKEY_LOCAL_MACHINE/SOFTWARE/Apps/Tessan SW";
   fs::create_directories(key);
@@ -39,21 +42,49 @@ Outcome Upgrade(std::vector<std::string> options, const std::string& firmware = 
   }
   SimProcess sim(options);
   const MockLogind logind;
-  const RunResult run = Run({LARKSPAN_CLI, "--port", sim.device(), "--root", dir.path() / "root", "upgrade"}, 400,
+  std::vector<std::string> argv{LARKSPAN_CLI, "--port", sim.device(), "--root", dir.path() / "root", "upgrade"};
+  if (json) argv.push_back("--json");
+  const RunResult run = Run(argv, 400,
                             {"LARKSPAN_REGISTRY=" + (dir.path() / "registry").string(),
                              "DBUS_SYSTEM_BUS_ADDRESS=" + logind.address()});
   return {run, sim.Log(), fs::exists(key / "FW") ? std::optional(ReadFile(key / "FW")) : std::nullopt};
 }
 
+// The JSON events of a run: every line valid against the schema, and the events of a kind.
+std::vector<nlohmann::ordered_json> Events(const std::string& out, const std::string& kind) {
+  EXPECT_EQ(SchemaErrors(out), "");
+  std::vector<nlohmann::ordered_json> events;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    nlohmann::ordered_json event = nlohmann::ordered_json::parse(line, nullptr, false);
+    if (event.is_object() && event["event"] == kind) events.push_back(std::move(event));
+  }
+  return events;
+}
+
 // The new firmware starts at 38400, so the revert's tries at 115200 and 57600 reach it as
-// garbage and the third is understood.
+// garbage and the third is understood. With --json: the versions, a progress step for every
+// percent of both stages with the record count growing to the file's, and the result last.
 TEST(Upgrade, AWholeUpgradeFlashesTheFirmwareRevertsAt38400AndRecordsTheNewVersion) {
-  const Outcome o = Upgrade({"--firmware", kPayloads / "Orvel_GPS_Firmware_R10.s", "--after-flash-speed", "38400"});
+  const Outcome o =
+      Upgrade({"--firmware", kPayloads / "Orvel_GPS_Firmware_R10.s", "--after-flash-speed", "38400"}, {}, true);
   EXPECT_EQ(o.run.exit_status, 0) << o.run.out << o.run.err;
-  EXPECT_TRUE(o.run.out.starts_with("Current Firmware version: 2.3.2.03.07\n"
-                                    "The new version after upgrade: 2.4.13.03.10\n")) << o.run.out;
-  EXPECT_TRUE(o.run.out.ends_with("\nFinished!\n")) << o.run.out;
-  EXPECT_EQ(o.run.err, kWarning);
+  EXPECT_TRUE(o.run.err.starts_with("Current Firmware version: 2.3.2.03.07\n"
+                                    "The new version after upgrade: 2.4.13.03.10\n" + kWarning)) << o.run.err;
+  EXPECT_TRUE(o.run.out.ends_with("\n")) << o.run.out;
+  const std::string last = o.run.out.substr(o.run.out.rfind('\n', o.run.out.size() - 2) + 1);
+  const nlohmann::json result = nlohmann::json::parse(last, nullptr, false);
+  EXPECT_EQ(result.value("event", ""), "result") << last;
+  EXPECT_EQ(result.value("ok", false), true);
+  EXPECT_EQ(result.value("old_version", ""), "2.3.2.03.07");
+  EXPECT_EQ(result.value("new_version", ""), "2.4.13.03.10");
+  EXPECT_EQ(Events(o.run.out, "version").size(), 2u);
+  const auto steps = Events(o.run.out, "progress");
+  ASSERT_EQ(steps.size(), 200u) << "a step for each percent of the loader and of the firmware";
+  EXPECT_EQ(steps[99].value("done", 0), 14316);
+  EXPECT_EQ(steps[199].value("total", 0), 19141);
+  EXPECT_EQ(steps[199].value("done", 0), 19141);
+  EXPECT_EQ(Events(o.run.out, "status").back().value("text", ""), "Finished!");
   // The second switch sentence, sent at 4800 to a receiver already at 38400, is garbage.
   for (const char* event :
        {"rx-sentence speed=4800 checksum=ok text=$PSRF100,0,38400,8,1,0*3C", "rx-garbled host=4800 sim=38400 bytes=27",
@@ -68,11 +99,18 @@ TEST(Upgrade, AWholeUpgradeFlashesTheFirmwareRevertsAt38400AndRecordsTheNewVersi
 }
 
 TEST(Upgrade, ARejectedRecordFailsTheRunAndRecordsNothing) {
-  const Outcome o = Upgrade({"--reject-record", "200"});
+  const Outcome o = Upgrade({"--reject-record", "200"}, {}, true);
   EXPECT_EQ(o.run.exit_status, 1);
-  EXPECT_EQ(o.run.err, kWarning + "Response: Bad S-record transfer.Try Upload again.\nUpdate: Firmware update failed!\n"
-                                  "Message: Read Failed!\n");
-  EXPECT_TRUE(o.run.out.ends_with("\nFirmware update failed!\n")) << o.run.out;
+  std::string boxes;
+  for (const auto& box : Events(o.run.out, "box")) boxes += box.value("caption", "") + ": " + box.value("text", "") + "\n";
+  EXPECT_EQ(boxes, kWarning + "Response: Bad S-record transfer.Try Upload again.\nUpdate: Firmware update failed!\n"
+                              "Message: Read Failed!\n");
+  const auto results = Events(o.run.out, "result");
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0].value("failed_stage", ""), "firmware");
+  EXPECT_EQ(results[0].value("exit_status", 0), 1);
+  EXPECT_TRUE(o.run.out.ends_with(results[0].dump() + "\n")) << "the result comes last";
+  EXPECT_TRUE(o.run.err.ends_with("\nFirmware update failed!\n")) << o.run.err;
   EXPECT_EQ(o.record, std::nullopt);
   // The revert and the reset still run; the receiver, left in its loader at 115200, hears the
   // 61-byte reset sentence as garbage.

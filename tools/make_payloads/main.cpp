@@ -1,48 +1,25 @@
 // make-payloads: writes the flash loader image and the firmware S-record file, with the
 // release's sizes and record layout and contents from a fixed seed, into one directory. The
 // build runs it into build/payloads for the tests, the installer and the demo.
+#include <CLI/CLI.hpp>
+
 #include <cstdio>
 #include <string>
-#include <string_view>
 
+#include "platform/command_line.h"
 #include "tools/make_payloads/payload_maker.h"
-
-namespace {
-
-constexpr char kUsage[] =
-    "Usage: make-payloads --out DIR\n"
-    "Writes DIR/dlgsp2.bin (flash loader image, 14316 bytes) and\n"
-    "DIR/Orvel_GPS_Firmware_R10.s (firmware S-records, 918698 bytes), the same bytes on\n"
-    "every machine. DIR is created if missing; existing files are replaced atomically.\n"
-    "  --out DIR   directory to write into (required)\n"
-    "  --help      show this text\n";
-
-int UsageError(const std::string& what) {
-  std::fprintf(stderr, "make-payloads: %s\n%s", what.c_str(), kUsage);
-  return 2;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   std::string out;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
-    if (arg == "--out") {
-      if (i + 1 >= argc) return UsageError("--out needs a directory");
-      out = argv[++i];
-    } else if (arg.starts_with("--out=")) {
-      out = std::string(arg.substr(6));
-    } else {
-      return UsageError("unknown argument '" + std::string(arg) + "'");
-    }
-    if (out.empty()) return UsageError("--out needs a directory");
-  }
-  if (out.empty()) return UsageError("--out DIR is required");
+  CLI::App app(
+      "Writes DIR/dlgsp2.bin (flash loader image, 14316 bytes) and DIR/Orvel_GPS_Firmware_R10.s (firmware "
+      "S-records, 918698 bytes), the same bytes on every machine: random bytes in a release's layout, test data "
+      "that must never be flashed into a real receiver. DIR is created if missing; existing files are replaced "
+      "atomically.",
+      "make-payloads");
+  app.set_version_flag("--version", "make-payloads " LARKSPAN_VERSION);
+  app.add_option("--out", out, "directory to write into")->required()->type_name("DIR");
+  if (const auto ended = larkspan::ParseCommandLine(app, argc, argv)) return *ended;
 
   std::string error;
   if (!larkspan::payloads::WritePayloads(out, &error)) {

@@ -1,7 +1,7 @@
 // receiver-sim: a simulated SiRF GPS receiver on a pseudo-terminal, for the tests, the
 // benchmarks and the demo. One thread: a poll loop that wakes on the host's bytes, on the
 // receiver's one-second schedule and, with --pace, when the line has carried the next
-// bytes. Command line: see kUsage in sim_options.cpp.
+// bytes. Command line: see ParseOptions in sim_options.cpp, or receiver-sim --help.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -231,15 +231,8 @@ class Simulator {
 
 int Main(int argc, char** argv) {
   SimOptions options;
+  if (const auto ended = ParseOptions(argc, argv, options)) return *ended;
   std::string error;
-  if (!ParseOptions(std::vector<std::string>(argv + 1, argv + argc), options, &error)) {
-    std::fprintf(stderr, "receiver-sim: %s\nTry 'receiver-sim --help'.\n", error.c_str());
-    return 2;
-  }
-  if (options.help) {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
 
   // Block the stop signals now; the poll loop lets them in only while it waits.
   sigset_t stop;

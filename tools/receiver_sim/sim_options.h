@@ -2,6 +2,7 @@
 // arguments; any thread.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,16 +23,14 @@ struct SimOptions {
   double lifetime = 0;    // seconds until a clean exit; 0 = until a signal
   bool log_tx = false;    // also log every transmission
   unsigned seed = 0;      // garbage generator seed; 0 = the fixed default
-  bool help = false;
 };
 
-// Parses argv[1..]. On a bad command line returns false and says why in `error`.
-bool ParseOptions(const std::vector<std::string>& args, SimOptions& options, std::string* error);
+// Parses the command line into `options`. Returns the exit status when the run ends here:
+// --help or --version (0, printed), a bad command line (2, said why).
+std::optional<int> ParseOptions(int argc, char** argv, SimOptions& options);
 
 // Replaces the C escapes \r \n \t \\ and \xHH in `text`. On a bad or unknown escape
 // returns false and says why in `error`.
 bool Unescape(std::string_view text, std::string& out, std::string* error);
-
-extern const char kUsage[];
 
 }  // namespace larkspan::sim

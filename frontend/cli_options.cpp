@@ -1,0 +1,61 @@
+#include "frontend/cli_options.h"
+
+#include <CLI/CLI.hpp>
+
+#include "platform/command_line.h"
+
+namespace larkspan {
+
+std::variant<CliOptions, int> ParseCliOptions(int argc, char** argv) {
+  CliOptions o;
+  CLI::App app("Talks to the GPS receiver on COM1: (the device $LARKSPAN_COM1, else /dev/ttyS0).", "larkspan-cli");
+  app.set_version_flag("--version", "larkspan-cli " LARKSPAN_VERSION);
+  app.require_subcommand(1);
+  app.fallthrough();  // the options below may also stand after the sub-command
+  app.add_option("--port", o.port, "use the serial device PATH as COM1: for this run")->type_name("PATH");
+  app.add_option("--root", o.root,
+                 "take the payload files from DIR (default: $LARKSPAN_ROOT, else ~/.local/share/larkspan)")
+      ->type_name("DIR");
+  app.add_flag("--json", o.json,
+               "JSON Lines on standard output, one event a line (docs/events.schema.json); the human lines go "
+               "to standard error");
+  app.footer(std::string("Payload files: dlgsp2.bin (flash loader image) and Orvel_GPS_Firmware_R10.s (firmware\n"
+                         "S-record file). The new version is recorded as value FW of the registry key\n"
+                         "HKEY_LOCAL_MACHINE/SOFTWARE/Apps/Tessan SW under $LARKSPAN_REGISTRY (else\n"
+                         "~/.config/larkspan/registry), when that key exists. Messages for the user print as\n"
+                         "\"Caption: text\" lines on standard error.\n\n") +
+             kExitStatusTable);
+
+  bool no_check = false;
+  CLI::App* upgrade = app.add_subcommand(
+      "upgrade",
+      "Reflash the receiver with the payload files of the device root: reads its version, checks external power "
+      "and the files, uploads the flash loader and the firmware, brings the receiver back to NMEA, resets it and "
+      "records the new version. About 4 minutes.");
+  upgrade->add_flag("--no-check", no_check, "upgrade without checking the payload files first");
+  app.add_subcommand("version",
+                     "Read the firmware version the receiver reports in its NMEA output at 4800 baud (two windows "
+                     "of 12 seconds at most) and print it.");
+  app.add_subcommand("repair",
+                     "Bring a receiver left in SiRF binary mode back to NMEA at 4800 baud: up to two attempts at "
+                     "38400 baud, then two at 57600 (about 20 seconds each).");
+  CLI::App* check = app.add_subcommand(
+      "check",
+      "Check flash loader images and firmware S-record files: names the first error (what would fail the upload "
+      "or write the receiver wrongly) and each warning (harmless to the upload) with its line.");
+  check->add_option("FILE", o.files, "a flash loader image or firmware S-record file")->required();
+  CLI::App* ports = app.add_subcommand(
+      "ports",
+      "List the serial devices of this machine: device, its /dev/serial/by-id name, driver, USB vendor:product "
+      "and product, and what holds it open. Opens none of them unless --probe is given.");
+  ports->add_flag("--probe", o.probe,
+                  "also listen on each free device (never the kernel's console) for the receiver's version at "
+                  "4800 baud, all at once, about 14 s");
+
+  if (const auto ended = ParseCommandLine(app, argc, argv)) return *ended;
+  o.command = app.get_subcommands().front()->get_name();
+  o.check_payloads = !no_check;
+  return o;
+}
+
+}  // namespace larkspan

@@ -1,0 +1,45 @@
+// larkspan-cli's command line, on CLI11: the sub-commands, their options, the options that
+// apply to all of them (before or after the sub-command), --help and --version, and the table
+// of exit statuses.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace larkspan {
+
+namespace exit_status {
+inline constexpr int kOk = 0;
+inline constexpr int kFailed = 1;           // the upgrade failed after the receiver was touched
+inline constexpr int kUsage = 2;
+inline constexpr int kPortUnavailable = 3;  // the port cannot be opened
+inline constexpr int kPayloadsRefused = 4;  // a failed check, or test data on a real port
+inline constexpr int kReceiverSilent = 5;   // no answer before anything was flashed
+inline constexpr int kNotBackToNmea = 6;    // flashed, but not brought back to NMEA
+}  // namespace exit_status
+
+inline constexpr char kExitStatusTable[] =
+    "Exit status (of the first failure in time):\n"
+    "  0  success (upgrade: after \"Finished!\")\n"
+    "  1  the upgrade failed after the receiver was touched (the loader falling silent included)\n"
+    "  2  usage error\n"
+    "  3  the port cannot be opened\n"
+    "  4  payload files refused: a failed check, or test data for a port that is no pseudo-terminal\n"
+    "  5  the receiver does not answer before anything is flashed (no version heard, repair failed)\n"
+    "  6  the firmware went in, but the receiver could not be brought back to NMEA\n";
+
+struct CliOptions {
+  std::string command;  // upgrade, version, repair, check or ports
+  std::optional<std::string> port, root;
+  bool json = false;
+  bool check_payloads = true;     // upgrade
+  bool probe = false;             // ports
+  std::vector<std::string> files;  // check
+};
+
+// The options, or the exit status when the run ends here (help, version, a usage error).
+std::variant<CliOptions, int> ParseCliOptions(int argc, char** argv);
+
+}  // namespace larkspan

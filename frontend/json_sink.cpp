@@ -1,0 +1,62 @@
+#include "frontend/json_sink.h"
+
+namespace larkspan {
+
+namespace {
+const char* IconName(BoxIcon icon) {
+  switch (icon) {
+    case BoxIcon::kInformation: return "information";
+    case BoxIcon::kWarning: return "warning";
+    case BoxIcon::kError: return "error";
+    case BoxIcon::kNone: break;
+  }
+  return "none";
+}
+
+template <typename T>
+nlohmann::ordered_json OrNull(const std::optional<T>& value) {
+  return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json();
+}
+}  // namespace
+
+void JsonSink::Emit(const nlohmann::ordered_json& event) {
+  const std::string line = event.dump() + "\n";
+  std::lock_guard lock(mutex_);
+  std::fputs(line.c_str(), out_);
+  std::fflush(out_);
+}
+
+void JsonSink::ShowMessage(const MessageBox& box) {
+  human_.ShowMessage(box);
+  Emit({{"event", "box"},
+        {"caption", ToUtf8(box.caption.empty() ? WideText(kAppName) : box.caption)},
+        {"text", ToUtf8(box.text)},
+        {"icon", IconName(box.icon)}});
+}
+
+void JsonSink::ShowStatus(const WideText& status) {
+  human_.ShowStatus(status);
+  Emit({{"event", "status"}, {"text", ToUtf8(status)}});
+}
+
+void JsonSink::Progress(ProgressOp op, int a, int b) {
+  human_.Progress(op, a, b);
+  if (op != ProgressOp::kStepIt || !meter_) return;
+  const auto reading = meter_->Read(human_.Percent());
+  if (!reading) return;
+  Emit({{"event", "progress"},
+        {"stage", reading->StageName()},
+        {"percent", reading->percent},
+        {"unit", reading->Unit()},
+        {"done", reading->done},
+        {"total", OrNull(reading->total)},
+        {"rate", OrNull(reading->rate)},
+        {"eta_s", OrNull(reading->eta_s)}});
+}
+
+void JsonSink::EndProcess(int status) {
+  if (before_end) before_end(status);
+  human_.EndProcess(status);
+}
+
+}  // namespace larkspan

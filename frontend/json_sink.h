@@ -1,0 +1,41 @@
+// larkspan-cli --json: one JSON object a line on standard output for every status, progress
+// step, box, version and the run's result (docs/events.schema.json), while the human lines go
+// on to standard error through the terminal sink. Calls may come from any thread; each event
+// is written whole.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <optional>
+
+#include "frontend/progress_meter.h"
+#include "frontend/terminal_sink.h"
+#include "platform/user_sink.h"
+
+namespace larkspan {
+
+class JsonSink final : public UserSink {
+ public:
+  JsonSink(std::FILE* out, TerminalSink& human) : out_(out), human_(human) {}
+
+  void ShowMessage(const MessageBox& box) override;
+  void ShowStatus(const WideText& status) override;
+  void Progress(ProgressOp op, int a, int b) override;
+  // Told first, with the status, so that a run the updater ends still gets its result line.
+  [[noreturn]] void EndProcess(int status) override;
+
+  void Emit(const nlohmann::ordered_json& event);
+  void Watch(ProgressMeter* meter) { meter_ = meter; }
+  std::function<void(int status)> before_end;
+
+ private:
+  std::mutex mutex_;
+  std::FILE* out_;
+  TerminalSink& human_;
+  ProgressMeter* meter_ = nullptr;
+};
+
+}  // namespace larkspan
