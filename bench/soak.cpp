@@ -37,6 +37,7 @@
 #include "bench/proc_counts.h"
 #include "bench/soak_faults.h"
 #include "bench/soak_run.h"
+#include "platform/command_line.h"
 
 namespace larkspan::soak {
 namespace {
@@ -51,39 +52,19 @@ struct Options {
   bool list = false;
 };
 
-std::optional<Options> Parse(int argc, char** argv) {
-  Options options;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto number = [&](long low, long high) -> std::optional<long> {
-      if (i + 1 >= argc) return std::nullopt;
-      char* end = nullptr;
-      const long value = std::strtol(argv[++i], &end, 10);
-      if (*end != '\0' || value < low || value > high) return std::nullopt;
-      return value;
-    };
-    std::optional<long> value;
-    if (arg == "--runs" && (value = number(1, 10000))) {
-      options.runs = static_cast<int>(*value);
-    } else if (arg == "--seed" && (value = number(0, 4294967295L))) {
-      options.seed = static_cast<uint32_t>(*value);
-    } else if (arg == "--jobs" && (value = number(1, 2))) {
-      options.jobs = static_cast<int>(*value);
-    } else if (arg == "--keep") {
-      options.keep = true;
-    } else if (arg == "--list") {
-      options.list = true;
-    } else {
-      std::fprintf(stderr, "usage: soak [--runs N] [--seed S] [--jobs 1|2] [--keep] [--list]\n");
-      return std::nullopt;
-    }
-  }
-  return options;
-}
-
 int Main(int argc, char** argv) {
-  const auto options = Parse(argc, argv);
-  if (!options) return 2;
+  Options parsed;
+  CLI::App command_line("Runs upgrades of receiver-sim in one process, with faults drawn from a seed, and reports "
+                        "file descriptors, threads and memory before and after.",
+                        "soak");
+  command_line.set_version_flag("--version", "soak " LARKSPAN_VERSION);
+  command_line.add_option("--runs", parsed.runs, "upgrades to run")->check(CLI::Range(1, 10000));
+  command_line.add_option("--seed", parsed.seed, "seed of the faults");
+  command_line.add_option("--jobs", parsed.jobs, "upgrades at a time")->check(CLI::Range(1, 2));
+  command_line.add_flag("--keep", parsed.keep, "keep each run's folder");
+  command_line.add_flag("--list", parsed.list, "list the drawn faults and stop");
+  if (const auto ended = ParseCommandLine(command_line, argc, argv)) return *ended;
+  const Options* options = &parsed;
   const std::vector<Fault> faults = DrawFaults(options->seed, options->runs);
   if (options->list) {
     for (size_t i = 0; i < faults.size(); ++i) std::printf("%2zu %s\n", i + 1, faults[i].Describe().c_str());
