@@ -5,7 +5,8 @@
 //  - paced: the simulator moves bytes at the line's real rate (10 bits a byte), so the wall
 //    time can be set against the mandated waits plus the time the bytes need on the line.
 // For each: wall time, CPU time of larkspan-cli and its share of the wall time, peak memory.
-// The instant run is then repeated under strace, to count the system calls a record.
+// The instant run is then repeated with --trace, for the wire trace's cost, and under strace,
+// to count the system calls a record.
 // Usage: upgrade-bench [--instant-only]
 #include <fcntl.h>
 #include <signal.h>
@@ -61,15 +62,15 @@ pid_t Spawn(std::vector<std::string> argv, int out_fd, const std::vector<std::st
 }
 
 struct Run {
-  double wall = 0, cpu = 0, max_rss_mb = 0;
+  double wall = 0, cpu = 0, max_rss_mb = 0, trace_mb = 0;
   int exit_status = -1;
   std::map<std::string, double> last_seen;  // status line -> seconds since start, last time shown
 };
 
 // Runs one upgrade against a fresh simulator with `sim_options`; with `strace_log`, under strace
-// writing its log there.
+// writing its log there; with `trace`, recording the wire trace.
 Run Upgrade(const fs::path& build, const std::vector<std::string>& sim_options, const std::string& tag,
-            const fs::path& strace_log = {}) {
+            const fs::path& strace_log = {}, bool trace = false) {
   const fs::path work = fs::temp_directory_path() / ("larkspan-bench-" + tag + "-" + std::to_string(getpid()));
   fs::create_directories(work / "registry" / "HKEY_LOCAL_MACHINE" / "SOFTWARE" / "Apps" / "Tessan SW");
   // The updater holds its payload files for exclusive use: each run gets its own copy.
@@ -92,6 +93,7 @@ Run Upgrade(const fs::path& build, const std::vector<std::string>& sim_options, 
   const auto start = Clock::now();
   std::vector<std::string> cli_argv = {(build / "larkspan-cli").string(), "--port", device, "--root",
                                        (work / "root").string(), "upgrade"};
+  if (trace) cli_argv.insert(cli_argv.end(), {"--trace", (work / "trace").string()});
   if (!strace_log.empty()) cli_argv.insert(cli_argv.begin(), {kStrace, "-f", "-qq", "-s", "64", "-o", strace_log.string()});
   const pid_t cli = Spawn(cli_argv, pipe_fds[1], {"LARKSPAN_REGISTRY=" + (work / "registry").string()});
   close(pipe_fds[1]);
@@ -117,6 +119,8 @@ Run Upgrade(const fs::path& build, const std::vector<std::string>& sim_options, 
   run.max_rss_mb = static_cast<double>(usage.ru_maxrss) / 1024.0;
   kill(sim, SIGTERM);
   waitpid(sim, nullptr, 0);
+  std::error_code no_trace;
+  run.trace_mb = static_cast<double>(fs::file_size(work / "trace", no_trace)) / 1e6;
   fs::remove_all(work);
   return run;
 }
@@ -199,6 +203,7 @@ int main(int argc, char** argv) {
   std::thread paced_run;
   if (!instant_only) paced_run = std::thread([&] { paced = Upgrade(build, {"--pace"}, "paced"); });
   const Run instant = Upgrade(build, {}, "instant");
+  const Run traced = Upgrade(build, {}, "trace", {}, true);
   // Then once more under strace, whose own cost must not count in the figures above.
   std::optional<StreamCalls> calls;
   int traced_exit = -1;
@@ -213,6 +218,8 @@ int main(int argc, char** argv) {
   std::printf("  S-record stream: %.2f s for 19,141 records: %.1f us a record on the host and the pty\n", stream,
               1e6 * stream / kRecords);
   std::printf("  CPU a record over the whole upgrade: %.1f us (target at most 25)\n", 1e6 * instant.cpu / kRecords);
+  std::printf("  with --trace: exit %d, CPU %.2f s, %.2f times that without (target at most 1.5), trace %.1f MB\n",
+              traced.exit_status, traced.cpu, traced.cpu / instant.cpu, traced.trace_mb);
   if (calls) {
     std::printf("  system calls a record over the stream (strace): %.2f, of them I/O: %.2f (target at most 4)\n",
                 static_cast<double>(calls->all) / kRecords, static_cast<double>(calls->io) / kRecords);

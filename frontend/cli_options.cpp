@@ -16,6 +16,10 @@ std::variant<CliOptions, int> ParseCliOptions(int argc, char** argv) {
   app.add_option("--root", o.root,
                  "take the payload files from DIR (default: $LARKSPAN_ROOT, else ~/.local/share/larkspan)")
       ->type_name("DIR");
+  app.add_option("--trace", o.trace,
+                 "record every byte written and read and every port call into FILE, with time stamps "
+                 "(docs/trace-format.md); receiver-sim --replay FILE plays the receiver's side back")
+      ->type_name("FILE");
   app.add_flag("--json", o.json,
                "JSON Lines on standard output, one event a line (docs/events.schema.json); the human lines go "
                "to standard error");

@@ -32,7 +32,7 @@ inline constexpr char kExitStatusTable[] =
 
 struct CliOptions {
   std::string command;  // upgrade, version, repair, check or ports
-  std::optional<std::string> port, root;
+  std::optional<std::string> port, root, trace;
   bool json = false;
   bool check_payloads = true;     // upgrade
   bool probe = false;             // ports

@@ -29,6 +29,7 @@
 #include "platform/registry.h"
 #include "platform/sleep_inhibitor.h"
 #include "platform/termios_serial_port.h"
+#include "platform/wire_trace.h"
 #include "receiver/program_state.h"
 #include "receiver/recovery.h"
 #include "receiver/version_reader.h"
@@ -271,6 +272,16 @@ int main(int argc, char** argv) {
   PortNames names = PortNames::FromEnvironment();
   if (options.port) names.com1_path = AbsolutePath(*options.port).string();
   TermiosSerialPorts ports(names);
+  std::optional<WireTrace> trace;
+  std::optional<TracingSerialPorts> traced_ports;
+  if (options.trace) {
+    trace.emplace(*options.trace);
+    if (!trace->ok()) {
+      std::fprintf(stderr, "larkspan-cli: cannot write the trace: %s\n", trace->error().c_str());
+      return status::kUsage;
+    }
+    traced_ports.emplace(ports, *trace);
+  }
   SystemClock clock;
   // With --json the human lines all go to standard error, as plain lines.
   TerminalSink terminal(options.json ? stderr : stdout, stderr, !options.json && ::isatty(STDOUT_FILENO) == 1);
@@ -279,7 +290,7 @@ int main(int argc, char** argv) {
   FileRegistry registry(RegistryRoot());
   SysfsPowerStatus power;
   LogindInhibitor inhibitor;
-  ProgramState state(ports, clock, sink, registry);
+  ProgramState state(traced_ports ? static_cast<SerialPorts&>(*traced_ports) : ports, clock, sink, registry);
   Updater updater{options, terminal, sink, options.json ? &json : nullptr, state, power, inhibitor,
                   options.root ? AbsolutePath(*options.root) : DeviceRoot()};
   ports.on_open_failure = [&](const std::string& path, int error) {

@@ -11,7 +11,7 @@ namespace larkspan {
 bool LogindInhibitor::Take(std::string& why) {
   Release();
   sd_bus* bus = nullptr;
-  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C compound literal
   sd_bus_message* reply = nullptr;
   int result = sd_bus_open_system(&bus);
   if (result >= 0) {

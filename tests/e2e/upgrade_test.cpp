@@ -26,6 +26,7 @@ struct Outcome {
   RunResult run;
   std::string log;                    // receiver-sim's
   std::optional<std::string> record;  // the installed-version value, when one was written
+  std::string trace;                  // the wire trace larkspan-cli recorded
 };
 
 // One upgrade against a receiver-sim started with `options`, in a device root of its own (the
@@ -42,12 +43,14 @@ Outcome Upgrade(std::vector<std::string> options, const std::string& firmware = 
   }
   SimProcess sim(options);
   const MockLogind logind;
-  std::vector<std::string> argv{LARKSPAN_CLI, "--port", sim.device(), "--root", dir.path() / "root", "upgrade"};
+  std::vector<std::string> argv{LARKSPAN_CLI, "--port", sim.device(), "--root", dir.path() / "root", "upgrade",
+                                "--trace", dir.path() / "trace"};
   if (json) argv.push_back("--json");
   const RunResult run = Run(argv, 400,
                             {"LARKSPAN_REGISTRY=" + (dir.path() / "registry").string(),
                              "DBUS_SYSTEM_BUS_ADDRESS=" + logind.address()});
-  return {run, sim.Log(), fs::exists(key / "FW") ? std::optional(ReadFile(key / "FW")) : std::nullopt};
+  return {run, sim.Log(), fs::exists(key / "FW") ? std::optional(ReadFile(key / "FW")) : std::nullopt,
+          ReadFile(dir.path() / "trace")};
 }
 
 // The JSON events of a run: every line valid against the schema, and the events of a kind.
@@ -60,6 +63,29 @@ std::vector<nlohmann::ordered_json> Events(const std::string& out, const std::st
     if (event.is_object() && event["event"] == kind) events.push_back(std::move(event));
   }
   return events;
+}
+
+// The boxes and status texts of a run's JSON events, in order.
+std::string BoxesAndStatuses(const std::string& out) {
+  std::string seen;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    const auto event = nlohmann::ordered_json::parse(line, nullptr, false);
+    if (event.value("event", "") == "box") seen += "box " + event.value("caption", "") + ": " + event.value("text", "") + "\n";
+    if (event.value("event", "") == "status") seen += "status " + event.value("text", "") + "\n";
+  }
+  return seen;
+}
+
+// The wire trace of a failed run, its receiver side played back by receiver-sim to a fresh
+// larkspan-cli: the same boxes, status texts and exit status.
+void ExpectTheReplayToFailTheSameWay(const Outcome& recorded) {
+  const TempDir dir;
+  std::ofstream(dir.path() / "trace", std::ios::binary) << recorded.trace;
+  const Outcome replayed = Upgrade({"--replay", dir.path() / "trace"}, {}, true);
+  EXPECT_EQ(replayed.run.exit_status, recorded.run.exit_status);
+  EXPECT_EQ(BoxesAndStatuses(replayed.run.out), BoxesAndStatuses(recorded.run.out));
+  EXPECT_EQ(Count(replayed.log, "replay-departs"), 0u) << replayed.log;
 }
 
 // The new firmware starts at 38400, so the revert's tries at 115200 and 57600 reach it as
@@ -115,13 +141,16 @@ TEST(Upgrade, ARejectedRecordFailsTheRunAndRecordsNothing) {
   // The revert and the reset still run; the receiver, left in its loader at 115200, hears the
   // 61-byte reset sentence as garbage.
   EXPECT_EQ(Count(o.log, "rx-garbled host=4800 sim=115200 bytes=61"), 1u) << o.log;
+  ExpectTheReplayToFailTheSameWay(o);
 }
 
 TEST(Upgrade, ALoaderThatFallsSilentEndsTheUpdaterWithAFailure) {
-  const Outcome o = Upgrade({"--silent-after-record", "100"});
+  const Outcome o = Upgrade({"--silent-after-record", "100"}, {}, true);
   EXPECT_EQ(o.run.exit_status, 1);
-  EXPECT_EQ(o.run.err, kWarning + "Time Out: Cannot receive data from GPS module. Please restart application again!\n");
+  EXPECT_TRUE(o.run.err.ends_with("\nTime Out: Cannot receive data from GPS module. Please restart application "
+                                  "again!\n")) << o.run.err;
   EXPECT_EQ(o.record, std::nullopt);
+  ExpectTheReplayToFailTheSameWay(o);
 }
 
 // Files the checks only warn about (their findings are pinned where the checks are tested):

@@ -9,6 +9,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <iterator>
+#include <variant>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
@@ -25,6 +28,7 @@
 #include "tools/receiver_sim/paced_line.h"
 #include "tools/receiver_sim/pty.h"
 #include "tools/receiver_sim/receiver_model.h"
+#include "tools/receiver_sim/replay.h"
 #include "tools/receiver_sim/sim_log.h"
 #include "tools/receiver_sim/sim_options.h"
 #include "tools/receiver_sim/srecord.h"
@@ -256,6 +260,18 @@ int Main(int argc, char** argv) {
     }
   }
 
+  std::vector<TraceStep> replay;
+  if (!options.replay.empty()) {
+    std::ifstream in(options.replay, std::ios::binary);
+    const auto read = ReadTrace(std::string(std::istreambuf_iterator<char>(in), {}));
+    if (!in || std::holds_alternative<std::string>(read)) {
+      std::fprintf(stderr, "receiver-sim: --replay %s: %s\n", options.replay.c_str(),
+                   in ? std::get<std::string>(read).c_str() : std::strerror(errno));
+      return 2;
+    }
+    replay = std::get<std::vector<TraceStep>>(read);
+  }
+
   SimLog log;
   if (!options.log.empty() && !log.OpenFile(options.log, &error)) {
     std::fprintf(stderr, "receiver-sim: %s\n", error.c_str());
@@ -289,7 +305,8 @@ int Main(int argc, char** argv) {
     std::fflush(stdout);
   }
 
-  const int status = simulator.Run();
+  const int status = options.replay.empty() ? simulator.Run()
+                                             : Replay(*pty, replay, log, [] { return g_stop_signal != 0; });
   if (!options.link.empty()) RemoveLink(options.link, pty->slave_path());
   return status;
 }

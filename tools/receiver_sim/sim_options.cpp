@@ -74,6 +74,9 @@ std::optional<int> ParseOptions(int argc, char** argv, SimOptions& o) {
   app.add_option("--refuse-nmea-at", o.receiver.refuse_nmea_at,
                  "ignore the switch-to-NMEA frame when it arrives at SPEED (may be given more than once)")
       ->type_name("SPEED")->check(speeds);
+  app.add_option("--replay", o.replay,
+                 "play back the receiver's side of a wire trace that larkspan-cli --trace recorded, instead of "
+                 "simulating a receiver (docs/trace-format.md)")->type_name("FILE");
   app.add_flag("--pace", o.pace, "carry bytes at the line's real rate (10 bits a byte) in both directions; "
                "default: at once");
   auto* flash = "Flash update (after the flash-update and loader-speed frames, at 115200)";

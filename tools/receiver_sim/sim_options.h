@@ -23,6 +23,7 @@ struct SimOptions {
   double lifetime = 0;    // seconds until a clean exit; 0 = until a signal
   bool log_tx = false;    // also log every transmission
   unsigned seed = 0;      // garbage generator seed; 0 = the fixed default
+  std::string replay;     // a wire trace whose receiver side is played back instead
 };
 
 // Parses the command line into `options`. Returns the exit status when the run ends here:

@@ -1,0 +1,143 @@
+#include "platform/wire_trace.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+
+namespace larkspan {
+
+namespace {
+
+constexpr auto kFlushEvery = std::chrono::milliseconds(100);
+
+std::string Number(uint64_t value) {
+  char digits[24];
+  return std::string(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+}
+
+std::string Hex32(uint32_t value) {
+  char digits[16];
+  const auto end = std::to_chars(digits, digits + sizeof digits, value, 16).ptr;
+  return "0x" + std::string(digits, end);
+}
+
+// "ok" or "failed <errno>", after the call's own words.
+std::string Outcome(std::string what, bool ok, const SerialPort& port) {
+  return what + (ok ? " ok" : " failed " + Number(static_cast<uint64_t>(port.LastError())));
+}
+
+class TracingSerialPort final : public SerialPort {
+ public:
+  TracingSerialPort(std::unique_ptr<SerialPort> inner, WireTrace& trace) : inner_(std::move(inner)), trace_(trace) {}
+  ~TracingSerialPort() override {
+    inner_.reset();
+    trace_.Line("close");
+  }
+
+  bool GetState(LineSettings& settings) override { return inner_->GetState(settings); }
+  bool SetState(const LineSettings& s) override {
+    const bool ok = inner_->SetState(s);
+    trace_.Line(Outcome("state baud=" + Number(s.baud) + " data=" + Number(s.byte_size) + " parity=" +
+                            Number(s.parity) + " stop=" + Number(s.stop_bits) + " flags=" + Hex32(s.flags),
+                        ok, *inner_));
+    return ok;
+  }
+  bool GetTimeouts(CommTimeouts& timeouts) override { return inner_->GetTimeouts(timeouts); }
+  bool SetTimeouts(const CommTimeouts& t) override {
+    const bool ok = inner_->SetTimeouts(t);
+    trace_.Line(Outcome("timeouts " + Number(t.read_interval) + "," + Number(t.read_total_multiplier) + "," +
+                            Number(t.read_total_constant) + "," + Number(t.write_total_multiplier) + "," +
+                            Number(t.write_total_constant),
+                        ok, *inner_));
+    return ok;
+  }
+  bool SetupQueues(uint32_t in_size, uint32_t out_size) override {
+    const bool ok = inner_->SetupQueues(in_size, out_size);
+    trace_.Line(Outcome("queues " + Number(in_size) + "," + Number(out_size), ok, *inner_));
+    return ok;
+  }
+  bool Purge(uint32_t flags) override {
+    const bool ok = inner_->Purge(flags);
+    trace_.Line(Outcome("purge " + Hex32(flags), ok, *inner_));
+    return ok;
+  }
+  bool EscapeFunction(Escape function) override {
+    const bool ok = inner_->EscapeFunction(function);
+    static constexpr const char* kNames[] = {"", "", "", "set-rts", "clr-rts", "set-dtr", "clr-dtr"};
+    const auto index = static_cast<uint32_t>(function);
+    trace_.Line(Outcome(std::string("line ") + (index < 7 ? kNames[index] : "?"), ok, *inner_));
+    return ok;
+  }
+  bool Read(std::span<uint8_t> buffer, size_t& count_read) override {
+    const bool ok = inner_->Read(buffer, count_read);
+    trace_.Line(Outcome("read", ok, *inner_), buffer.first(std::min(count_read, buffer.size())), ok);
+    return ok;
+  }
+  bool Write(std::span<const uint8_t> bytes, size_t& count_written) override {
+    const bool ok = inner_->Write(bytes, count_written);
+    trace_.Line(Outcome("write", ok, *inner_) + (ok ? " " + Number(count_written) : ""), bytes, true);
+    return ok;
+  }
+  int LastError() const override { return inner_->LastError(); }
+
+ private:
+  std::unique_ptr<SerialPort> inner_;
+  WireTrace& trace_;
+};
+
+}  // namespace
+
+WireTrace::WireTrace(const std::string& path) : start_(std::chrono::steady_clock::now()) {
+  file_ = std::fopen(path.c_str(), "we");
+  if (!file_) {
+    error_ = path + ": " + std::strerror(errno);
+    return;
+  }
+  std::fputs("# larkspan wire trace 1\n", file_);
+  std::fflush(file_);
+  flusher_ = std::jthread([this](std::stop_token stop) {
+    std::unique_lock lock(mutex_);
+    while (!stop.stop_requested()) {
+      wake_.wait_for(lock, stop, kFlushEvery, [] { return false; });
+      std::fflush(file_);
+    }
+  });
+}
+
+WireTrace::~WireTrace() {
+  if (flusher_.joinable()) {
+    flusher_.request_stop();
+    flusher_.join();
+  }
+  if (file_) std::fclose(file_);
+}
+
+void WireTrace::Line(std::string_view what, std::span<const uint8_t> bytes, bool with_bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard lock(mutex_);
+  if (!file_) return;
+  line_.assign(Number(static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(now - start_).count())));
+  line_.append(" ").append(what);
+  if (with_bytes) {
+    line_.append(" ");
+    if (bytes.empty()) line_.append("-");
+    for (uint8_t byte : bytes) {
+      line_.push_back(kDigits[byte >> 4]);
+      line_.push_back(kDigits[byte & 15]);
+    }
+  }
+  line_.push_back('\n');
+  std::fwrite(line_.data(), 1, line_.size(), file_);
+}
+
+std::unique_ptr<SerialPort> TracingSerialPorts::Open(std::u16string_view name, int& error) {
+  auto port = inner_.Open(name, error);
+  std::string text = "open ";
+  for (char16_t c : name) text.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+  trace_.Line(text + (port ? " ok" : " failed " + Number(static_cast<uint64_t>(error))));
+  if (!port) return nullptr;
+  return std::make_unique<TracingSerialPort>(std::move(port), trace_);
+}
+
+}  // namespace larkspan
