@@ -52,6 +52,9 @@ std::variant<CliOptions, int> ParseCliOptions(int argc, char** argv) {
       "ports",
       "List the serial devices of this machine: device, its /dev/serial/by-id name, driver, USB vendor:product "
       "and product, and what holds it open. Opens none of them unless --probe is given.");
+  app.add_subcommand("history",
+                     "Print the upgrade history ($XDG_STATE_HOME/larkspan/history.jsonl, else "
+                     "~/.local/state/larkspan/): one row a run, oldest first; with --json the lines as they are.");
   ports->add_flag("--probe", o.probe,
                   "also listen on each free device (never the kernel's console) for the receiver's version at "
                   "4800 baud, all at once, about 14 s");

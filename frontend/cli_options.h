@@ -31,7 +31,7 @@ inline constexpr char kExitStatusTable[] =
     "  6  the firmware went in, but the receiver could not be brought back to NMEA\n";
 
 struct CliOptions {
-  std::string command;  // upgrade, version, repair, check or ports
+  std::string command;  // upgrade, version, repair, check, ports or history
   std::optional<std::string> port, root, trace;
   bool json = false;
   bool check_payloads = true;     // upgrade

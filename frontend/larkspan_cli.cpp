@@ -20,7 +20,9 @@
 #include "frontend/json_sink.h"
 #include "frontend/ports_command.h"
 #include "frontend/progress_meter.h"
+#include "frontend/signal_watch.h"
 #include "frontend/terminal_sink.h"
+#include "frontend/upgrade_history.h"
 #include "platform/clock.h"
 #include "platform/device_root.h"
 #include "platform/open_failure.h"
@@ -113,7 +115,9 @@ struct Updater {
   PowerStatus& power;
   SleepInhibitor& inhibitor;
   std::filesystem::path root;
+  std::string port_path;
   bool port_failed = false;  // an open of the port failed
+  std::optional<UpgradeRecorder> recorder = std::nullopt;  // upgrade: its history line
   std::optional<std::string> old_version = std::nullopt, new_version = std::nullopt;
   std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
 
@@ -179,6 +183,29 @@ Outcome RunCheck(Updater& updater) {
   return all_good ? Outcome{} : Failed(status::kPayloadsRefused, "payloads");
 }
 
+Outcome RunHistory(Updater& updater) {
+  const std::filesystem::path file = HistoryFile();
+  std::ifstream in(file, std::ios::binary);
+  const std::string history(std::istreambuf_iterator<char>(in), {});
+  if (history.empty()) {
+    std::fprintf(stderr, "larkspan-cli: no upgrade recorded yet (%s)\n", file.c_str());
+  } else {
+    std::fputs(updater.options.json ? history.c_str() : HistoryTable(history).c_str(), stdout);
+  }
+  return {};
+}
+
+// The run's history line; told on standard error when it cannot be written.
+void RecordHistory(Updater& updater, int exit_status, const char* failed_stage, bool worker_done) {
+  if (!updater.recorder) return;
+  std::string error;
+  const auto line = updater.recorder->Line(updater.state, exit_status, failed_stage, updater.old_version,
+                                           worker_done ? updater.new_version : std::nullopt);
+  if (!AppendHistory(HistoryFile(), line, &error)) {
+    std::fprintf(stderr, "larkspan-cli: the upgrade history cannot be written: %s\n", error.c_str());
+  }
+}
+
 Outcome RunPorts(Updater& updater) {
   const SerialDeviceList list = ListSerialDevices(UdevTtys(), {});
   std::optional<ProbeResults> probe;
@@ -197,6 +224,7 @@ uint64_t CountRecords(const std::filesystem::path& firmware) {
 
 Outcome RunUpgrade(Updater& updater) {
   ProgramState& state = updater.state;
+  updater.recorder.emplace(updater.port_path, updater.root);
   const bool check = updater.options.check_payloads;
   if (check && !PayloadsPass(updater.root)) return Failed(status::kPayloadsRefused, "payloads");
 
@@ -255,16 +283,13 @@ Outcome RunUpgrade(Updater& updater) {
   }
 }
 
-const char* StageName(WorkerStage stage) {
-  static constexpr const char* kNames[] = {nullptr, "start", "loader", "firmware", "revert"};
-  return kNames[static_cast<int>(stage)];
-}
 
 }  // namespace
 }  // namespace larkspan
 
 int main(int argc, char** argv) {
   using namespace larkspan;
+  SignalWatch signals;  // first: every thread made after it leaves the signals to it
   const auto parsed = ParseCliOptions(argc, argv);
   if (const int* ended = std::get_if<int>(&parsed)) return *ended;
   const CliOptions& options = std::get<CliOptions>(parsed);
@@ -292,20 +317,49 @@ int main(int argc, char** argv) {
   LogindInhibitor inhibitor;
   ProgramState state(traced_ports ? static_cast<SerialPorts&>(*traced_ports) : ports, clock, sink, registry);
   Updater updater{options, terminal, sink, options.json ? &json : nullptr, state, power, inhibitor,
-                  options.root ? AbsolutePath(*options.root) : DeviceRoot()};
+                  options.root ? AbsolutePath(*options.root) : DeviceRoot(), names.com1_path};
   ports.on_open_failure = [&](const std::string& path, int error) {
     updater.port_failed = true;
     terminal.FinishLine();
     TellOpenFailure("larkspan-cli", path, error);
   };
-  // The updater may end the process itself (a loader that falls silent): still a result line.
+  // The updater may end the process itself (a loader that falls silent): still a result line
+  // and a history line.
   json.before_end = [&](int end_status) {
     EmitResult(updater, Failed(end_status, StageName(state.stage.load())));
+  };
+  terminal.before_end = [&](int end_status) {
+    RecordHistory(updater, end_status, StageName(state.stage.load()), false);
+  };
+  // From the flash-update command until the receiver is back in NMEA it has no working firmware.
+  signals.in_window = [&] {
+    const WorkerStage stage = state.stage.load();
+    return state.upgrade_running.load() != 0 && stage != WorkerStage::kNone && stage != WorkerStage::kStart;
+  };
+  signals.warn = [&](int) {
+    terminal.FinishLine();
+    std::fputs("larkspan-cli: the receiver has no working firmware until this upgrade ends, and stopping now would "
+               "leave it so. The upgrade goes on; interrupt again within 5 seconds to stop it all the same.\n",
+               stderr);
+  };
+  signals.stop = [&](int signal, bool in_window) {
+    terminal.FinishLine();
+    const char* stage = in_window ? StageName(state.stage.load()) : "stopped";
+    if (in_window) {
+      std::fprintf(stderr, "larkspan-cli: stopped during the %s stage: the receiver is left without working firmware. "
+                   "Run 'larkspan-cli upgrade' again at once to bring it back.\n", stage);
+    } else {
+      std::fprintf(stderr, "larkspan-cli: stopped by %s\n", signal == SIGINT ? "SIGINT" : "SIGTERM");
+    }
+    RecordHistory(updater, 128 + signal, stage, false);
+    EmitResult(updater, Failed(128 + signal, stage));
+    std::fflush(nullptr);
   };
 
   Outcome outcome;
   if (options.command == "check") outcome = RunCheck(updater);
   if (options.command == "ports") outcome = RunPorts(updater);
+  if (options.command == "history") outcome = RunHistory(updater);
   if (options.command == "version") outcome = RunVersion(updater);
   if (options.command == "repair") outcome = RunRepair(updater);
   if (options.command == "upgrade") {
@@ -316,6 +370,8 @@ int main(int argc, char** argv) {
     outcome = RunUpgrade(updater);
   }
   terminal.FinishLine();
-  if (options.command != "ports") EmitResult(updater, outcome);
+  signals.Stop();
+  if (options.command == "upgrade") RecordHistory(updater, outcome.status, outcome.failed_stage, true);
+  if (options.command != "ports" && options.command != "history") EmitResult(updater, outcome);
   return outcome.status;
 }

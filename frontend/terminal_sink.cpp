@@ -91,6 +91,7 @@ void TerminalSink::FinishLine() {
 
 void TerminalSink::EndProcess(int status) {
   FinishLine();
+  if (before_end) before_end(status);
   std::fflush(err_);
   std::exit(status);
 }

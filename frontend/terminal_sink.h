@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -21,6 +22,8 @@ class TerminalSink final : public UserSink {
   void ShowStatus(const WideText& status) override;
   void Progress(ProgressOp op, int a, int b) override;
   [[noreturn]] void EndProcess(int status) override;
+  // Told first, with the status, when the updater ends the process itself.
+  std::function<void(int status)> before_end;
 
   // Ends a progress line still open on the terminal, so that what follows starts clean.
   void FinishLine();

@@ -10,6 +10,7 @@
 
 #include "frontend/app_icon.h"
 #include "frontend/dialog_units.h"
+#include "frontend/upgrade_history.h"
 #include "transfer/installed_version.h"
 #include "receiver/recovery.h"
 #include "receiver/version_reader.h"
@@ -225,9 +226,17 @@ void UpgradeDialog::OnUpgrade() {
   // must find the flag raised, not race the worker's own first line on the channels.
   state.upgrade_running.store(1);
   try {
-    std::function<void()> work = [&state, &inhibitor = seams_.sleep_inhibitor] {
+    std::function<void()> work = [&state, &inhibitor = seams_.sleep_inhibitor, history = seams_.history,
+                                   root = seams_.device_root, before = ToUtf8(ToWide(current_version_field_))] {
       const SleepHold hold(inhibitor);
-      UpgradeWorker(state);
+      std::optional<UpgradeRecorder> recorder;
+      if (history) recorder.emplace(history->port, root);
+      const int result = UpgradeWorker(state);
+      if (!recorder) return;
+      const auto line = recorder->Line(state, result == 1 ? 0 : 1, StageName(state.failed_stage.load()), before,
+                                       result == 1 ? std::optional(ToUtf8(state.current_version)) : std::nullopt);
+      std::string error;
+      if (!AppendHistory(history->file, line, &error)) PrintLines(stderr, "larkspan: ", error + "\n");
     };
     worker_ = seams_.start_thread ? seams_.start_thread(std::move(work)) : std::thread(std::move(work));
     ExchangeData(true);

@@ -15,6 +15,8 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
+#include <string>
 #include <thread>
 
 #include "frontend/qt_user_sink.h"
@@ -57,6 +59,12 @@ class UpgradeDialog final : public QDialog {
     std::function<std::thread(std::function<void()>)> start_thread = {};
     // The files make-payloads writes, which Upgrade refuses to send to a real receiver.
     std::function<GeneratedPayloads()> generated_payloads = payloads::BuildPayloads;
+    // Where each upgrade's history line goes, and the port it names; none: not recorded.
+    struct History {
+      std::filesystem::path file;
+      std::string port;
+    };
+    std::optional<History> history = std::nullopt;
   };
 
   explicit UpgradeDialog(Seams seams, QWidget* parent = nullptr);

@@ -47,6 +47,10 @@ std::filesystem::path DeviceRoot() {
   return XdgFolder("XDG_DATA_HOME", ".local/share") / "larkspan";
 }
 
+std::filesystem::path HistoryFile() {
+  return XdgFolder("XDG_STATE_HOME", ".local/state") / "larkspan" / "history.jsonl";
+}
+
 std::filesystem::path RegistryRoot() {
   if (const char* root = Env("LARKSPAN_REGISTRY")) return AbsolutePath(root);
   return XdgFolder("XDG_CONFIG_HOME", ".config") / "larkspan" / "registry";

@@ -13,6 +13,8 @@ namespace larkspan {
 
 std::filesystem::path DeviceRoot();
 std::filesystem::path RegistryRoot();
+// The upgrade history: $XDG_STATE_HOME/larkspan/history.jsonl, else ~/.local/state/larkspan/.
+std::filesystem::path HistoryFile();
 
 // `path` made absolute against the working directory, or as it is when that cannot be had.
 std::filesystem::path AbsolutePath(const std::filesystem::path& path);

@@ -152,6 +152,14 @@ DeviceHolders FindHolders(const std::vector<dev_t>& devices, const SystemFiles& 
   return holders;
 }
 
+std::string ByIdNameOf(const std::string& node, const SystemFiles& files) {
+  const auto number = CharDevice(node);
+  if (!number) return {};
+  TtyFacts tty;
+  tty.number = *number;
+  return ByIdName(tty, files);
+}
+
 bool ProcessRuns(const std::string& name, const SystemFiles& files) {
   bool runs = false;
   ForEachProcess(files, [&](const fs::path& folder, int) { runs = runs || FirstLine(folder / "comm") == name; });

@@ -49,6 +49,9 @@ struct DeviceHolders {
 };
 DeviceHolders FindHolders(const std::vector<dev_t>& devices, const SystemFiles& files);
 
+// The /dev/serial/by-id/ name of the device at `node`, or "" when it has none.
+std::string ByIdNameOf(const std::string& node, const SystemFiles& files = {});
+
 // Whether a process with this command name runs (ModemManager, gpsd).
 bool ProcessRuns(const std::string& name, const SystemFiles& files);
 

@@ -70,12 +70,20 @@ class TracingSerialPort final : public SerialPort {
   }
   bool Read(std::span<uint8_t> buffer, size_t& count_read) override {
     const bool ok = inner_->Read(buffer, count_read);
-    trace_.Line(Outcome("read", ok, *inner_), buffer.first(std::min(count_read, buffer.size())), ok);
+    if (ok) {
+      trace_.Transfer("read ok", nullptr, buffer.first(std::min(count_read, buffer.size())));
+    } else {
+      trace_.Line(Outcome("read", false, *inner_));
+    }
     return ok;
   }
   bool Write(std::span<const uint8_t> bytes, size_t& count_written) override {
     const bool ok = inner_->Write(bytes, count_written);
-    trace_.Line(Outcome("write", ok, *inner_) + (ok ? " " + Number(count_written) : ""), bytes, true);
+    if (ok) {
+      trace_.Transfer("write ok", &count_written, bytes);
+    } else {
+      trace_.Line(Outcome("write", false, *inner_), bytes, true);
+    }
     return ok;
   }
   int LastError() const override { return inner_->LastError(); }
@@ -112,23 +120,51 @@ WireTrace::~WireTrace() {
   if (file_) std::fclose(file_);
 }
 
-void WireTrace::Line(std::string_view what, std::span<const uint8_t> bytes, bool with_bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
+void WireTrace::Stamp() {
   const auto now = std::chrono::steady_clock::now();
-  std::lock_guard lock(mutex_);
-  if (!file_) return;
-  line_.assign(Number(static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(now - start_).count())));
-  line_.append(" ").append(what);
-  if (with_bytes) {
-    line_.append(" ");
-    if (bytes.empty()) line_.append("-");
-    for (uint8_t byte : bytes) {
-      line_.push_back(kDigits[byte >> 4]);
-      line_.push_back(kDigits[byte & 15]);
-    }
+  char digits[24];
+  const auto end = std::to_chars(digits, digits + sizeof digits,
+                                 std::chrono::duration_cast<std::chrono::microseconds>(now - start_).count()).ptr;
+  line_.assign(digits, end);
+  line_.push_back(' ');
+}
+
+void WireTrace::End(std::span<const uint8_t> bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  line_.push_back(' ');
+  if (bytes.empty()) line_.push_back('-');
+  for (uint8_t byte : bytes) {
+    line_.push_back(kDigits[byte >> 4]);
+    line_.push_back(kDigits[byte & 15]);
   }
   line_.push_back('\n');
   std::fwrite(line_.data(), 1, line_.size(), file_);
+}
+
+void WireTrace::Line(std::string_view what, std::span<const uint8_t> bytes, bool with_bytes) {
+  std::lock_guard lock(mutex_);
+  if (!file_) return;
+  Stamp();
+  line_.append(what);
+  if (with_bytes) {
+    End(bytes);
+  } else {
+    line_.push_back('\n');
+    std::fwrite(line_.data(), 1, line_.size(), file_);
+  }
+}
+
+void WireTrace::Transfer(std::string_view what, const size_t* count, std::span<const uint8_t> bytes) {
+  std::lock_guard lock(mutex_);
+  if (!file_) return;
+  Stamp();
+  line_.append(what);
+  if (count) {
+    char digits[24];
+    line_.push_back(' ');
+    line_.append(digits, std::to_chars(digits, digits + sizeof digits, *count).ptr);
+  }
+  End(bytes);
 }
 
 std::unique_ptr<SerialPort> TracingSerialPorts::Open(std::u16string_view name, int& error) {

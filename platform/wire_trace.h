@@ -33,12 +33,17 @@ class WireTrace {
 
   // One line: the time stamp, `what`, and the bytes in hex when given ("-" for none).
   void Line(std::string_view what, std::span<const uint8_t> bytes = {}, bool with_bytes = false);
+  // A read or a write that went through: "read ok <bytes>", "write ok <count> <bytes>". The
+  // stream's many calls, built without a string of their own.
+  void Transfer(std::string_view what, const size_t* count, std::span<const uint8_t> bytes);
 
  private:
   std::mutex mutex_;
   std::FILE* file_ = nullptr;
   std::string error_;
   std::chrono::steady_clock::time_point start_;
+  void Stamp();  // starts line_ with the time stamp; mutex held
+  void End(std::span<const uint8_t> bytes);  // the bytes and the line feed, then writes it
   std::string line_;  // reused for each line
   std::condition_variable_any wake_;
   std::jthread flusher_;  // last: stopped and joined first

@@ -5,7 +5,9 @@
 // layer that needs all of it (the check-and-repair routine closes files and raises a flag).
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 
@@ -22,7 +24,9 @@ namespace larkspan {
 
 // The upgrade worker's stages, for what watches it: the terminal's progress line, the JSON
 // events and the exit status of larkspan-cli.
-enum class WorkerStage : uint8_t { kNone, kStart, kLoader, kFirmware, kRevert };
+// kFlashMode: from the switch to SiRF binary and the flash-update command to the loader upload.
+enum class WorkerStage : uint8_t { kNone, kStart, kFlashMode, kLoader, kFirmware, kRevert };
+inline constexpr size_t kWorkerStages = 6;
 
 class ProgramState {
  public:
@@ -52,8 +56,12 @@ class ProgramState {
   std::atomic<WorkerStage> stage{WorkerStage::kNone};
   std::atomic<WorkerStage> failed_stage{WorkerStage::kNone};
   std::atomic<uint64_t> stage_done{0};
+  // When the worker entered each stage of this run, in steady-clock microseconds; 0: not yet.
+  std::array<std::atomic<int64_t>, kWorkerStages> stage_entered_us{};
   void EnterStage(WorkerStage next) {
     stage_done.store(0);
+    stage_entered_us[static_cast<size_t>(next)].store(std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now().time_since_epoch()).count());
     stage.store(next);
   }
   // Notes the stage as failed, unless an earlier one did: a run fails where it failed first.

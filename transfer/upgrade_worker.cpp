@@ -45,6 +45,7 @@ void EnterFlashUpdateMode(ProgramState& state) {
 int UpgradeWorker(ProgramState& state) {
   state.upgrade_running.store(1);
   state.failed_stage.store(WorkerStage::kNone);
+  for (auto& entered : state.stage_entered_us) entered.store(0);
   state.EnterStage(WorkerStage::kStart);
   state.update_channel.Close();
   state.update_channel.Open();
@@ -60,6 +61,7 @@ int UpgradeWorker(ProgramState& state) {
     return 0;
   }
 
+  state.EnterStage(WorkerStage::kFlashMode);
   EnterFlashUpdateMode(state);
   state.EnterStage(WorkerStage::kLoader);
   bool upload_succeeded = UploadLoader(state);

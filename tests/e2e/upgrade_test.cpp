@@ -2,6 +2,9 @@
 // real time (about a minute each), run side by side by CTest. They check what only the real
 // pty and processes show: the speed at which the receiver heard each command (its log), the
 // boxes on standard error, the exit status and the installed-version record file.
+#include <signal.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -151,6 +154,92 @@ TEST(Upgrade, ALoaderThatFallsSilentEndsTheUpdaterWithAFailure) {
                                   "again!\n")) << o.run.err;
   EXPECT_EQ(o.record, std::nullopt);
   ExpectTheReplayToFailTheSameWay(o);
+}
+
+// An upgrade whose history goes into `state` and which gets `signals`, 300 ms apart, once the
+// S-record stream has begun. Its exit status and standard error.
+RunResult UpgradeSignalled(const fs::path& state, const std::vector<int>& signals) {
+  const TempDir dir;
+  fs::copy(kPayloads, dir.path() / "root");
+  const SimProcess sim({});
+  const pid_t cli = Spawn({LARKSPAN_CLI, "--port", sim.device(), "--root", dir.path() / "root", "--json", "upgrade"},
+                          dir.path() / "out", dir.path() / "err",
+                          {"XDG_STATE_HOME=" + state.string(), "LARKSPAN_REGISTRY=" + (dir.path() / "none").string()});
+  for (int i = 0; i < 2000 && ReadFile(dir.path() / "out").find("\"stage\":\"firmware\"") == std::string::npos; ++i) {
+    usleep(100'000);
+  }
+  for (const int signal : signals) {
+    kill(cli, signal);
+    usleep(300'000);
+  }
+  const int status = WaitFor(cli, 400);
+  return {status, ReadFile(dir.path() / "out"), ReadFile(dir.path() / "err")};
+}
+
+std::vector<nlohmann::ordered_json> History(const fs::path& state) {
+  const RunResult run = Run({LARKSPAN_CLI, "history", "--json"}, 30, {"XDG_STATE_HOME=" + state.string()});
+  std::vector<nlohmann::ordered_json> lines;
+  std::istringstream in(run.out);
+  for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::ordered_json::parse(line, nullptr, false));
+  return lines;
+}
+
+// A closed terminal (SIGHUP) in the middle of the stream changes nothing: the receiver is
+// flashed whole. Two runs that fail before it is touched follow; the history holds the three in
+// order, and prints them as a table.
+TEST(Upgrade, SighupInTheStreamChangesNothingAndTheHistoryKeepsEveryRun) {
+  const TempDir state;
+  EXPECT_EQ(UpgradeSignalled(state.path(), {SIGHUP}).exit_status, 0);
+  const TempDir root;
+  fs::copy(kPayloads, root.path());
+  const std::vector<std::string> env{"XDG_STATE_HOME=" + state.path().string()};
+  EXPECT_EQ(e2e::Run({LARKSPAN_CLI, "--port", "/dev/null", "--root", root.path(), "upgrade"}, 60, env).exit_status, 4);
+  EXPECT_EQ(e2e::Run({LARKSPAN_CLI, "--port", "/nonexistent/port", "--root", root.path() / "none", "upgrade"}, 60, env)
+                .exit_status, 4);
+  const auto history = History(state.path());
+  ASSERT_EQ(history.size(), 3u);
+  EXPECT_EQ(history[0].value("result", ""), "ok");
+  EXPECT_EQ(history[0].value("version_after", ""), "2.4.13.03.10");
+  EXPECT_EQ(history[0]["stage_seconds"].size(), 5u) << history[0].dump();
+  EXPECT_EQ(history[0].value("firmware_sha256", "").size(), 64u);
+  EXPECT_EQ(history[1].value("port", ""), "/dev/null");
+  EXPECT_EQ(history[2].value("failed_stage", ""), "payloads");
+  const RunResult table = e2e::Run({LARKSPAN_CLI, "history"}, 30, env);
+  EXPECT_EQ(Count(table.out, "\n"), 4u) << table.out;
+  EXPECT_NE(table.out.find("/nonexistent/port"), std::string::npos) << table.out;
+  // A history that cannot be written is said, and changes nothing else.
+  const RunResult unrecorded = e2e::Run({LARKSPAN_CLI, "--port", "/dev/null", "--root", root.path(), "upgrade"}, 60,
+                                        {"XDG_STATE_HOME=/dev/null"});
+  EXPECT_EQ(unrecorded.exit_status, 4);
+  EXPECT_NE(unrecorded.err.find("larkspan-cli: the upgrade history cannot be written: /dev/null/larkspan/history.jsonl"),
+            std::string::npos) << unrecorded.err;
+}
+
+// One SIGINT in the stream is answered with what stopping would do, and the run goes on.
+TEST(Upgrade, OneSigintInTheStreamWarnsAndTheRunGoesOn) {
+  const TempDir state;
+  const RunResult run = UpgradeSignalled(state.path(), {SIGINT});
+  EXPECT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(Count(run.err, "interrupt again within 5 seconds to stop it all the same"), 1u) << run.err;
+  EXPECT_EQ(History(state.path()).back().value("result", ""), "ok");
+}
+
+// A second SIGINT within 5 s stops the run: status 130, how to bring the receiver back, a
+// history line saying where. A run killed outright (SIGKILL) leaves the history whole.
+TEST(Upgrade, TwoSigintsStopTheRunSayingHowToRecoverAndAKilledRunLeavesTheHistoryWhole) {
+  const TempDir state;
+  const RunResult run = UpgradeSignalled(state.path(), {SIGINT, SIGINT});
+  EXPECT_EQ(run.exit_status, 130);
+  EXPECT_NE(run.err.find("larkspan-cli: stopped during the firmware stage: the receiver is left without working "
+                         "firmware. Run 'larkspan-cli upgrade' again at once to bring it back.\n"),
+            std::string::npos) << run.err;
+  EXPECT_EQ(SchemaErrors(run.out), "");
+  EXPECT_EQ(UpgradeSignalled(state.path(), {SIGKILL}).exit_status, -1);
+  const auto history = History(state.path());
+  ASSERT_EQ(history.size(), 1u) << "the killed run wrote nothing";
+  EXPECT_EQ(history[0].value("result", ""), "stopped");
+  EXPECT_EQ(history[0].value("failed_stage", ""), "firmware");
+  EXPECT_EQ(history[0].value("exit_status", 0), 130);
 }
 
 // Files the checks only warn about (their findings are pinned where the checks are tested):

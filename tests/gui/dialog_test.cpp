@@ -5,6 +5,7 @@
 #include <QtWidgets>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <fstream>
 #include <regex>
@@ -61,7 +62,7 @@ struct Rig {
     looker.start(5);
   }
   UpgradeDialog::Seams Seams(StartThread start = {}) {
-    return {state, sink, platform, inhibitor ? *inhibitor : platform, root, std::move(start), generated};
+    return {state, sink, platform, inhibitor ? *inhibitor : platform, root, std::move(start), generated, history};
   }
   // Shows a new dialog and waits until its initialisation has warned.
   bool Open(StartThread start = {}, int ms = 5000) {
@@ -88,6 +89,7 @@ struct Rig {
   MemoryRegistry registry;
   Platform platform;
   SleepInhibitor* inhibitor = nullptr;  // the platform's, unless a test sets another
+  std::optional<UpgradeDialog::Seams::History> history;
   ProgramState state;
   fs::path root;
   std::function<GeneratedPayloads()> generated = payloads::BuildPayloads;
@@ -182,6 +184,7 @@ TEST_F(DialogTest, UpgradeRefusesOnlyAnOfflineAcLineAndEndsAsItsWorkerEnds) {
   const StartThread no_thread = [](std::function<void()>) -> std::thread {
     throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
   };
+  history = UpgradeDialog::Seams::History{folder.path() / "history.jsonl", "/dev/ttyUSB0"};
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << "end " << c.end << ", AC line " << (c.ac_line ? int{*c.ac_line} : -1));
     WritePayloads();
@@ -225,6 +228,10 @@ TEST_F(DialogTest, UpgradeRefusesOnlyAnOfflineAcLineAndEndsAsItsWorkerEnds) {
   }
   EXPECT_EQ(platform.taken, 5) << "a lock for each worker that ran";
   EXPECT_EQ(platform.released, 5);
+  std::istringstream lines(e2e::ReadFile(history->file));
+  std::string results;
+  for (std::string line; std::getline(lines, line);) results += nlohmann::json::parse(line).value("result", "") + " ";
+  EXPECT_EQ(results, "ok ok ok failed ok ") << "a history line for each worker that ran";
 }
 
 // While the worker waits at a box of its own, OK, Cancel, Escape and a close request leave

@@ -1,6 +1,7 @@
-// The seconds clock's waits on the test clock, and the text helpers.
+// The seconds clock's waits on the test clock, the text helpers and the progress line's words.
 #include <gtest/gtest.h>
 
+#include "frontend/progress_meter.h"
 #include "platform/clock.h"
 #include "platform/text.h"
 #include "tests/fakes/test_clock.h"
@@ -33,6 +34,14 @@ TEST(Text, WidensBytesAsLatin1AndWritesUtf8) {
       {u"\uD7FF\uE000\U00010000\U0010FFFF", "\xED\x9F\xBF\xEE\x80\x80\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"},
       {{0xDC00, 'A', 0xDFFF, 0xD800, 'B', 0xDBFF}, "\xEF\xBF\xBD" "A\xEF\xBF\xBD\xEF\xBF\xBD" "B\xEF\xBF\xBD"}};
   for (const auto& [utf16, utf8] : cases) EXPECT_EQ(ToUtf8(utf16), utf8);
+}
+
+// The stage and percent always; the rate and the time left only once there is a rate.
+TEST(ProgressReading, PromisesNoTimeLeftBeforeThereIsARate) {
+  ProgressReading reading{WorkerStage::kFirmware, 45, 9000, std::nullopt, 212.4, 83.0};
+  EXPECT_EQ(reading.Text(), "firmware 45% 212 records/s 1:23 left");
+  reading = {WorkerStage::kLoader, 3, 0, 14316, std::nullopt, std::nullopt};
+  EXPECT_EQ(reading.Text(), "loader 3%");
 }
 
 }  // namespace

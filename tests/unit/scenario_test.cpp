@@ -27,7 +27,7 @@ std::string Rig::EndState() const {
   const auto open = [](bool is_open) { return is_open ? "open" : "closed"; };
   const auto record = registry.Value(kInstalledVersionRoot, kInstalledVersionKey, kInstalledVersionValue);
   std::ostringstream out;
-  static constexpr const char* kStages[] = {"none", "start", "loader", "firmware", "revert"};
+  static constexpr const char* kStages[] = {"none", "start", "flash-mode", "loader", "firmware", "revert"};
   out << "end finished=" << state.finished << " running=" << state.upgrade_running
       << " failed-stage=" << kStages[static_cast<int>(state.failed_stage.load())]
       << " update=" << open(state.update_channel.IsOpen()) << " probe=" << open(state.probe_channel.IsOpen())

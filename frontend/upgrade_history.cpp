@@ -1,0 +1,133 @@
+#include "frontend/upgrade_history.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <sstream>
+#include <vector>
+
+#include "platform/file_digest.h"
+#include "platform/serial_devices.h"
+#include "transfer/payload_files.h"
+
+namespace larkspan {
+
+namespace {
+
+std::string Utc(std::chrono::system_clock::time_point at) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(at);
+  std::tm parts{};
+  gmtime_r(&seconds, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return text;
+}
+
+// A version as the receiver sends it, without its leading spaces; null when none was read.
+nlohmann::ordered_json Version(const std::optional<std::string>& text) {
+  if (!text || text->find_first_not_of(' ') == std::string::npos) return nullptr;
+  return text->substr(text->find_first_not_of(' '));
+}
+
+nlohmann::ordered_json OrNull(const std::optional<std::string>& value) {
+  return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json();
+}
+
+constexpr const char* kStageNames[] = {nullptr, "start", "flash-mode", "loader", "firmware", "revert"};
+
+}  // namespace
+
+const char* StageName(WorkerStage stage) { return kStageNames[static_cast<size_t>(stage)]; }
+
+UpgradeRecorder::UpgradeRecorder(const std::string& port, const std::filesystem::path& root)
+    : started_(std::chrono::system_clock::now()), port_(port), by_id_(ByIdNameOf(port)),
+      loader_sha256_(Sha256OfFile(root / kLoaderFileName)), firmware_sha256_(Sha256OfFile(root / kFirmwareFileName)) {}
+
+nlohmann::ordered_json UpgradeRecorder::Line(const ProgramState& state, int exit_status, const char* failed_stage,
+                                             const std::optional<std::string>& version_before,
+                                             const std::optional<std::string>& version_after) const {
+  // Each stage lasted from its start to the next stage's, the last one to now.
+  nlohmann::ordered_json stages = nlohmann::ordered_json::object();
+  const int64_t now_us = std::chrono::duration_cast<std::chrono::microseconds>(
+                             std::chrono::steady_clock::now().time_since_epoch()).count();
+  for (size_t i = 1; i < kWorkerStages; ++i) {
+    const int64_t began = state.stage_entered_us[i].load();
+    if (began == 0) continue;
+    int64_t ended = now_us;
+    for (size_t j = i + 1; j < kWorkerStages; ++j) {
+      if (const int64_t next = state.stage_entered_us[j].load(); next != 0) {
+        ended = next;
+        break;
+      }
+    }
+    stages[kStageNames[i]] = static_cast<double>(ended - began) / 1e6;
+  }
+  return {{"started", Utc(started_)},
+          {"ended", Utc(std::chrono::system_clock::now())},
+          {"port", port_},
+          {"by_id", by_id_.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(by_id_)},
+          {"version_before", Version(version_before)},
+          {"version_after", Version(version_after)},
+          {"result", exit_status == 0 ? "ok" : exit_status == 128 + 2 || exit_status == 128 + 15 ? "stopped" : "failed"},
+          {"exit_status", exit_status},
+          {"failed_stage", failed_stage ? nlohmann::ordered_json(failed_stage) : nlohmann::ordered_json()},
+          {"stage_seconds", stages},
+          {"loader_sha256", OrNull(loader_sha256_)},
+          {"firmware_sha256", OrNull(firmware_sha256_)}};
+}
+
+bool AppendHistory(const std::filesystem::path& file, const nlohmann::ordered_json& line, std::string* error) {
+  std::error_code ignored;
+  std::filesystem::create_directories(file.parent_path(), ignored);
+  const std::string text = line.dump() + "\n";
+  // O_APPEND puts the whole line at the end in one write; nothing else writes there.
+  const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  const bool written = fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  const int saved = errno;
+  if (fd >= 0 && ::close(fd) != 0 && written) return false;
+  if (!written && error) *error = file.string() + ": " + std::strerror(saved);
+  return written;
+}
+
+std::string HistoryTable(const std::string& jsonl) {
+  std::vector<std::vector<std::string>> rows{{"STARTED", "PORT", "BEFORE", "AFTER", "RESULT", "STAGE", "SECONDS"}};
+  std::istringstream lines(jsonl);
+  for (std::string line; std::getline(lines, line);) {
+    const auto run = nlohmann::ordered_json::parse(line, nullptr, false);
+    if (!run.is_object()) {
+      rows.push_back({"(not a history line: " + line.substr(0, 40) + ")"});
+      continue;
+    }
+    const auto text = [&](const char* key) {
+      return run.contains(key) && run[key].is_string() ? run[key].get<std::string>() : std::string("-");
+    };
+    double seconds = 0;
+    if (run.contains("stage_seconds") && run["stage_seconds"].is_object()) {
+      for (const auto& [stage, value] : run["stage_seconds"].items()) seconds += value.is_number() ? value.get<double>() : 0;
+    }
+    char total[32];
+    std::snprintf(total, sizeof total, "%.0f", seconds);
+    rows.push_back({text("started"), text("port"), text("version_before"), text("version_after"), text("result"),
+                    text("failed_stage"), total});
+  }
+  std::vector<size_t> widths(rows[0].size(), 0);
+  for (const auto& row : rows) {
+    if (row.size() == widths.size()) {
+      for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+    }
+  }
+  std::string table;
+  for (const auto& row : rows) {
+    std::string out;
+    for (size_t i = 0; i < row.size(); ++i) {
+      out += row[i] + (i + 1 < row.size() ? std::string(widths[i] - row[i].size() + 2, ' ') : "");
+    }
+    table += out + "\n";
+  }
+  return table;
+}
+
+}  // namespace larkspan

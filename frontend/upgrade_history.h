@@ -1,0 +1,48 @@
+// The upgrade history: one JSON line for every upgrade, appended to HistoryFile() whatever
+// the run's end short of SIGKILL or power loss: when it started and ended, the port and its
+// /dev/serial/by-id name, the versions before and after, the result and the stage that failed,
+// how long each stage took and the payload files' SHA-256. Each line goes out in one append,
+// so a run that is killed never leaves half a line. larkspan-cli and the dialog keep it.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "receiver/program_state.h"
+
+namespace larkspan {
+
+// "start", "flash-mode", "loader", "firmware", "revert"; null for kNone.
+const char* StageName(WorkerStage stage);
+
+class UpgradeRecorder {
+ public:
+  // Notes the start: the time, the port, and the digests of the payload files in `root`.
+  UpgradeRecorder(const std::string& port, const std::filesystem::path& root);
+
+  // The history line of a run that ended with `exit_status` (0: success) after failing at
+  // `failed_stage` (null when it did not fail), as the worker's stages in `state` show it.
+  // `version_after` is read by the worker's thread: null while it may still run.
+  nlohmann::ordered_json Line(const ProgramState& state, int exit_status, const char* failed_stage,
+                              const std::optional<std::string>& version_before,
+                              const std::optional<std::string>& version_after) const;
+
+ private:
+  std::chrono::system_clock::time_point started_;
+  std::string port_, by_id_;
+  std::optional<std::string> loader_sha256_, firmware_sha256_;
+};
+
+// Appends one line to `file`, creating it and its folder as needed, in one write. On failure
+// returns false and says why in `error`.
+bool AppendHistory(const std::filesystem::path& file, const nlohmann::ordered_json& line, std::string* error);
+
+// The history as a table for people: one row a run, oldest first; a line that is not JSON
+// is shown as such, never dropped.
+std::string HistoryTable(const std::string& jsonl);
+
+}  // namespace larkspan

@@ -1,0 +1,15 @@
+// The SHA-256 of a file, as the upgrade history names the payload files a receiver was
+// flashed with. Through OpenSSL's libcrypto (Debian's libssl-dev): a digest is no place for
+// code of our own. Any thread.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace larkspan {
+
+// Lower-case hex, or nothing when the file cannot be read.
+std::optional<std::string> Sha256OfFile(const std::filesystem::path& file);
+
+}  // namespace larkspan
