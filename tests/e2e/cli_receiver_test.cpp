@@ -106,8 +106,13 @@ TEST(CliAgainstReceiver, AUserOutsideDialoutIsToldToJoinIt) {
   SimProcess sim({});
   ASSERT_EQ(chown(sim.device().c_str(), 0, 20), 0);  // Debian's dialout
   ASSERT_EQ(chmod(sim.device().c_str(), 0660), 0);
-  const RunResult run = e2e::Run({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", LARKSPAN_CLI,
-                                  "--port", sim.device(), "version"}, 60);
+  // The other user runs a copy in a folder it may enter, wherever the build lies.
+  const TempDir dir;
+  std::filesystem::permissions(dir.path(), std::filesystem::perms::all & ~std::filesystem::perms::others_write &
+                                               ~std::filesystem::perms::group_write);
+  std::filesystem::copy(LARKSPAN_CLI, dir.path() / "larkspan-cli");
+  const RunResult run = e2e::Run({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                  dir.path() / "larkspan-cli", "--port", sim.device(), "version"}, 60);
   EXPECT_EQ(run.exit_status, 3);
   EXPECT_EQ(run.err, "larkspan-cli: " + sim.device() + ": permission denied: " + sim.device() +
                          " belongs to group dialout (crw-rw----), and this user is not in group dialout. Add the "
