@@ -26,6 +26,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/command_line.h"
+
 extern char** environ;
 
 namespace {
@@ -197,7 +199,13 @@ double DialogPeakMemoryMb(const fs::path& build) {
 
 int main(int argc, char** argv) {
   const fs::path build = fs::canonical("/proc/self/exe").parent_path().parent_path();
-  const bool instant_only = argc > 1 && std::strcmp(argv[1], "--instant-only") == 0;
+  bool instant_only = false;
+  CLI::App command_line("Benchmarks of a whole upgrade of receiver-sim: wall and CPU time, memory, system calls a "
+                        "record, the wire trace's cost.",
+                        "upgrade-bench");
+  command_line.set_version_flag("--version", "upgrade-bench " LARKSPAN_VERSION);
+  command_line.add_flag("--instant-only", instant_only, "skip the paced run (two and a half minutes)");
+  if (const auto ended = larkspan::ParseCommandLine(command_line, argc, argv)) return *ended;
 
   std::optional<Run> paced;
   std::thread paced_run;
