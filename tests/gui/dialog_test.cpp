@@ -304,6 +304,7 @@ TEST_F(DialogTest, TheWorkerHoldsLogindsSleepLockWhileItRuns) {
     ASSERT_TRUE(Open());
     Button(1008)->click();
     ASSERT_TRUE(WaitUntil([&] { return Status() == "Finished!" && state.upgrade_running == 0; })) << bus;
+    dialog.reset();  // joins the worker, which lets go of the lock after its running flag
     if (bus) {
       // dbus-send's printout, its line breaks and indents made single spaces.
       const std::string flat = std::regex_replace(during, std::regex("\n *"), " ");
@@ -314,6 +315,7 @@ TEST_F(DialogTest, TheWorkerHoldsLogindsSleepLockWhileItRuns) {
     }
   }
   unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+  inhibitor = nullptr;
 }
 
 // Hidden and disabled in the template; a service build shows them. Repair shows its result at
