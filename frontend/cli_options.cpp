@@ -2,6 +2,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <fstream>
+
 #include "platform/command_line.h"
 
 namespace larkspan {
@@ -12,7 +15,13 @@ std::variant<CliOptions, int> ParseCliOptions(int argc, char** argv) {
   app.set_version_flag("--version", "larkspan-cli " LARKSPAN_VERSION);
   app.require_subcommand(1);
   app.fallthrough();  // the options below may also stand after the sub-command
-  app.add_option("--port", o.port, "use the serial device PATH as COM1: for this run")->type_name("PATH");
+  app.add_option("--port", o.ports,
+                 "use the serial device PATH as COM1: for this run; upgrade takes it more than once, for receivers "
+                 "upgraded side by side")
+      ->type_name("PATH");
+  std::string ports_file;
+  app.add_option("--ports-file", ports_file, "upgrade: the ports to use, one device path a line ('#' starts a comment)")
+      ->type_name("FILE");
   app.add_option("--root", o.root,
                  "take the payload files from DIR (default: $LARKSPAN_ROOT, else ~/.local/share/larkspan)")
       ->type_name("DIR");
@@ -35,7 +44,9 @@ std::variant<CliOptions, int> ParseCliOptions(int argc, char** argv) {
       "upgrade",
       "Reflash the receiver with the payload files of the device root: reads its version, checks external power "
       "and the files, uploads the flash loader and the firmware, brings the receiver back to NMEA, resets it and "
-      "records the new version. About 4 minutes.");
+      "records the new version. About 4 minutes. With several ports, each receiver is upgraded on its own, side by "
+      "side: a row of progress each, a table at the end; the status is 0 only when every receiver succeeded, else "
+      "that of the failure first in time; the new version is recorded only when every receiver succeeded.");
   upgrade->add_flag("--no-check", no_check, "upgrade without checking the payload files first");
   app.add_subcommand("version",
                      "Read the firmware version the receiver reports in its NMEA output at 4800 baud (two windows "
@@ -61,6 +72,24 @@ std::variant<CliOptions, int> ParseCliOptions(int argc, char** argv) {
 
   if (const auto ended = ParseCommandLine(app, argc, argv)) return *ended;
   o.command = app.get_subcommands().front()->get_name();
+  if (!ports_file.empty()) {
+    std::ifstream in(ports_file);
+    if (!in) return app.exit(CLI::FileError::Missing(ports_file)) == 0 ? 0 : 2;
+    for (std::string line; std::getline(in, line);) {
+      line.erase(std::min(line.size(), line.find('#')));
+      line.erase(0, line.find_first_not_of(" \t\r"));
+      line.erase(line.find_last_not_of(" \t\r") + 1);
+      if (!line.empty()) o.ports.push_back(line);
+    }
+  }
+  const auto usage = [&](const std::string& why) { return app.exit(CLI::ValidationError(why)) == 0 ? 0 : 2; };
+  if (o.ports.size() > 1 && o.command != "upgrade") return usage("only upgrade takes more than one port");
+  if (o.ports.size() > 1 && o.trace) return usage("--trace records one port: give one --port");
+  for (size_t i = 0; i < o.ports.size(); ++i) {
+    if (std::find(o.ports.begin(), o.ports.begin() + static_cast<ptrdiff_t>(i), o.ports[i]) != o.ports.begin() + static_cast<ptrdiff_t>(i)) {
+      return usage("the port " + o.ports[i] + " is given twice");
+    }
+  }
   o.check_payloads = !no_check;
   return o;
 }

@@ -32,7 +32,8 @@ inline constexpr char kExitStatusTable[] =
 
 struct CliOptions {
   std::string command;  // upgrade, version, repair, check, ports or history
-  std::optional<std::string> port, root, trace;
+  std::vector<std::string> ports;  // --port and --ports-file, in order: COM1: for this run
+  std::optional<std::string> root, trace;
   bool json = false;
   bool check_payloads = true;     // upgrade
   bool probe = false;             // ports

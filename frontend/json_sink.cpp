@@ -1,5 +1,7 @@
 #include "frontend/json_sink.h"
 
+#include <cstdlib>
+
 namespace larkspan {
 
 namespace {
@@ -20,7 +22,14 @@ nlohmann::ordered_json OrNull(const std::optional<T>& value) {
 }  // namespace
 
 void JsonSink::Emit(const nlohmann::ordered_json& event) {
-  const std::string line = event.dump() + "\n";
+  std::string line;
+  if (port_.empty()) {
+    line = event.dump() + "\n";
+  } else {
+    nlohmann::ordered_json with_port = {{"event", event["event"]}, {"port", port_}};
+    for (const auto& [key, value] : event.items()) with_port[key] = value;
+    line = with_port.dump() + "\n";
+  }
   std::lock_guard lock(mutex_);
   std::fputs(line.c_str(), out_);
   std::fflush(out_);
@@ -41,8 +50,14 @@ void JsonSink::ShowStatus(const WideText& status) {
 
 void JsonSink::Progress(ProgressOp op, int a, int b) {
   human_.Progress(op, a, b);
+  int percent = 0;
+  {
+    std::lock_guard lock(mutex_);
+    bar_.Apply(op, a, b);
+    percent = bar_.Percent();
+  }
   if (op != ProgressOp::kStepIt || !meter_) return;
-  const auto reading = meter_->Read(human_.Percent());
+  const auto reading = meter_->Read(percent);
   if (!reading) return;
   Emit({{"event", "progress"},
         {"stage", reading->StageName()},
@@ -57,6 +72,7 @@ void JsonSink::Progress(ProgressOp op, int a, int b) {
 void JsonSink::EndProcess(int status) {
   if (before_end) before_end(status);
   human_.EndProcess(status);
+  std::exit(status);  // reached only when the human sink's end returns
 }
 
 }  // namespace larkspan

@@ -1,7 +1,7 @@
 // larkspan-cli --json: one JSON object a line on standard output for every status, progress
 // step, box, version and the run's result (docs/events.schema.json), while the human lines go
-// on to standard error through the terminal sink. Calls may come from any thread; each event
-// is written whole.
+// on to standard error through the human sink beside it. With several receivers each has one,
+// and its events carry its port. Calls may come from any thread; each event is written whole.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -10,16 +10,19 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <string>
 
 #include "frontend/progress_meter.h"
-#include "frontend/terminal_sink.h"
+#include "frontend/progress_bar.h"
 #include "platform/user_sink.h"
 
 namespace larkspan {
 
 class JsonSink final : public UserSink {
  public:
-  JsonSink(std::FILE* out, TerminalSink& human) : out_(out), human_(human) {}
+  // `port`: the receiver's, added to each event when several are upgraded at once.
+  JsonSink(std::FILE* out, UserSink& human, std::string port = {})
+      : out_(out), human_(human), port_(std::move(port)) {}
 
   void ShowMessage(const MessageBox& box) override;
   void ShowStatus(const WideText& status) override;
@@ -34,7 +37,9 @@ class JsonSink final : public UserSink {
  private:
   std::mutex mutex_;
   std::FILE* out_;
-  TerminalSink& human_;
+  UserSink& human_;
+  std::string port_;
+  ProgressBar bar_;  // the human sink's bar, for the percentage
   ProgressMeter* meter_ = nullptr;
 };
 

@@ -17,12 +17,14 @@
 #include <vector>
 
 #include "frontend/cli_options.h"
+#include "frontend/fleet_upgrade.h"
 #include "frontend/json_sink.h"
 #include "frontend/ports_command.h"
 #include "frontend/progress_meter.h"
 #include "frontend/signal_watch.h"
 #include "frontend/terminal_sink.h"
 #include "frontend/upgrade_history.h"
+#include "frontend/upgrade_steps.h"
 #include "platform/clock.h"
 #include "platform/device_root.h"
 #include "platform/open_failure.h"
@@ -47,64 +49,6 @@ namespace {
 
 namespace status = exit_status;
 
-constexpr char16_t kWarningText[] =
-    u"In order to upgrade the GPS-Firmware correctly, please stop ALL applications and apply "
-    u"external power to the device. It may take about 5 minutes for upgrading.";
-
-// How a run ended, for the exit status and the JSON result event.
-struct Outcome {
-  int status = status::kOk;
-  const char* failed_stage = nullptr;  // null when nothing failed
-};
-
-Outcome Failed(int exit_status, const char* stage) { return {exit_status, stage}; }
-
-// What a file's check found, one a line, each after `prefix`: its error (or "ok" when
-// `say_ok`), then its warnings. True when it has no error.
-bool PrintFindings(std::FILE* out, const std::string& prefix, const PayloadCheck& check, bool say_ok) {
-  if (check.fault) {
-    std::fprintf(out, "%serror: %s\n", prefix.c_str(), FormatFault(*check.fault).c_str());
-  } else if (say_ok) {
-    std::fprintf(out, "%sok\n", prefix.c_str());
-  }
-  for (const PayloadFault& warning : check.warnings) {
-    std::fprintf(out, "%swarning: %s\n", prefix.c_str(), FormatFault(warning).c_str());
-  }
-  if (check.more_warnings > 0) std::fprintf(out, "%s%zu more warnings\n", prefix.c_str(), check.more_warnings);
-  return !check.fault;
-}
-
-// Said once, before an upgrade, for a USB-serial adapter that keeps received bytes back: what
-// its latency timer will cost over the firmware file's records, and how a user allows the
-// updater to lower it.
-void TellSlowLine(const SlowLine& line, const std::filesystem::path& firmware) {
-  std::ifstream in(firmware, std::ios::binary);
-  const auto records = std::count(std::istreambuf_iterator<char>(in), {}, '\n');
-  std::fprintf(stderr,
-               "larkspan-cli: %s (%s) hands received bytes over only every %d ms (its latency timer), and this "
-               "user may not lower it to 1 ms: the receiver's answer to each of the %ld firmware records waits up "
-               "to that long, about %ld minutes more in all. To allow it, add this udev rule (for example as "
-               "/etc/udev/rules.d/99-larkspan.rules) and plug the adapter in again:\n"
-               "  ACTION==\"add\", SUBSYSTEM==\"usb-serial\", DRIVER==\"%s\", ATTR{latency_timer}=\"1\"\n",
-               line.tty.c_str(), line.driver.c_str(), line.latency_ms, static_cast<long>(records),
-               std::lround(static_cast<double>(records) * line.latency_ms / 60'000), line.driver.c_str());
-}
-
-// Refuses payload files with an error, before the receiver is touched; warnings are shown
-// and the upgrade goes on.
-bool PayloadsPass(const std::filesystem::path& root) {
-  bool good = true;
-  for (const auto& [name, kind] : {std::pair{kLoaderFileName, PayloadKind::kLoaderImage},
-                                   std::pair{kFirmwareFileName, PayloadKind::kSRecordFile}}) {
-    const std::filesystem::path file = root / name;
-    const bool passed = PrintFindings(stderr, "larkspan-cli: " + file.string() + ": ", CheckPayloadFile(file, kind),
-                                      /*say_ok=*/false);
-    good = good && passed;
-  }
-  if (!good) std::fputs("larkspan-cli: refusing to upgrade with these payload files (--no-check skips this check)\n", stderr);
-  return good;
-}
-
 // Everything a command needs, made once per run.
 struct Updater {
   const CliOptions& options;
@@ -124,12 +68,6 @@ struct Updater {
   std::FILE* HumanOut() const { return json ? stderr : stdout; }
 };
 
-std::string VersionText(const WideText& version) {
-  std::string text = ToUtf8(version);
-  while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
-  return text;
-}
-
 // The version as the dialog shows it, on one line after its label; with --json also as an event.
 void ShowVersion(Updater& updater, const char* label, const char* which, const std::string& text) {
   std::fprintf(updater.HumanOut(), "%s%s%s\n", label, text.starts_with(' ') ? "" : " ", text.c_str());
@@ -143,18 +81,8 @@ void ShowVersion(Updater& updater, const char* label, const char* which, const s
 
 void EmitResult(Updater& updater, const Outcome& outcome) {
   if (!updater.json) return;
-  const auto text_or_null = [](const std::optional<std::string>& text) {
-    return text ? nlohmann::ordered_json(text->substr(std::min(text->size(), text->find_first_not_of(' '))))
-                : nlohmann::ordered_json();
-  };
-  updater.json->Emit(
-      {{"event", "result"},
-       {"ok", outcome.status == status::kOk},
-       {"exit_status", outcome.status},
-       {"failed_stage", outcome.failed_stage ? nlohmann::ordered_json(outcome.failed_stage) : nlohmann::ordered_json()},
-       {"old_version", text_or_null(updater.old_version)},
-       {"new_version", text_or_null(updater.new_version)},
-       {"seconds", std::chrono::duration<double>(std::chrono::steady_clock::now() - updater.start).count()}});
+  updater.json->Emit(ResultEvent(outcome, updater.old_version, updater.new_version,
+                                 std::chrono::duration<double>(std::chrono::steady_clock::now() - updater.start).count()));
 }
 
 Outcome RunVersion(Updater& updater) {
@@ -216,12 +144,6 @@ Outcome RunPorts(Updater& updater) {
   return {};
 }
 
-// The firmware file's records, for the progress line's total: its lines.
-uint64_t CountRecords(const std::filesystem::path& firmware) {
-  std::ifstream in(firmware, std::ios::binary);
-  return static_cast<uint64_t>(std::count(std::istreambuf_iterator<char>(in), {}, '\n'));
-}
-
 Outcome RunUpgrade(Updater& updater) {
   ProgramState& state = updater.state;
   updater.recorder.emplace(updater.port_path, updater.root);
@@ -274,13 +196,7 @@ Outcome RunUpgrade(Updater& updater) {
     updater.new_version = VersionText(state.current_version);
     return {};
   }
-  switch (state.failed_stage.load()) {
-    case WorkerStage::kStart:
-      return unopened.empty() ? Failed(status::kPortUnavailable, "port") : Failed(status::kPayloadsRefused, "payloads");
-    case WorkerStage::kRevert: return Failed(status::kNotBackToNmea, "revert");
-    case WorkerStage::kLoader: return Failed(status::kFailed, "loader");
-    default: return Failed(status::kFailed, "firmware");
-  }
+  return WorkerFailure(state, !unopened.empty());
 }
 
 
@@ -294,8 +210,19 @@ int main(int argc, char** argv) {
   if (const int* ended = std::get_if<int>(&parsed)) return *ended;
   const CliOptions& options = std::get<CliOptions>(parsed);
 
+  SystemClock clock;
+  FileRegistry registry(RegistryRoot());
+  SysfsPowerStatus power;
+  LogindInhibitor inhibitor;
+  const std::filesystem::path root = options.root ? AbsolutePath(*options.root) : DeviceRoot();
+  if (options.ports.size() > 1) {
+    std::vector<std::string> several;
+    for (const std::string& port : options.ports) several.push_back(AbsolutePath(port).string());
+    return UpgradeSeveral({several, root, options.check_payloads, options.json, clock, power, inhibitor, registry, signals});
+  }
+
   PortNames names = PortNames::FromEnvironment();
-  if (options.port) names.com1_path = AbsolutePath(*options.port).string();
+  if (!options.ports.empty()) names.com1_path = AbsolutePath(options.ports.front()).string();
   TermiosSerialPorts ports(names);
   std::optional<WireTrace> trace;
   std::optional<TracingSerialPorts> traced_ports;
@@ -307,17 +234,13 @@ int main(int argc, char** argv) {
     }
     traced_ports.emplace(ports, *trace);
   }
-  SystemClock clock;
   // With --json the human lines all go to standard error, as plain lines.
   TerminalSink terminal(options.json ? stderr : stdout, stderr, !options.json && ::isatty(STDOUT_FILENO) == 1);
   JsonSink json(stdout, terminal);
   UserSink& sink = options.json ? static_cast<UserSink&>(json) : terminal;
-  FileRegistry registry(RegistryRoot());
-  SysfsPowerStatus power;
-  LogindInhibitor inhibitor;
   ProgramState state(traced_ports ? static_cast<SerialPorts&>(*traced_ports) : ports, clock, sink, registry);
-  Updater updater{options, terminal, sink, options.json ? &json : nullptr, state, power, inhibitor,
-                  options.root ? AbsolutePath(*options.root) : DeviceRoot(), names.com1_path};
+  Updater updater{options, terminal, sink, options.json ? &json : nullptr, state, power, inhibitor, root,
+                  names.com1_path};
   ports.on_open_failure = [&](const std::string& path, int error) {
     updater.port_failed = true;
     terminal.FinishLine();

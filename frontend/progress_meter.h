@@ -34,6 +34,7 @@ class ProgressMeter {
       : state_(state), firmware_records_(firmware_records) {}
   // A reading at the progress bar's `percent`, or nothing outside the two upload stages.
   std::optional<ProgressReading> Read(int percent);
+  const ProgramState& state() const { return state_; }
 
  private:
   const ProgramState& state_;

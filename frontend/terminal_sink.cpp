@@ -8,13 +8,13 @@ namespace larkspan {
 namespace {
 constexpr int kBarWidth = 30;
 
-// A status text as one terminal line: the receiver's carriage returns would move the cursor.
+}  // namespace
+
 std::string Printable(const WideText& text) {
   std::string line = ToUtf8(text);
   std::replace_if(line.begin(), line.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
   return line;
 }
-}  // namespace
 
 TerminalSink::TerminalSink(std::FILE* out, std::FILE* err, bool out_is_terminal)
     : out_(out), err_(err), terminal_(out_is_terminal) {}
@@ -45,23 +45,13 @@ void TerminalSink::ShowStatus(const WideText& status) {
 
 void TerminalSink::Progress(ProgressOp op, int a, int b) {
   std::lock_guard lock(mutex_);
-  switch (op) {
-    case ProgressOp::kSetRange: low_ = a; high_ = b; break;
-    case ProgressOp::kSetPos: position_ = a; break;
-    case ProgressOp::kSetStep: step_ = a; break;
-    case ProgressOp::kStepIt:
-      // A progress bar wraps to its low end when a step passes the high end.
-      position_ += step_;
-      if (position_ > high_) position_ = low_ + (position_ - high_);
-      break;
-  }
-  position_ = std::clamp(position_, low_, std::max(low_, high_));
+  bar_.Apply(op, a, b);
   if (terminal_ && !status_.empty()) Redraw();
 }
 
 int TerminalSink::Percent() {
   std::lock_guard lock(mutex_);
-  return (position_ - low_) * 100 / std::max(1, high_ - low_);
+  return bar_.Percent();
 }
 
 void TerminalSink::Watch(ProgressMeter* meter) {
@@ -70,13 +60,9 @@ void TerminalSink::Watch(ProgressMeter* meter) {
 }
 
 void TerminalSink::Redraw() {
-  const int span = std::max(1, high_ - low_);
-  const int filled = (position_ - low_) * kBarWidth / span;
-  std::string bar(static_cast<size_t>(filled), '#');
-  bar.resize(kBarWidth, '.');
-  const auto reading = meter_ ? meter_->Read((position_ - low_) * 100 / span) : std::nullopt;
+  const auto reading = meter_ ? meter_->Read(bar_.Percent()) : std::nullopt;
   // \r and erase-to-end-of-line: the bar line is rewritten in place.
-  std::fprintf(out_, "\r[%s] %s%s\x1b[K", bar.c_str(), status_.c_str(),
+  std::fprintf(out_, "\r%s %s%s\x1b[K", bar_.Drawn(kBarWidth).c_str(), status_.c_str(),
                reading ? ("  " + reading->Text()).c_str() : "");
   std::fflush(out_);
   line_open_ = true;

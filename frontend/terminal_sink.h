@@ -9,10 +9,14 @@
 #include <mutex>
 #include <string>
 
+#include "frontend/progress_bar.h"
 #include "frontend/progress_meter.h"
 #include "platform/user_sink.h"
 
 namespace larkspan {
+
+// A text as one terminal line: the receiver's carriage returns would move the cursor.
+std::string Printable(const WideText& text);
 
 class TerminalSink final : public UserSink {
  public:
@@ -41,7 +45,7 @@ class TerminalSink final : public UserSink {
   bool terminal_;
   bool line_open_ = false;  // the terminal's last line is our bar, not yet ended
   std::string status_;
-  int low_ = 0, high_ = 100, position_ = 0, step_ = 10;
+  ProgressBar bar_;
   ProgressMeter* meter_ = nullptr;
 };
 

@@ -23,11 +23,28 @@ bool ReadOnlyFile::Open(const std::string& path) {
     ::close(fd);
     return false;
   }
+  Adopt(fd);
+  return true;
+}
+
+bool ReadOnlyFile::OpenView(const ReadOnlyFile& file) {
+  Close();
+  // A second descriptor of the same open file: its lock holds until the last one closes.
+  const int fd = file.fd_ < 0 ? -1 : ::fcntl(file.fd_, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) {
+    error_ = file.fd_ < 0 ? file.error_ : errno;
+    return false;
+  }
+  Adopt(fd);
+  return true;
+}
+
+void ReadOnlyFile::Adopt(int fd) {
   fd_ = fd;
   error_ = 0;
+  offset_ = 0;
   block_.resize(kBlockSize);
   block_at_ = block_end_ = 0;
-  return true;
 }
 
 void ReadOnlyFile::Close() {
@@ -39,8 +56,11 @@ void ReadOnlyFile::Close() {
 
 bool ReadOnlyFile::ReadBlock(size_t& got) {
   for (;;) {
-    const ssize_t n = ::read(fd_, block_.data(), block_.size());
+    ssize_t n = ::pread(fd_, block_.data(), block_.size(), static_cast<off_t>(offset_));
+    // A pipe has no positions: it is read as the stream it is.
+    if (n < 0 && errno == ESPIPE) n = ::read(fd_, block_.data(), block_.size());
     if (n >= 0) {
+      offset_ += n;
       got = block_end_ = static_cast<size_t>(n);
       block_at_ = 0;
       return true;

@@ -1,6 +1,8 @@
 // A payload file opened for reading only and for exclusive use, as the updater holds its
 // flash loader image and firmware S-record file. Owned by the program state; the dialog
-// opens it, the worker reads and closes it (never both at once).
+// opens it, the worker reads and closes it (never both at once). Several receivers upgraded
+// side by side each read a view of the one open file: a read position of its own, and a
+// close that ends the view only.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +23,9 @@ class ReadOnlyFile {
   // Opens an existing file for reading, refusing it while another holder has it. Returns
   // whether it is open; on failure `error()` holds the system's error number.
   bool Open(const std::string& path);
+  // Opens a view of `file`, which stays open and exclusive as long as it or any view does.
+  // Returns whether it is open; a closed `file` gives a closed view with its error.
+  bool OpenView(const ReadOnlyFile& file);
   // Closing a file that is not open does nothing.
   void Close();
   bool IsOpen() const { return fd_ >= 0; }
@@ -40,8 +45,12 @@ class ReadOnlyFile {
   // Reads the next block; `got` 0 at the end of the file.
   bool ReadBlock(size_t& got);
 
+  // Takes `fd` as this file's, at its start.
+  void Adopt(int fd);
+
   int fd_ = -1;
   int error_ = 0;
+  int64_t offset_ = 0;  // where the next block is read: views share the descriptor, not this
   std::vector<uint8_t> block_;
   size_t block_at_ = 0, block_end_ = 0;  // the bytes of the block not yet handed out
 };

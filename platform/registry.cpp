@@ -56,4 +56,34 @@ std::unique_ptr<RegistryKey> FileRegistry::OpenKey(std::u16string_view root, std
 }
 
 
+class HeldKey final : public RegistryKey {
+ public:
+  HeldKey(HeldRegistry& registry, std::u16string_view root, std::u16string_view path)
+      : registry_(registry), root_(root), path_(path) {}
+  bool SetStringValue(std::u16string_view name, std::span<const uint8_t> data) override {
+    std::lock_guard lock(registry_.mutex_);
+    registry_.held_[{root_, path_, std::u16string(name)}].assign(data.begin(), data.end());
+    return true;
+  }
+
+ private:
+  HeldRegistry& registry_;
+  std::u16string root_, path_;
+};
+
+std::unique_ptr<RegistryKey> HeldRegistry::OpenKey(std::u16string_view root, std::u16string_view path) {
+  if (!target_.OpenKey(root, path)) return nullptr;
+  return std::make_unique<HeldKey>(*this, root, path);
+}
+
+bool HeldRegistry::Commit() {
+  std::lock_guard lock(mutex_);
+  bool all_set = true;
+  for (const auto& [name, data] : held_) {
+    const auto key = target_.OpenKey(std::get<0>(name), std::get<1>(name));
+    all_set = key && key->SetStringValue(std::get<2>(name), data) && all_set;
+  }
+  return all_set;
+}
+
 }  // namespace larkspan

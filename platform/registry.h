@@ -6,7 +6,12 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <string>
+#include <tuple>
+#include <vector>
 #include <span>
 #include <string_view>
 
@@ -34,6 +39,25 @@ class FileRegistry final : public Registry {
 
  private:
   std::filesystem::path root_;
+};
+
+// Holds back the values set through it, for receivers upgraded side by side: the installed-
+// version record belongs to the device, not to one receiver, so it is written only once every
+// receiver succeeded. A key opens only where it exists in `target`; Commit() sets there the
+// last data held of each value. Any thread.
+class HeldRegistry final : public Registry {
+ public:
+  explicit HeldRegistry(Registry& target) : target_(target) {}
+  std::unique_ptr<RegistryKey> OpenKey(std::u16string_view root, std::u16string_view path) override;
+  // Sets every value held; true when each was set.
+  bool Commit();
+
+ private:
+  friend class HeldKey;
+  using ValueName = std::tuple<std::u16string, std::u16string, std::u16string>;  // root, path, value
+  Registry& target_;
+  std::mutex mutex_;
+  std::map<ValueName, std::vector<uint8_t>> held_;
 };
 
 }  // namespace larkspan

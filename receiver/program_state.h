@@ -56,18 +56,23 @@ class ProgramState {
   std::atomic<WorkerStage> stage{WorkerStage::kNone};
   std::atomic<WorkerStage> failed_stage{WorkerStage::kNone};
   std::atomic<uint64_t> stage_done{0};
+  // When the first stage failed, in steady-clock microseconds; 0 while none has.
+  std::atomic<int64_t> failed_at_us{0};
   // When the worker entered each stage of this run, in steady-clock microseconds; 0: not yet.
   std::array<std::atomic<int64_t>, kWorkerStages> stage_entered_us{};
   void EnterStage(WorkerStage next) {
     stage_done.store(0);
-    stage_entered_us[static_cast<size_t>(next)].store(std::chrono::duration_cast<std::chrono::microseconds>(
-        std::chrono::steady_clock::now().time_since_epoch()).count());
+    stage_entered_us[static_cast<size_t>(next)].store(SteadyMicroseconds());
     stage.store(next);
   }
   // Notes the stage as failed, unless an earlier one did: a run fails where it failed first.
   void FailStage(WorkerStage failed) {
     WorkerStage none = WorkerStage::kNone;
-    failed_stage.compare_exchange_strong(none, failed);
+    if (failed_stage.compare_exchange_strong(none, failed)) failed_at_us.store(SteadyMicroseconds());
+  }
+  static int64_t SteadyMicroseconds() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
   }
 
   // Written by the version readers; read by the dialog's initialisation before any worker

@@ -10,8 +10,13 @@ void OpenPayloadFiles(ProgramState& state, const std::filesystem::path& root) {
 }
 
 std::string UnopenedPayloadFiles(const ProgramState& state, const std::filesystem::path& root) {
+  return UnopenedPayloadFiles(state.loader_file, state.srecord_file, root);
+}
+
+std::string UnopenedPayloadFiles(const ReadOnlyFile& loader, const ReadOnlyFile& firmware,
+                                 const std::filesystem::path& root) {
   std::string lines;
-  for (const auto& [file, name] : {std::pair{&state.loader_file, kLoaderFileName}, {&state.srecord_file, kFirmwareFileName}}) {
+  for (const auto& [file, name] : {std::pair{&loader, kLoaderFileName}, {&firmware, kFirmwareFileName}}) {
     if (!file->IsOpen()) lines += "cannot open " + (root / name).string() + ": " + std::strerror(file->error()) + "\n";
   }
   return lines;

@@ -22,5 +22,7 @@ void OpenPayloadFiles(ProgramState& state, const std::filesystem::path& root);
 // What the worker's start guard does not say: each payload file that did not open, with where
 // it was looked for and why, one line each ("cannot open PATH: reason\n").
 std::string UnopenedPayloadFiles(const ProgramState& state, const std::filesystem::path& root);
+std::string UnopenedPayloadFiles(const ReadOnlyFile& loader, const ReadOnlyFile& firmware,
+                                 const std::filesystem::path& root);
 
 }  // namespace larkspan

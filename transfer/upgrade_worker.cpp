@@ -45,6 +45,7 @@ void EnterFlashUpdateMode(ProgramState& state) {
 int UpgradeWorker(ProgramState& state) {
   state.upgrade_running.store(1);
   state.failed_stage.store(WorkerStage::kNone);
+  state.failed_at_us.store(0);
   for (auto& entered : state.stage_entered_us) entered.store(0);
   state.EnterStage(WorkerStage::kStart);
   state.update_channel.Close();

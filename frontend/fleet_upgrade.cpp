@@ -1,0 +1,309 @@
+#include "frontend/fleet_upgrade.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <thread>
+
+#include "frontend/fleet_board.h"
+#include "frontend/json_sink.h"
+#include "frontend/upgrade_history.h"
+#include "platform/device_root.h"
+#include "platform/open_failure.h"
+#include "platform/port_names.h"
+#include "platform/registry.h"
+#include "platform/termios_serial_port.h"
+#include "receiver/version_reader.h"
+#include "tools/make_payloads/payload_maker.h"
+#include "transfer/installed_version.h"
+#include "transfer/payload_files.h"
+#include "transfer/upgrade_worker.h"
+
+namespace larkspan {
+
+namespace {
+
+namespace status = exit_status;
+
+int64_t NowUs() { return ProgramState::SteadyMicroseconds(); }
+
+// Stops the progress display watching a meter that is about to go, however the run ends.
+struct Watching {
+  ReceiverRun& run;
+  Watching(ReceiverRun& r, ProgressMeter& meter) : run(r) { run.watch(&meter); }
+  ~Watching() { run.watch(nullptr); }
+  Watching(const Watching&) = delete;
+  Watching& operator=(const Watching&) = delete;
+};
+
+// What the dialog does when it opens and when Upgrade is pressed, for one receiver.
+Outcome UpgradeOne(ReceiverRun& run, const SharedPayloads& payloads) {
+  ProgramState& state = run.state;
+  if (ReadStartupVersion(state) == 1) {
+    const std::string before = VersionText(state.current_version);
+    {
+      std::lock_guard lock(run.mutex);
+      run.before = before;
+    }
+    run.show_version("Current Firmware version:", "current", before);
+  }
+  run.show_version("The new version after upgrade:", "new", std::string(kNewVersionText));
+  state.sink.ShowMessage({kWarningText, u"Warning", BoxOwner::kDialog});
+  state.CloseChannelsAndFiles();
+  state.finished.store(false);
+  state.loader_file.OpenView(payloads.loader);
+  state.srecord_file.OpenView(payloads.firmware);
+  if (RefuseTestPayloads(state, payloads.generated)) return Failed(status::kPayloadsRefused, "payloads");
+  ProgressMeter meter(state, payloads.firmware_records);
+  const Watching watching(run, meter);
+  if (UpgradeWorker(state) != 1) return WorkerFailure(state, payloads.files_unopened);
+  std::lock_guard lock(run.mutex);
+  run.after = VersionText(state.current_version);
+  return {};
+}
+
+void Run(ReceiverRun& run, const SharedPayloads& payloads) {
+  const auto start = std::chrono::steady_clock::now();
+  Outcome outcome;
+  try {
+    outcome = UpgradeOne(run, payloads);
+  } catch (const ReceiverEnded& ended) {
+    // The updater ended the process for this receiver: its run ends where it stood.
+    run.state.FailStage(run.state.stage.load());
+    outcome = Failed(ended.status, StageName(run.state.stage.load()));
+  }
+  {
+    std::lock_guard lock(run.mutex);
+    run.outcome = outcome;
+    run.failed_at_us = outcome.status == status::kOk ? 0 : run.state.failed_at_us.load();
+    if (outcome.status != status::kOk && run.failed_at_us == 0) run.failed_at_us = NowUs();
+    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    run.ended = true;
+  }
+  run.on_end(run);
+}
+
+std::string VersionOrDash(const std::optional<std::string>& text) {
+  if (!text || text->find_first_not_of(' ') == std::string::npos) return "-";
+  return text->substr(text->find_first_not_of(' '));
+}
+
+}  // namespace
+
+void UpgradeSideBySide(const std::vector<ReceiverRun*>& runs, const SharedPayloads& payloads) {
+  std::vector<std::jthread> threads;
+  threads.reserve(runs.size());
+  for (ReceiverRun* run : runs) threads.emplace_back([run, &payloads] { Run(*run, payloads); });
+}
+
+int FirstFailureStatus(const std::vector<ReceiverRun*>& runs) {
+  int first_status = status::kOk;
+  int64_t first_at = 0;
+  for (const ReceiverRun* run : runs) {
+    std::lock_guard lock(run->mutex);
+    if (run->outcome.status == status::kOk) continue;
+    if (first_status == status::kOk || run->failed_at_us < first_at) {
+      first_status = run->outcome.status;
+      first_at = run->failed_at_us;
+    }
+  }
+  return first_status;
+}
+
+std::string ResultTable(const std::vector<ReceiverRun*>& runs) {
+  std::vector<std::vector<std::string>> rows{{"PORT", "BEFORE", "AFTER", "RESULT", "TIME"}};
+  for (const ReceiverRun* run : runs) {
+    std::lock_guard lock(run->mutex);
+    std::string result = "ok";
+    if (run->outcome.status != status::kOk) {
+      result = "failed (" + std::string(run->outcome.failed_stage ? run->outcome.failed_stage : "?") +
+               ", status " + std::to_string(run->outcome.status) + ")";
+    }
+    char time[32];
+    const long seconds = std::lround(run->seconds);
+    std::snprintf(time, sizeof time, "%ld:%02ld", seconds / 60, seconds % 60);
+    rows.push_back({run->port, VersionOrDash(run->before), VersionOrDash(run->after), result, time});
+  }
+  std::vector<size_t> widths(rows[0].size(), 0);
+  for (const auto& row : rows) {
+    for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+  }
+  std::string table;
+  for (const auto& row : rows) {
+    std::string line;
+    for (size_t i = 0; i < row.size(); ++i) {
+      line += row[i];
+      if (i + 1 < row.size()) line += std::string(widths[i] - row[i].size() + 2, ' ');
+    }
+    table += line + "\n";
+  }
+  return table;
+}
+
+namespace {
+
+// One receiver's port, sinks and state, as UpgradeSeveral makes them.
+struct Receiver {
+  Receiver(const std::string& port, FleetBoard& board, Clock& clock, Registry& registry, bool json,
+           const std::filesystem::path& root)
+      : ports(PortNames{port}), row(board.AddRow(port)),
+        json_sink(json ? std::make_unique<JsonSink>(stdout, row, port) : nullptr),
+        state(ports, clock, json_sink ? static_cast<UserSink&>(*json_sink) : row, registry), run(port, state),
+        recorder(port, root) {}
+
+  TermiosSerialPorts ports;
+  FleetBoard::Row& row;
+  std::unique_ptr<JsonSink> json_sink;
+  ProgramState state;
+  ReceiverRun run;
+  UpgradeRecorder recorder;
+};
+
+int TerminalWidth() {
+  winsize size{};
+  return ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+}
+
+// A receiver's history line and, with --json, its result event; `worker_done`: its run ended.
+void Record(Receiver& receiver, const Outcome& outcome, bool worker_done) {
+  std::optional<std::string> before, after;
+  double seconds = 0;
+  {
+    std::lock_guard lock(receiver.run.mutex);
+    before = receiver.run.before;
+    if (worker_done) after = receiver.run.after;
+    seconds = receiver.run.seconds;
+  }
+  std::string error;
+  if (!AppendHistory(HistoryFile(), receiver.recorder.Line(receiver.state, outcome.status, outcome.failed_stage,
+                                                           before, after), &error)) {
+    std::fprintf(stderr, "larkspan-cli: the upgrade history cannot be written: %s\n", error.c_str());
+  }
+  if (receiver.json_sink) receiver.json_sink->Emit(ResultEvent(outcome, before, after, seconds));
+}
+
+}  // namespace
+
+int UpgradeSeveral(const FleetSettings& settings) {
+  const bool terminal = !settings.json && ::isatty(STDOUT_FILENO) == 1;
+  std::FILE* human = settings.json ? stderr : stdout;
+  FleetBoard board(human, stderr, terminal, terminal ? TerminalWidth() : 80);
+  HeldRegistry held(settings.registry);
+  std::deque<Receiver> receivers;
+  std::vector<ReceiverRun*> runs;
+  for (const std::string& port : settings.ports) {
+    Receiver& receiver = receivers.emplace_back(port, board, settings.clock, held, settings.json, settings.root);
+    runs.push_back(&receiver.run);
+    receiver.run.show_version = [&receiver](const char* label, const char* which, const std::string& text) {
+      receiver.row.Say(std::string(label) + (text.starts_with(' ') ? "" : " ") + text);
+      if (!receiver.json_sink) return;
+      std::string trimmed = text;
+      trimmed.erase(0, trimmed.find_first_not_of(' '));
+      receiver.json_sink->Emit({{"event", "version"}, {"which", which}, {"text", trimmed}});
+    };
+    receiver.run.watch = [&receiver](ProgressMeter* meter) {
+      receiver.row.Watch(meter);
+      if (receiver.json_sink) receiver.json_sink->Watch(meter);
+    };
+    receiver.ports.on_open_failure = [&board, &receiver](const std::string& path, int error) {
+      receiver.run.port_failed.store(true);
+      board.Above([&] { TellOpenFailure("larkspan-cli", path, error); });
+    };
+    receiver.run.on_end = [&receiver](ReceiverRun& run) { Record(receiver, run.outcome, true); };
+    receiver.ports.on_slow_line = [&board, &settings](const SlowLine& line) {
+      board.Above([&] { TellSlowLine(line, settings.root / kFirmwareFileName); });
+    };
+  }
+  // Ends every run the same way before any receiver is touched.
+  const auto all_fail = [&](const Outcome& outcome) {
+    for (Receiver& receiver : receivers) {
+      {
+        std::lock_guard lock(receiver.run.mutex);
+        receiver.run.outcome = outcome;
+        receiver.run.failed_at_us = NowUs();
+      }
+      Record(receiver, outcome, false);
+    }
+  };
+
+  ReadOnlyFile loader, firmware;
+  std::optional<SleepHold> hold;
+  const auto ac_line = settings.power.AcLineStatus();
+  if (settings.check_payloads && !PayloadsPass(settings.root)) {
+    all_fail(Failed(status::kPayloadsRefused, "payloads"));
+  } else if (!ac_line || *ac_line == 0) {
+    if (!ac_line) std::fputs("larkspan-cli: the power status cannot be read\n", stderr);
+    for (Receiver& receiver : receivers) {
+      if (ac_line) receiver.state.sink.ShowMessage(
+          {u"Please plug in AC adapter or other external power source!", u"Warning", BoxOwner::kDialog});
+    }
+    all_fail(Failed(status::kFailed, "power"));
+  } else {
+    loader.Open((settings.root / kLoaderFileName).string());
+    firmware.Open((settings.root / kFirmwareFileName).string());
+    const std::string unopened = UnopenedPayloadFiles(loader, firmware, settings.root);
+    PrintLines(stderr, "larkspan-cli: ", unopened);
+    const SharedPayloads payloads{loader, firmware, !unopened.empty(),
+                                  settings.check_payloads ? CountRecords(settings.root / kFirmwareFileName) : 0,
+                                  payloads::BuildPayloads};
+    hold.emplace(settings.inhibitor, [&](const std::string& why) {
+      board.Above([&] {
+        std::fprintf(stderr, "larkspan-cli: sleep could not be held off during the upgrade (%s): keep the machine "
+                     "awake until it ends\n", why.c_str());
+      });
+    });
+    settings.signals.in_window = [&] {
+      for (const Receiver& receiver : receivers) {
+        const WorkerStage stage = receiver.state.stage.load();
+        if (receiver.state.upgrade_running.load() != 0 && stage != WorkerStage::kNone && stage != WorkerStage::kStart) {
+          return true;
+        }
+      }
+      return false;
+    };
+    settings.signals.warn = [&](int) {
+      board.Above([] {
+        std::fputs("larkspan-cli: a receiver has no working firmware until its upgrade ends, and stopping now would "
+                   "leave it so. The upgrades go on; interrupt again within 5 seconds to stop them all the same.\n",
+                   stderr);
+      });
+    };
+    settings.signals.stop = [&](int signal, bool) {
+      board.Finish();
+      for (Receiver& receiver : receivers) {
+        bool ended = false;
+        {
+          std::lock_guard lock(receiver.run.mutex);
+          ended = receiver.run.ended;
+        }
+        if (ended) continue;
+        const char* stage = StageName(receiver.state.stage.load());
+        std::fprintf(stderr, "larkspan-cli: [%s] stopped during the %s stage%s\n", receiver.run.port.c_str(),
+                     stage ? stage : "first", receiver.state.upgrade_running.load() != 0
+                                               ? ": run 'larkspan-cli upgrade' on this port again at once"
+                                               : "");
+        Record(receiver, Failed(128 + signal, stage ? stage : "stopped"), false);
+      }
+      std::fflush(nullptr);
+    };
+    UpgradeSideBySide(runs, payloads);
+    settings.signals.Stop();
+  }
+  board.Finish();
+  const int exit_status = FirstFailureStatus(runs);
+  // The installed-version record is the device's: written only when every receiver succeeded.
+  if (exit_status == status::kOk) held.Commit();
+  std::fputs(ResultTable(runs).c_str(), human);
+  if (exit_status != status::kOk) {
+    std::fputs("larkspan-cli: not every receiver was upgraded: the installed-version record was not written\n",
+               stderr);
+  }
+  return exit_status;
+}
+
+}  // namespace larkspan

@@ -1,0 +1,89 @@
+// larkspan-cli upgrade with several ports: a bench of receivers upgraded side by side, one
+// upgrade worker a port, each on a thread of its own with its own program state (its serial
+// channels, its sink) and a view of the payload files the process opened once. A receiver
+// that fails never stops the others; the run's status is that of the failure that came first.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "frontend/progress_meter.h"
+#include "frontend/signal_watch.h"
+#include "frontend/upgrade_steps.h"
+#include "platform/power_status.h"
+#include "platform/read_only_file.h"
+#include "platform/sleep_inhibitor.h"
+#include "receiver/program_state.h"
+#include "transfer/test_payloads.h"
+
+namespace larkspan {
+
+// One receiver's run.
+struct ReceiverRun {
+  ReceiverRun(std::string port_path, ProgramState& receiver_state)
+      : port(std::move(port_path)), state(receiver_state) {}
+
+  std::string port;
+  ProgramState& state;
+  // Shows a version line: its label, "current" or "new", and the text.
+  std::function<void(const char* label, const char* which, const std::string& text)> show_version =
+      [](const char*, const char*, const std::string&) {};
+  // Shows the upload stages' progress beside the bar; null: no more.
+  std::function<void(ProgressMeter*)> watch = [](ProgressMeter*) {};
+  std::atomic<bool> port_failed{false};  // an open of its port failed
+  // Told on the run's thread once it ended and its results below are in.
+  std::function<void(ReceiverRun&)> on_end = [](ReceiverRun&) {};
+
+  // What the run came to; written by its thread, read by anyone under `mutex`.
+  mutable std::mutex mutex;
+  Outcome outcome;
+  std::optional<std::string> before, after;  // the versions read
+  int64_t failed_at_us = 0;                   // when it failed first, steady-clock microseconds
+  double seconds = 0;
+  bool ended = false;
+};
+
+// What every receiver's run reads: the payload files as opened once, and how to know test data.
+struct SharedPayloads {
+  const ReadOnlyFile& loader;
+  const ReadOnlyFile& firmware;
+  bool files_unopened = false;
+  uint64_t firmware_records = 0;  // for the progress total; 0 when not known
+  std::function<GeneratedPayloads()> generated;
+};
+
+// Upgrades each receiver on a thread of its own, as larkspan-cli upgrades one: its version,
+// the warning, a view of each payload file, the refusal of test data on a real port, the
+// worker. A sink's end of the process (the loader falling silent) ends that run only. Returns
+// once every run ended.
+void UpgradeSideBySide(const std::vector<ReceiverRun*>& runs, const SharedPayloads& payloads);
+
+// 0 when every receiver succeeded; otherwise the status of the failure first in time.
+int FirstFailureStatus(const std::vector<ReceiverRun*>& runs);
+
+// The runs as a table: port, versions before and after, result, time.
+std::string ResultTable(const std::vector<ReceiverRun*>& runs);
+
+// Everything larkspan-cli upgrade with several ports is given.
+struct FleetSettings {
+  std::vector<std::string> ports;  // absolute device paths
+  std::filesystem::path root;
+  bool check_payloads = true;
+  bool json = false;
+  Clock& clock;
+  PowerStatus& power;
+  SleepInhibitor& inhibitor;
+  Registry& registry;
+  SignalWatch& signals;
+};
+
+// The whole command; returns its exit status.
+int UpgradeSeveral(const FleetSettings& settings);
+
+}  // namespace larkspan

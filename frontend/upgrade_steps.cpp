@@ -1,0 +1,89 @@
+#include "frontend/upgrade_steps.h"
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <iterator>
+#include <utility>
+
+#include "transfer/payload_files.h"
+
+namespace larkspan {
+
+Outcome WorkerFailure(const ProgramState& state, bool files_unopened) {
+  switch (state.failed_stage.load()) {
+    case WorkerStage::kStart:
+      return files_unopened ? Failed(exit_status::kPayloadsRefused, "payloads")
+                            : Failed(exit_status::kPortUnavailable, "port");
+    case WorkerStage::kRevert: return Failed(exit_status::kNotBackToNmea, "revert");
+    case WorkerStage::kLoader: return Failed(exit_status::kFailed, "loader");
+    default: return Failed(exit_status::kFailed, "firmware");
+  }
+}
+
+nlohmann::ordered_json ResultEvent(const Outcome& outcome, const std::optional<std::string>& old_version,
+                                   const std::optional<std::string>& new_version, double seconds) {
+  const auto text_or_null = [](const std::optional<std::string>& text) {
+    return text ? nlohmann::ordered_json(text->substr(std::min(text->size(), text->find_first_not_of(' '))))
+                : nlohmann::ordered_json();
+  };
+  return {{"event", "result"},
+          {"ok", outcome.status == exit_status::kOk},
+          {"exit_status", outcome.status},
+          {"failed_stage", outcome.failed_stage ? nlohmann::ordered_json(outcome.failed_stage) : nlohmann::ordered_json()},
+          {"old_version", text_or_null(old_version)},
+          {"new_version", text_or_null(new_version)},
+          {"seconds", seconds}};
+}
+
+bool PrintFindings(std::FILE* out, const std::string& prefix, const PayloadCheck& check, bool say_ok) {
+  if (check.fault) {
+    std::fprintf(out, "%serror: %s\n", prefix.c_str(), FormatFault(*check.fault).c_str());
+  } else if (say_ok) {
+    std::fprintf(out, "%sok\n", prefix.c_str());
+  }
+  for (const PayloadFault& warning : check.warnings) {
+    std::fprintf(out, "%swarning: %s\n", prefix.c_str(), FormatFault(warning).c_str());
+  }
+  if (check.more_warnings > 0) std::fprintf(out, "%s%zu more warnings\n", prefix.c_str(), check.more_warnings);
+  return !check.fault;
+}
+
+void TellSlowLine(const SlowLine& line, const std::filesystem::path& firmware) {
+  std::ifstream in(firmware, std::ios::binary);
+  const auto records = std::count(std::istreambuf_iterator<char>(in), {}, '\n');
+  std::fprintf(stderr,
+               "larkspan-cli: %s (%s) hands received bytes over only every %d ms (its latency timer), and this "
+               "user may not lower it to 1 ms: the receiver's answer to each of the %ld firmware records waits up "
+               "to that long, about %ld minutes more in all. To allow it, add this udev rule (for example as "
+               "/etc/udev/rules.d/99-larkspan.rules) and plug the adapter in again:\n"
+               "  ACTION==\"add\", SUBSYSTEM==\"usb-serial\", DRIVER==\"%s\", ATTR{latency_timer}=\"1\"\n",
+               line.tty.c_str(), line.driver.c_str(), line.latency_ms, static_cast<long>(records),
+               std::lround(static_cast<double>(records) * line.latency_ms / 60'000), line.driver.c_str());
+}
+
+bool PayloadsPass(const std::filesystem::path& root) {
+  bool good = true;
+  for (const auto& [name, kind] : {std::pair{kLoaderFileName, PayloadKind::kLoaderImage},
+                                   std::pair{kFirmwareFileName, PayloadKind::kSRecordFile}}) {
+    const std::filesystem::path file = root / name;
+    const bool passed = PrintFindings(stderr, "larkspan-cli: " + file.string() + ": ", CheckPayloadFile(file, kind),
+                                      /*say_ok=*/false);
+    good = good && passed;
+  }
+  if (!good) std::fputs("larkspan-cli: refusing to upgrade with these payload files (--no-check skips this check)\n", stderr);
+  return good;
+}
+
+std::string VersionText(const WideText& version) {
+  std::string text = ToUtf8(version);
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
+  return text;
+}
+
+uint64_t CountRecords(const std::filesystem::path& firmware) {
+  std::ifstream in(firmware, std::ios::binary);
+  return static_cast<uint64_t>(std::count(std::istreambuf_iterator<char>(in), {}, '\n'));
+}
+
+}  // namespace larkspan

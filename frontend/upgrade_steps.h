@@ -1,0 +1,62 @@
+// The parts of larkspan-cli's commands that an upgrade of one receiver and of several at once
+// share: how a run ended and its result event, the payload files' check as printed, the slow
+// USB-serial line's warning, the version as shown and the firmware file's record count.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "frontend/cli_options.h"
+#include "platform/text.h"
+#include "platform/tty_latency.h"
+#include "receiver/program_state.h"
+#include "transfer/payload_check.h"
+
+namespace larkspan {
+
+// The warning box the dialog shows when it opens.
+inline constexpr char16_t kWarningText[] =
+    u"In order to upgrade the GPS-Firmware correctly, please stop ALL applications and apply "
+    u"external power to the device. It may take about 5 minutes for upgrading.";
+
+// How a run ended, for the exit status and the JSON result event.
+struct Outcome {
+  int status = exit_status::kOk;
+  const char* failed_stage = nullptr;  // null when nothing failed
+};
+
+inline Outcome Failed(int exit_status, const char* stage) { return {exit_status, stage}; }
+
+// How an upgrade worker that did not reach "Finished!" ended, from the stage that failed first;
+// `files_unopened`: a payload file did not open, which the worker's start guard does not say.
+Outcome WorkerFailure(const ProgramState& state, bool files_unopened);
+
+// The result event of --json: the last line of a run.
+nlohmann::ordered_json ResultEvent(const Outcome& outcome, const std::optional<std::string>& old_version,
+                                   const std::optional<std::string>& new_version, double seconds);
+
+// What a file's check found, one a line, each after `prefix`: its error (or "ok" when
+// `say_ok`), then its warnings. True when it has no error.
+bool PrintFindings(std::FILE* out, const std::string& prefix, const PayloadCheck& check, bool say_ok);
+
+// Refuses payload files with an error, before the receiver is touched; warnings are shown
+// and the upgrade goes on.
+bool PayloadsPass(const std::filesystem::path& root);
+
+// Said once, before an upgrade, for a USB-serial adapter that keeps received bytes back: what
+// its latency timer will cost over the firmware file's records, and how a user allows the
+// updater to lower it.
+void TellSlowLine(const SlowLine& line, const std::filesystem::path& firmware);
+
+// The version text as read, without the line end the receiver sent with it.
+std::string VersionText(const WideText& version);
+
+// The firmware file's records, for the progress line's total: its lines.
+uint64_t CountRecords(const std::filesystem::path& firmware);
+
+}  // namespace larkspan

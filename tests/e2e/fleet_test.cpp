@@ -1,0 +1,91 @@
+// One larkspan-cli upgrade for three receiver-sims side by side, in real time: two flashed
+// whole, one whose loader rejects record 500. What only real ptys and processes show: each
+// simulator hears only its own port's traffic, the boxes and lines name their ports, the exit
+// status, the table, the JSON events and the files left behind.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <sstream>
+
+#include "tests/e2e/mock_logind.h"
+#include "tests/e2e/process.h"
+
+namespace larkspan::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(Fleet, ThreeReceiversOneRejectingARecordFailOnlyThatOneAndRecordNothing) {
+  const TempDir dir;
+  const fs::path key = dir.path() / "registry/HKEY_LOCAL_MACHINE/SOFTWARE/Apps/Tessan SW";
+  fs::create_directories(key);
+  fs::copy(PAYLOAD_DIR, dir.path() / "root");
+  const std::string firmware = (dir.path() / "root/Orvel_GPS_Firmware_R10.s").string();
+  const SimProcess good1({"--firmware", firmware}), bad({"--firmware", firmware, "--reject-record", "500"}),
+      good2({"--firmware", firmware});
+  const MockLogind logind;
+  const RunResult run = e2e::Run({LARKSPAN_CLI, "upgrade", "--json", "--root", dir.path() / "root", "--port", good1.device(),
+                             "--port", bad.device(), "--port", good2.device()},
+                            400,
+                            {"LARKSPAN_REGISTRY=" + (dir.path() / "registry").string(),
+                             "XDG_STATE_HOME=" + (dir.path() / "state").string(),
+                             "DBUS_SYSTEM_BUS_ADDRESS=" + logind.address()});
+  EXPECT_EQ(run.exit_status, 1) << run.err;
+
+  for (const SimProcess* sim : {&good1, &bad, &good2}) {
+    const std::string log = sim->Log();
+    EXPECT_TRUE(log.starts_with("start mode=nmea speed=4800 path=" + sim->device() + "\n")) << log;
+    EXPECT_EQ(Count(log, "start "), 1u) << "one run, its own";
+    EXPECT_EQ(Count(log, "flash-end records=19141 data-bytes=306220 match=yes"), sim == &bad ? 0u : 1u) << log;
+  }
+  EXPECT_EQ(Count(run.err, "[" + bad.device() + "] Response: Bad S-record transfer.Try Upload again.\n"), 1u)
+      << run.err;
+  EXPECT_EQ(Count(run.err, "] Response:"), 1u);
+  EXPECT_EQ(Count(run.err, "[" + good2.device() + "] Finished!\n"), 1u);
+  // The table: one row a port, in the order given.
+  const size_t table = run.err.find("PORT ");
+  ASSERT_NE(table, std::string::npos) << run.err;
+  std::istringstream rows(run.err.substr(table));
+  std::string row;
+  std::getline(rows, row);
+  for (const SimProcess* sim : {&good1, &bad, &good2}) {
+    std::getline(rows, row);
+    EXPECT_TRUE(row.starts_with(sim->device() + " ")) << row;
+    EXPECT_NE(row.find(sim == &bad ? "2.3.2.03.07  -  " : "2.3.2.03.07  2.4.13.03.10"), std::string::npos) << row;
+    EXPECT_NE(row.find(sim == &bad ? "failed (firmware, status 1)" : " ok "), std::string::npos) << row;
+  }
+  EXPECT_FALSE(fs::exists(key / "FW")) << "the record is written only when every receiver succeeded";
+
+  EXPECT_EQ(SchemaErrors(run.out), "");
+  std::istringstream events(run.out);
+  int results = 0;
+  for (std::string line; std::getline(events, line);) {
+    const auto event = nlohmann::json::parse(line, nullptr, false);
+    EXPECT_TRUE(event.contains("port")) << line;
+    if (event.value("event", "") == "result") {
+      ++results;
+      EXPECT_EQ(event.value("ok", false), event.value("port", "") != bad.device()) << line;
+    }
+  }
+  EXPECT_EQ(results, 3);
+  EXPECT_EQ(Count(ReadFile(dir.path() / "state/larkspan/history.jsonl"), "\"port\":"), 3u);
+}
+
+TEST(Fleet, SeveralPortsAreForUpgradeAloneEachOnceAndWithoutATrace) {
+  for (const auto& arguments : std::vector<std::vector<std::string>>{
+           {"version", "--port", "/dev/a", "--port", "/dev/b"},
+           {"upgrade", "--port", "/dev/a", "--port", "/dev/a"},
+           {"upgrade", "--port", "/dev/a", "--port", "/dev/b", "--trace", "/dev/null"},
+           {"upgrade", "--ports-file", "/nonexistent/ports"}}) {
+    std::vector<std::string> argv{LARKSPAN_CLI};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    const RunResult run = e2e::Run(argv, 30);
+    EXPECT_EQ(run.exit_status, 2) << arguments[1] << run.err;
+    EXPECT_NE(run.err.find("Run with --help"), std::string::npos) << run.err;
+  }
+}
+
+}  // namespace
+}  // namespace larkspan::e2e

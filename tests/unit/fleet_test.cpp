@@ -1,0 +1,151 @@
+// Receivers upgraded side by side on fakes, each worker on its own thread: one flashed whole,
+// one whose loader rejects records, one whose loader falls silent. A failure stays with its
+// receiver, each reads the one payload file through a view of its own, and the installed-
+// version record waits until it is committed. Run under ThreadSanitizer in CI.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <deque>
+#include <memory>
+
+#include "frontend/fleet_board.h"
+#include "frontend/fleet_upgrade.h"
+#include "platform/registry.h"
+#include "tests/fakes/fake_receiver.h"
+#include "tests/fakes/memory_registry.h"
+#include "tests/unit/temp_file.h"
+#include "transfer/installed_version.h"
+
+namespace larkspan {
+namespace {
+
+using testing::FakeReceiver;
+using testing::FakeSerialPorts;
+using testing::TestClock;
+
+// What a FILE* holds, from its start.
+std::string Contents(std::FILE* file) {
+  std::fflush(file);
+  std::rewind(file);
+  std::string text;
+  for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
+  return text;
+}
+
+struct FakeBench {
+  FakeBench(const std::string& port, FleetBoard& board, Registry& registry)
+      : row(board.AddRow(port)), receiver(ports), state(ports, clock, row, registry), run(port, state) {
+    run.watch = [this](ProgressMeter* meter) { row.Watch(meter); };
+  }
+  // The loader answers no record after the `n`th.
+  void SilentAfter(int n) {
+    ports.hear = [inner = ports.hear, n, this](const std::vector<uint8_t>& bytes, uint32_t baud) {
+      if (bytes.size() > 1 && bytes[0] == 'S' && ++records > n) silent = true;
+      inner(bytes, baud);
+    };
+    ports.talk = [inner = ports.talk, this](uint32_t baud) { return silent ? std::string() : inner(baud); };
+  }
+  // Everything written at 115200 after the loader's first record: the S-record stream.
+  std::string Stream() const {
+    std::string sent;
+    for (const auto& write : ports.writes) {
+      if (write.baud == 115200 && (!sent.empty() || (write.bytes.size() > 1 && write.bytes[0] == 'S'))) {
+        sent += testing::Text(write.bytes);
+      }
+    }
+    return sent;
+  }
+
+  FleetBoard::Row& row;
+  TestClock clock;
+  FakeSerialPorts ports{clock};
+  FakeReceiver receiver;
+  ProgramState state;
+  ReceiverRun run;
+  int records = 0;
+  bool silent = false;
+};
+
+TEST(Fleet, AFailingReceiverEndsAloneAndTheRecordWaitsForTheCommit) {
+  std::string firmware = "S00600004844521B\r\n";
+  for (int i = 0; i < 40; ++i) {
+    char record[64];
+    std::snprintf(record, sizeof record, "S3090000%04X%08X%02X\r\n", i * 4, i * 0x01010101u, 0);
+    firmware += record;
+  }
+  firmware += "S70500000000FA\r\n";
+  const testing::TempFile loader_file(std::string(300, '\x5A'), "dlgsp2.bin");
+  const testing::TempFile firmware_file(firmware, "firmware.s");
+  ReadOnlyFile loader, records;
+  ASSERT_TRUE(loader.Open(loader_file.path()));
+  ASSERT_TRUE(records.Open(firmware_file.path()));
+
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  FleetBoard board(out, err, /*terminal=*/true, 100);
+  testing::MemoryRegistry registry;
+  registry.CreateKey(kInstalledVersionRoot, kInstalledVersionKey);
+  HeldRegistry held(registry);
+  std::deque<FakeBench> benches;
+  for (const char* port : {"/dev/ok", "/dev/rejects", "/dev/silent"}) benches.emplace_back(port, board, held);
+  benches[1].receiver.reject_records = true;
+  benches[2].SilentAfter(20);
+  std::vector<ReceiverRun*> runs;
+  for (auto& bench : benches) runs.push_back(&bench.run);
+
+  UpgradeSideBySide(runs, {loader, records, false, 42, nullptr});
+
+  EXPECT_EQ(benches[0].run.outcome.status, 0);
+  EXPECT_EQ(benches[0].run.after, " 2.4.13.03.10");
+  EXPECT_NE(benches[0].Stream().find(firmware.substr(0, firmware.size() - 16)), std::string::npos)
+      << "the whole file but its end record, in order, from this receiver's own view";
+  for (size_t i : {1, 2}) {
+    EXPECT_EQ(benches[i].run.outcome.status, 1) << i;
+    EXPECT_STREQ(benches[i].run.outcome.failed_stage, "firmware") << i;
+    EXPECT_GT(benches[i].run.failed_at_us, 0) << i;
+  }
+  EXPECT_EQ(benches[2].state.stage.load(), WorkerStage::kFirmware) << "ended where the loader fell silent";
+  EXPECT_EQ(FirstFailureStatus(runs), 1);
+  const std::string boxes = Contents(err);
+  EXPECT_NE(boxes.find("[/dev/rejects] Response: Bad S-record transfer.Try Upload again.\n"), std::string::npos);
+  EXPECT_NE(boxes.find("[/dev/silent] Time Out: Cannot receive data from GPS module. Please restart application "
+                       "again!\n"), std::string::npos) << boxes;
+  EXPECT_EQ(e2e::Count(boxes, "[/dev/ok] "), 1u) << "the warning only: " << boxes;
+  const std::string rows = Contents(out);
+  EXPECT_NE(rows.find("\r/dev/ok       [########............] firmware 42% "), std::string::npos)
+      << "its row with the stage, percent and rate: " << rows;
+  EXPECT_EQ(ResultTable(runs),
+            "PORT          BEFORE       AFTER         RESULT                       TIME\n"
+            "/dev/ok       2.3.2.03.07  2.4.13.03.10  ok                           0:00\n"
+            "/dev/rejects  2.3.2.03.07  -             failed (firmware, status 1)  0:00\n"
+            "/dev/silent   2.3.2.03.07  -             failed (firmware, status 1)  0:00\n");
+
+  EXPECT_FALSE(registry.Value(kInstalledVersionRoot, kInstalledVersionKey, kInstalledVersionValue));
+  EXPECT_TRUE(held.Commit());
+  EXPECT_EQ(registry.Value(kInstalledVersionRoot, kInstalledVersionKey, kInstalledVersionValue)->size(), 28u);
+  std::fclose(out);
+  std::fclose(err);
+}
+
+// A view reads from its own position and its close ends the view only: the file stays held.
+TEST(Fleet, PayloadViewsReadApartAndKeepTheFileHeld) {
+  const testing::TempFile file("abcdef");
+  ReadOnlyFile owner, first, second, other;
+  EXPECT_FALSE(first.OpenView(owner));
+  ASSERT_TRUE(owner.Open(file.path()));
+  ASSERT_TRUE(first.OpenView(owner));
+  ASSERT_TRUE(second.OpenView(owner));
+  uint8_t bytes[4];
+  size_t got = 0;
+  ASSERT_TRUE(first.Read({bytes, 4}, got));
+  ASSERT_TRUE(second.Read({bytes, 2}, got));
+  EXPECT_EQ(std::string(bytes, bytes + got), "ab");
+  first.Close();
+  owner.Close();
+  EXPECT_FALSE(other.Open(file.path())) << "a view still holds the file";
+  ASSERT_TRUE(second.Read({bytes, 4}, got));
+  EXPECT_EQ(std::string(bytes, bytes + got), "cdef");
+}
+
+}  // namespace
+}  // namespace larkspan
