@@ -7,7 +7,9 @@
 // For each: wall time, CPU time of larkspan-cli and its share of the wall time, peak memory.
 // The instant run is then repeated with --trace, for the wire trace's cost, and under strace,
 // to count the system calls a record.
-// Usage: upgrade-bench [--instant-only]
+// With --receivers N: one paced upgrade, then N paced receiver-sims upgraded side by side by one
+// larkspan-cli: wall time against the single run's, CPU a receiver, peak memory.
+// Usage: upgrade-bench [--instant-only | --receivers N]
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -69,32 +71,39 @@ struct Run {
   std::map<std::string, double> last_seen;  // status line -> seconds since start, last time shown
 };
 
-// Runs one upgrade against a fresh simulator with `sim_options`; with `strace_log`, under strace
-// writing its log there; with `trace`, recording the wire trace.
+// Runs one upgrade against `receivers` fresh simulators with `sim_options`; with `strace_log`,
+// under strace writing its log there; with `trace`, recording the wire trace.
 Run Upgrade(const fs::path& build, const std::vector<std::string>& sim_options, const std::string& tag,
-            const fs::path& strace_log = {}, bool trace = false) {
+            const fs::path& strace_log = {}, bool trace = false, int receivers = 1) {
   const fs::path work = fs::temp_directory_path() / ("larkspan-bench-" + tag + "-" + std::to_string(getpid()));
   fs::create_directories(work / "registry" / "HKEY_LOCAL_MACHINE" / "SOFTWARE" / "Apps" / "Tessan SW");
   // The updater holds its payload files for exclusive use: each run gets its own copy.
   fs::create_directories(work / "root");
   for (const char* name : {"dlgsp2.bin", "Orvel_GPS_Firmware_R10.s"}) fs::copy(build / "payloads" / name, work / "root");
-  std::vector<std::string> sim_argv = {(build / "tools/receiver_sim/receiver-sim").string(), "--path-file",
-                                       (work / "path").string(), "--lifetime", "900"};
-  sim_argv.insert(sim_argv.end(), sim_options.begin(), sim_options.end());
-  const pid_t sim = Spawn(sim_argv, -1, {});
-  std::string device;
-  for (int i = 0; i < 500 && device.empty(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    std::ifstream in(work / "path");
-    std::getline(in, device);
+  std::vector<pid_t> sims;
+  std::vector<std::string> ports;
+  for (int receiver = 0; receiver < receivers; ++receiver) {
+    const fs::path path_file = work / ("path" + std::to_string(receiver));
+    std::vector<std::string> sim_argv = {(build / "tools/receiver_sim/receiver-sim").string(), "--path-file",
+                                         path_file.string(), "--lifetime", "900"};
+    sim_argv.insert(sim_argv.end(), sim_options.begin(), sim_options.end());
+    sims.push_back(Spawn(sim_argv, -1, {}));
+    std::string device;
+    for (int i = 0; i < 500 && device.empty(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      std::ifstream in(path_file);
+      std::getline(in, device);
+    }
+    ports.insert(ports.end(), {"--port", device});
   }
 
   int pipe_fds[2];
   // Close-on-exec, so that the other run's processes do not hold this pipe open.
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) std::exit(1);
   const auto start = Clock::now();
-  std::vector<std::string> cli_argv = {(build / "larkspan-cli").string(), "--port", device, "--root",
-                                       (work / "root").string(), "upgrade"};
+  std::vector<std::string> cli_argv = {(build / "larkspan-cli").string(), "--root", (work / "root").string(),
+                                       "upgrade"};
+  cli_argv.insert(cli_argv.begin() + 1, ports.begin(), ports.end());
   if (trace) cli_argv.insert(cli_argv.end(), {"--trace", (work / "trace").string()});
   if (!strace_log.empty()) cli_argv.insert(cli_argv.begin(), {kStrace, "-f", "-qq", "-s", "64", "-o", strace_log.string()});
   const pid_t cli = Spawn(cli_argv, pipe_fds[1], {"LARKSPAN_REGISTRY=" + (work / "registry").string()});
@@ -119,8 +128,10 @@ Run Upgrade(const fs::path& build, const std::vector<std::string>& sim_options, 
   run.cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
             static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   run.max_rss_mb = static_cast<double>(usage.ru_maxrss) / 1024.0;
-  kill(sim, SIGTERM);
-  waitpid(sim, nullptr, 0);
+  for (const pid_t sim : sims) {
+    kill(sim, SIGTERM);
+    waitpid(sim, nullptr, 0);
+  }
   std::error_code no_trace;
   run.trace_mb = static_cast<double>(fs::file_size(work / "trace", no_trace)) / 1e6;
   fs::remove_all(work);
@@ -195,6 +206,20 @@ double DialogPeakMemoryMb(const fs::path& build) {
   return static_cast<double>(usage.ru_maxrss) / 1024.0;
 }
 
+// One paced upgrade, then `receivers` paced ones side by side in one larkspan-cli.
+int SideBySide(const fs::path& build, int receivers) {
+  const Run one = Upgrade(build, {"--pace"}, "one");
+  const Run many = Upgrade(build, {"--pace"}, "many", {}, false, receivers);
+  const double n = receivers;
+  std::printf("Paced upgrades of receiver-sim: one, then %d side by side in one larkspan-cli\n\n", receivers);
+  PrintCommon("one receiver", one);
+  PrintCommon("side by side", many);
+  std::printf("  wall time %.2f times that of one (target at most 1.10)\n", many.wall / one.wall);
+  std::printf("  CPU a receiver: %.3f %% of one core (target under 5 %%)\n", 100 * many.cpu / many.wall / n);
+  std::printf("  peak memory %.1f MB against %.1f MB allowed (8 MB + 1 MB a receiver)\n", many.max_rss_mb, 8 + n);
+  return one.exit_status | many.exit_status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -205,7 +230,12 @@ int main(int argc, char** argv) {
                         "upgrade-bench");
   command_line.set_version_flag("--version", "upgrade-bench " LARKSPAN_VERSION);
   command_line.add_flag("--instant-only", instant_only, "skip the paced run (two and a half minutes)");
+  int receivers = 0;
+  command_line.add_option("--receivers", receivers,
+                          "only this: one paced upgrade, then N paced receivers side by side (five minutes)")
+      ->check(CLI::Range(2, 64));
   if (const auto ended = larkspan::ParseCommandLine(command_line, argc, argv)) return *ended;
+  if (receivers > 0) return SideBySide(build, receivers);
 
   std::optional<Run> paced;
   std::thread paced_run;
