@@ -1,16 +1,12 @@
 #include "frontend/app_icon.h"
 
-#include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
 
 namespace larkspan {
 
-namespace {
-QPixmap Draw(int size) {
-  QPixmap pixmap(size, size);
-  pixmap.fill(Qt::transparent);
-  QPainter p(&pixmap);
+void PaintAppIcon(QPainter& p, int size) {
+  p.save();
   p.setRenderHint(QPainter::Antialiasing);
   p.scale(size / 32.0, size / 32.0);
   // A dark blue tile.
@@ -38,6 +34,15 @@ QPixmap Draw(int size) {
   dish.closeSubpath();
   p.drawPath(dish);
   p.drawRect(QRectF(7, 25, 2, 5));
+  p.restore();
+}
+
+namespace {
+QPixmap Draw(int size) {
+  QPixmap pixmap(size, size);
+  pixmap.fill(Qt::transparent);
+  QPainter p(&pixmap);
+  PaintAppIcon(p, size);
   return pixmap;
 }
 }  // namespace
