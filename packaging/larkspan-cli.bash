@@ -1,6 +1,6 @@
 # bash completion for larkspan-cli: its sub-commands, each one's options and the options of all
 # (which may stand before or after the sub-command); serial devices after --port, folders after
-# --root, files after --trace and for check.
+# --root, files after --trace and --ports-file and for check.
 _larkspan_cli() {
   local cur prev words cword split
   _init_completion -s || return
@@ -14,14 +14,14 @@ _larkspan_cli() {
       fi
       return ;;
     --root) _filedir -d; return ;;
-    --trace) _filedir; return ;;
+    --trace | --ports-file) _filedir; return ;;
   esac
   $split && return
 
   local i command=
   for ((i = 1; i < cword; i++)); do
     case ${words[i]} in
-      --port | --root | --trace) ((i++)) ;;
+      --port | --root | --trace | --ports-file) ((i++)) ;;
       -*) ;;
       *) command=${words[i]}; break ;;
     esac
@@ -30,7 +30,7 @@ _larkspan_cli() {
   local all='--port --root --trace --json --help'
   case $command in
     '') COMPREPLY=($(compgen -W "upgrade version repair check ports history $all --version" -- "$cur")) ;;
-    upgrade) COMPREPLY=($(compgen -W "--no-check $all" -- "$cur")) ;;
+    upgrade) COMPREPLY=($(compgen -W "--no-check --ports-file $all" -- "$cur")) ;;
     ports) COMPREPLY=($(compgen -W "--probe $all" -- "$cur")) ;;
     check)
       if [[ $cur == -* ]]; then
