@@ -157,11 +157,12 @@ TEST(Upgrade, ALoaderThatFallsSilentEndsTheUpdaterWithAFailure) {
 }
 
 // An upgrade whose history goes into `state` and which gets `signals`, 300 ms apart, once the
-// S-record stream has begun. Its exit status and standard error.
-RunResult UpgradeSignalled(const fs::path& state, const std::vector<int>& signals) {
+// S-record stream has begun. Its exit status and standard error. `paced`: the stream takes its
+// line time (a minute and a half), so that it is surely still running when the last one comes.
+RunResult UpgradeSignalled(const fs::path& state, const std::vector<int>& signals, bool paced = false) {
   const TempDir dir;
   fs::copy(kPayloads, dir.path() / "root");
-  const SimProcess sim({});
+  const SimProcess sim(paced ? std::vector<std::string>{"--pace"} : std::vector<std::string>{});
   const pid_t cli = Spawn({LARKSPAN_CLI, "--port", sim.device(), "--root", dir.path() / "root", "--json", "upgrade"},
                           dir.path() / "out", dir.path() / "err",
                           {"XDG_STATE_HOME=" + state.string(), "LARKSPAN_REGISTRY=" + (dir.path() / "none").string()});
@@ -228,13 +229,13 @@ TEST(Upgrade, OneSigintInTheStreamWarnsAndTheRunGoesOn) {
 // history line saying where. A run killed outright (SIGKILL) leaves the history whole.
 TEST(Upgrade, TwoSigintsStopTheRunSayingHowToRecoverAndAKilledRunLeavesTheHistoryWhole) {
   const TempDir state;
-  const RunResult run = UpgradeSignalled(state.path(), {SIGINT, SIGINT});
+  const RunResult run = UpgradeSignalled(state.path(), {SIGINT, SIGINT}, true);
   EXPECT_EQ(run.exit_status, 130);
   EXPECT_NE(run.err.find("larkspan-cli: stopped during the firmware stage: the receiver is left without working "
                          "firmware. Run 'larkspan-cli upgrade' again at once to bring it back.\n"),
             std::string::npos) << run.err;
   EXPECT_EQ(SchemaErrors(run.out), "");
-  EXPECT_EQ(UpgradeSignalled(state.path(), {SIGKILL}).exit_status, -1);
+  EXPECT_EQ(UpgradeSignalled(state.path(), {SIGKILL}, true).exit_status, -1);
   const auto history = History(state.path());
   ASSERT_EQ(history.size(), 1u) << "the killed run wrote nothing";
   EXPECT_EQ(history[0].value("result", ""), "stopped");
