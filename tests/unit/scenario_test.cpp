@@ -52,11 +52,6 @@ struct Scenario {
 };
 void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
 
-std::string Records(int data_records) {
-  std::string file = kHeaderRecord;
-  for (int i = 0; i < data_records; ++i) file += kDataRecord;
-  return file + kEndRecord;
-}
 bool IsHeader(const std::vector<uint8_t>& bytes) { return bytes.size() == 6 && bytes[0] == 'S' && bytes[1] == 0; }
 bool IsTermination(const std::vector<uint8_t>& bytes) { return bytes.size() > 1 && bytes[0] == 'S' && bytes[1] == '7'; }
 
