@@ -43,17 +43,10 @@ struct Receiver {
   ReceiverModel model{ReceiverOptions{}, log};
 };
 
-// A digit changed anywhere after the count spoils an S-record's checksum. The loader answers a
-// record with any fault (checksum, line end, count, type) "SE" and flashes nothing of it; at the termination record it compares
-// what it flashed with the firmware file's data, an unwritten byte differing even from a 0.
+// The loader answers a record with any fault (checksum, line end, count, type) "SE" and flashes
+// nothing of it; at the termination record it compares what it flashed with the firmware
+// file's data, an unwritten byte differing even from a 0.
 TEST(SimLoader, AnswersEachRecordAndComparesTheFlashedImageWithTheFile) {
-  const std::string good = MakeRecord(3, 0x00012340, Bytes{0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC});
-  for (size_t i = 4; i + 2 < good.size(); ++i) {
-    std::string bad = good;
-    bad[i] = bad[i] == '0' ? '1' : '0';
-    SRecord r;
-    EXPECT_EQ(ParseRecord(bad, r), RecordFault::kBadChecksum) << bad;
-  }
   FlashImage file;
   file.Write(0x1000, Bytes{1, 2, 0});
   using Flash = std::tuple<std::vector<std::string>, std::string, std::string>;  // records, answers, log line
