@@ -1,13 +1,17 @@
-// What larkspan-cli writes for a whole upgrade on the fakes, and for one whose writes all fail
-// and that hears no version: the terminal's bar line, the JSON events and the wire trace,
-// compared with a reviewed file. What follows the wall clock (rates, time left, the trace's
-// stamps) reads "#" or "<us>", the escape character "\e".
+// larkspan-cli's own parts. What it writes for a whole upgrade on the fakes (the firmware's
+// records counted or not), and for one whose writes all fail and that hears no version: the
+// terminal's bar line, the JSON events and the wire trace, compared with a reviewed file; what
+// follows the wall clock (rates, time left, the trace's stamps) reads "#" or "<us>", the escape
+// character "\e". And its answer to signals.
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <regex>
 
 #include "frontend/json_sink.h"
+#include "frontend/signal_watch.h"
 #include "platform/wire_trace.h"
 #include "tests/golden.h"
 #include "tests/unit/scenario_rig.h"
@@ -25,7 +29,8 @@ std::string TakeText(std::FILE* file) {
 }
 
 TEST(CliOutput, OnTheTerminalInJsonAndInTheTrace) {
-  for (const bool faults : {false, true}) {
+  for (const auto& [name, faults, records] :
+       {std::tuple{"whole_upgrade", false, 3}, {"records_not_counted", false, 0}, {"failing_writes", true, 3}}) {
     TestClock clock;
     FakeSerialPorts port{clock};
     FakeReceiver receiver{port};
@@ -43,7 +48,7 @@ TEST(CliOutput, OnTheTerminalInJsonAndInTheTrace) {
       ProgramState state(traced, clock, json, registry);
       state.loader_file.Open(loader.path().string());
       state.srecord_file.Open(firmware.path().string());
-      ProgressMeter meter(state, 3);
+      ProgressMeter meter(state, records);  // 0: not counted, as without the payload check
       terminal.Watch(&meter);
       json.Watch(&meter);
       UpgradeWorker(state);
@@ -57,7 +62,27 @@ TEST(CliOutput, OnTheTerminalInJsonAndInTheTrace) {
           {R"(("rate"|"eta_s"):[0-9][^,}]*)", "$1:#"}, {R"((^|\n)\d+ )", "$1<us> "}, {"\x1b", "\\e"}}) {
       seen = std::regex_replace(seen, std::regex(wall_clock), as);
     }
-    ExpectGolden(faults ? "cli_output_failing_writes.txt" : "cli_output_whole_upgrade.txt", seen);
+    ExpectGolden(std::string("cli_output_") + name + ".txt", seen);
+  }
+}
+
+// SIGHUP and SIGPIPE change nothing; a SIGINT outside the window stops the run at once, in it
+// the first warns and a second within 5 s stops it. In a child process, which the stop ends.
+TEST(SignalWatchDeathTest, SighupAndSigpipeChangeNothingASecondSigintInTheWindowStops) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (const bool window : {false, true}) {
+    EXPECT_EXIT(
+        {
+          SignalWatch watch;
+          watch.in_window = [window] { return window; };
+          watch.warn = [](int signal) { std::fprintf(stderr, "warned %d\n", signal); };
+          watch.stop = [](int signal, bool in) { std::fprintf(stderr, "stopped %d %d\n", signal, in); };
+          for (const int signal : {SIGHUP, SIGPIPE, SIGINT, SIGINT}) {
+            kill(getpid(), signal);
+            usleep(300'000);
+          }
+        },
+        ::testing::ExitedWithCode(128 + SIGINT), window ? "^warned 2\nstopped 2 1\n$" : "^stopped 2 0\n$");
   }
 }
 
