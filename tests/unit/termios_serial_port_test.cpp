@@ -64,7 +64,8 @@ class TermiosSerialPortTest : public ::testing::Test {
 };
 
 // COM1: in any letter case, one handle at a time, even for root (the flock). Closing leaves
-// neither the lock nor the tty's exclusive flag behind; a refused open leaves the flag alone.
+// neither the lock nor the tty's exclusive flag behind; a refused open leaves the flag alone,
+// and the first failed open of a run is told.
 TEST_F(TermiosSerialPortTest, OpensExclusivelyAndRefusesWhatIsNoFreeTty) {
   const auto exclusive = [this] { int on = -1; return ioctl(slave_, TIOCGEXCL, &on) == 0 ? on : -1; };
   auto port = Open(u"com1:");
@@ -81,6 +82,11 @@ TEST_F(TermiosSerialPortTest, OpensExclusivelyAndRefusesWhatIsNoFreeTty) {
   }
   EXPECT_EQ(exclusive(), 0);
   close(holder);
+  TermiosSerialPorts ports(PortNames{"/nonexistent/tty"});
+  std::string told;
+  ports.on_open_failure = [&](const std::string& path, int error) { told += path + " " + std::to_string(error) + ";"; };
+  EXPECT_FALSE(ports.Open(u"COM1:", error_) || ports.Open(u"COM2:", error_));
+  EXPECT_EQ(told, "/nonexistent/tty 2;") << "told once a run";
   EXPECT_NE(Open(), nullptr);
   EXPECT_EQ(error_, 0);
 }
@@ -172,9 +178,9 @@ TEST_F(TermiosSerialPortTest, ReadsReturnWhatArrivedWithinTheirTimeoutsAndPurges
   EXPECT_EQ(port->LastError(), EIO);
 }
 
-// What one read() took is served from the port's buffer: a byte that waits there comes even
-// with the descriptor swapped for an empty pipe. A purge drops the buffer with the tty's input;
-// with nothing waiting, a read still lasts its whole time-out.
+// What one read() took is served from the port's buffer: bytes that wait there come even with
+// the descriptor swapped for a folder, whose reads then fail. A purge drops the buffer with the
+// tty's input; with nothing waiting, a read still lasts its whole time-out.
 TEST_F(TermiosSerialPortTest, ReadsServeWhatOneReadTookAndAPurgeDropsIt) {
   auto port = Open();
   ASSERT_TRUE(port && port->SetState(Line(115200)) && port->SetTimeouts(kUpdate));
@@ -187,13 +193,16 @@ TEST_F(TermiosSerialPortTest, ReadsServeWhatOneReadTookAndAPurgeDropsIt) {
   ASSERT_EQ(write(master_, "ABC", 3), 3);
   Await(slave_, 3);
   EXPECT_EQ(read_one(), "A");
-  const int fd = dynamic_cast<TermiosSerialPort&>(*port).fd(), tty = dup(fd);
-  int pipe_ends[2];
-  ASSERT_EQ(pipe2(pipe_ends, O_NONBLOCK | O_CLOEXEC), 0);
-  ASSERT_GE(dup2(pipe_ends[0], fd), 0);
+  const int fd = dynamic_cast<TermiosSerialPort&>(*port).fd(), tty = dup(fd), folder = open("/", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(dup2(folder, fd), 0);  // what the read took still comes; then reads fail
   EXPECT_EQ(read_one(), "B");
+  EXPECT_EQ(read_one(), "C");
+  uint8_t byte = 0;
+  size_t count = 0;
+  EXPECT_FALSE(port->Read({&byte, 1}, count));
+  EXPECT_EQ(port->LastError(), EISDIR);
   dup2(tty, fd);
-  for (int end : {tty, pipe_ends[0], pipe_ends[1]}) close(end);
+  for (int end : {tty, folder}) close(end);
   ASSERT_TRUE(port->Purge(purge::kRxClear));
   ASSERT_EQ(write(master_, "D", 1), 1);
   EXPECT_EQ(read_one(), "D");
