@@ -324,9 +324,11 @@ TEST_F(DialogTest, TheServiceButtonsRepairReadTheVersionAndBrowse) {
     SCOPED_TRACE(result.toStdString());
     if (result.endsWith("fail.")) port.talk = nullptr;  // silent: four attempts, then the failure
     dialog->timer().start(2000);
+    qobject_cast<QLineEdit*>(dialog->Control(1003))->setText(result);  // typed before the click
     Button(1021)->click();
     EXPECT_NE(Status(), result) << "not before the tick";
     ASSERT_TRUE(WaitUntil([&] { return Status() == result; }));
+    EXPECT_EQ(qobject_cast<QLineEdit*>(dialog->Control(1003))->text(), result) << "kept through the tick";
     EXPECT_TRUE(Button(1021)->isEnabled() && repair_disabled_meanwhile);
     EXPECT_TRUE(Button(1008)->isEnabled());
     EXPECT_FALSE(dialog->timer().isActive()) << "the routine raised the finished flag";
