@@ -2,7 +2,7 @@
 // records counted or not), and for one whose writes all fail and that hears no version: the
 // terminal's bar line, the JSON events and the wire trace, compared with a reviewed file; what
 // follows the wall clock (rates, time left, the trace's stamps) reads "#" or "<us>", the escape
-// character "\e". And its answer to signals.
+// character "\e". Its command line, and its answer to signals.
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <regex>
 
+#include "frontend/cli_options.h"
 #include "frontend/json_sink.h"
 #include "frontend/signal_watch.h"
 #include "platform/wire_trace.h"
@@ -64,6 +65,31 @@ TEST(CliOutput, OnTheTerminalInJsonAndInTheTrace) {
     }
     ExpectGolden(std::string("cli_output_") + name + ".txt", seen);
   }
+}
+
+// Each sub-command with its options, the global ones before or after it; help and version end
+// the run with 0, a usage error with 2.
+TEST(CliOptions, TakeEachSubCommandWithItsOptionsOrEndTheRun) {
+  const auto parse = [](std::vector<std::string> args) {
+    std::vector<char*> argv{const_cast<char*>("larkspan-cli")};
+    for (std::string& arg : args) argv.push_back(arg.data());
+    const auto parsed = ParseCliOptions(static_cast<int>(argv.size()), argv.data());
+    if (const int* status = std::get_if<int>(&parsed)) return "exit " + std::to_string(*status);
+    const CliOptions& o = std::get<CliOptions>(parsed);
+    std::string text = o.command + " " + o.port.value_or("-") + " " + o.root.value_or("-") + " " + o.trace.value_or("-") +
+                       (o.json ? " json" : "") + (o.check_payloads ? "" : " no-check") + (o.probe ? " probe" : "");
+    for (const std::string& file : o.files) text += " " + file;
+    return text;
+  };
+  EXPECT_EQ(parse({"--port", "p", "upgrade", "--root", "r", "--trace", "t", "--json", "--no-check"}),
+            "upgrade p r t json no-check");
+  EXPECT_EQ(parse({"version"}) + ", " + parse({"repair", "--port", "p"}) + ", " + parse({"ports", "--probe"}) + ", " +
+                parse({"history", "--json"}) + ", " + parse({"check", "a", "b"}),
+            "version - - -, repair p - -, ports - - - probe, history - - - json, check - - - a b");
+  ::testing::internal::CaptureStdout();
+  const std::string ends = parse({"--help"}) + parse({"--version"}), help = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(ends + parse({}) + parse({"check"}) + parse({"upgrade", "--probe"}), "exit 0exit 0exit 2exit 2exit 2");
+  EXPECT_NE(help.find(kExitStatusTable), std::string::npos) << help;
 }
 
 // SIGHUP and SIGPIPE change nothing; a SIGINT outside the window stops the run at once, in it
