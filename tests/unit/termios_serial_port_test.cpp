@@ -4,7 +4,9 @@
 // receiver's end); the port under test opens the slave side by its path.
 #include "platform/termios_serial_port.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <stdarg.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -22,6 +24,20 @@
 #include <numeric>
 #include <thread>
 #include <tuple>
+
+// The modem lines the port drives, as its ioctl calls ask: a pty has none to show them.
+std::string driven;
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
+  va_list args;
+  va_start(args, request);
+  void* arg = va_arg(args, void*);
+  va_end(args);
+  if (request == TIOCMBIS || request == TIOCMBIC) {
+    driven += std::string(*static_cast<int*>(arg) == TIOCM_DTR ? "dtr" : "rts") + (request == TIOCMBIS ? "+ " : "- ");
+  }
+  static const auto real = reinterpret_cast<int (*)(int, unsigned long, void*)>(dlsym(RTLD_NEXT, "ioctl"));
+  return real(fd, request, arg);
+}
 
 namespace larkspan {
 namespace {
@@ -92,7 +108,8 @@ TEST_F(TermiosSerialPortTest, OpensExclusivelyAndRefusesWhatIsNoFreeTty) {
 }
 
 // Settings land on the tty, raw, and read back as applied; a pty forces 8 data bits without
-// parity. It has no modem lines either: driving DTR and RTS there is no failure.
+// parity. It has no modem lines either: driving DTR and RTS there is no failure, and the levels
+// asked for (each channel's, then the escape functions') are seen on their way.
 TEST_F(TermiosSerialPortTest, AppliesLineSettingsAndRefusesWhatATtyCannotDo) {
   termios tio{};
   tcgetattr(slave_, &tio);
@@ -100,6 +117,7 @@ TEST_F(TermiosSerialPortTest, AppliesLineSettingsAndRefusesWhatATtyCannotDo) {
   ASSERT_EQ(tcsetattr(slave_, TCSANOW, &tio), 0);
   auto port = Open();
   ASSERT_NE(port, nullptr);
+  driven.clear();
   // Each handle as it opens, then with each channel's settings; last the probe channel's, whose
   // parity check has no parity. HUPCL stays off: a close leaves DTR and RTS as they were set.
   for (const auto& [applied, cflag, read_back] :
@@ -117,6 +135,7 @@ TEST_F(TermiosSerialPortTest, AppliesLineSettingsAndRefusesWhatATtyCannotDo) {
   }
   EXPECT_TRUE(port->EscapeFunction(Escape::kSetDtr) && port->EscapeFunction(Escape::kSetRts) &&
               port->EscapeFunction(Escape::kClrDtr) && port->EscapeFunction(Escape::kClrRts));
+  EXPECT_EQ(driven, "dtr- rts- dtr- rts- dtr- rts- dtr+ rts+ dtr+ rts+ dtr- rts- ");
   for (const LineSettings& bad : {Line(12345), Line(0), Line(38400, 1, 0, 0, 9), Line(38400, 1, 0, 0, 4),
                                   Line(38400, 1, 3), Line(38400, 1, 0, 1), Line(38400, 0x0021), Line(38400, 0x3001)}) {
     EXPECT_FALSE(port->SetState(bad));
@@ -124,6 +143,12 @@ TEST_F(TermiosSerialPortTest, AppliesLineSettingsAndRefusesWhatATtyCannotDo) {
   }
   LineSettings unchanged;
   EXPECT_TRUE(port->GetState(unchanged) && unchanged.baud == 57600);
+  // Every standard rate of a tty is taken and read back.
+  for (const uint32_t baud : {50, 75, 110, 134, 150, 200, 300, 600, 1200, 1800, 2400, 4800, 9600, 19200, 38400, 57600,
+                              115200, 230400, 460800, 500000, 576000, 921600, 1000000, 1152000, 1500000, 2000000,
+                              2500000, 3000000, 3500000, 4000000}) {
+    EXPECT_TRUE(port->SetState(Line(baud)) && port->GetState(unchanged) && unchanged.baud == baud) << baud;
+  }
 }
 
 // A read returns at most what it asked for: once that much came, else what came by its limit
