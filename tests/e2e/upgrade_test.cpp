@@ -57,7 +57,7 @@ Outcome Upgrade(std::vector<std::string> options, const std::string& firmware = 
 }
 
 // The wire trace of a failed run, its receiver side played back by receiver-sim to a fresh
-// larkspan-cli: the same boxes, status texts and exit status.
+// larkspan-cli: the same status lines, boxes and exit status.
 void ExpectTheReplayToFailTheSameWay(const Outcome& recorded) {
   const TempDir dir;
   std::ofstream(dir.path() / "trace", std::ios::binary) << recorded.trace;
