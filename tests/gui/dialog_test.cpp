@@ -221,6 +221,8 @@ TEST_F(DialogTest, UpgradeRefusesOnlyAnOfflineAcLineAndEndsAsItsWorkerEnds) {
     EXPECT_TRUE(WaitUntil([&] { return Status() == "Finished!"; }));
   }
   ExpectGolden("dialogs/upgrade_cases.txt", all.toStdString());
+  sink.Progress(ProgressOp::kSetPos, 42, 0);  // from the dialog's own thread as well
+  EXPECT_EQ(qobject_cast<QProgressBar*>(dialog->Control(1013))->value(), 42);
   EXPECT_EQ(platform.taken, 5) << "a lock for each worker that ran";
   EXPECT_EQ(platform.released, 5);
   std::istringstream lines(e2e::ReadFile(history->file));
