@@ -24,6 +24,12 @@ namespace larkspan::testing {
 inline constexpr char kHeaderRecord[] = "S00600004844521B\r\n";
 inline constexpr char kDataRecord[] = "S3150000000000112233445566778899AABBCCDDEEFFF2\r\n";
 inline constexpr char kEndRecord[] = "S70500000000FA\r\n";
+// A header, `data_records` data records and a termination record.
+inline std::string Records(int data_records) {
+  std::string file = kHeaderRecord;
+  for (int i = 0; i < data_records; ++i) file += kDataRecord;
+  return file + kEndRecord;
+}
 
 class Rig {
  public:

@@ -28,8 +28,11 @@ std::string Rig::EndState() const {
   const auto record = registry.Value(kInstalledVersionRoot, kInstalledVersionKey, kInstalledVersionValue);
   std::ostringstream out;
   static constexpr const char* kStages[] = {"none", "start", "flash-mode", "loader", "firmware", "revert"};
-  out << "end finished=" << state.finished << " running=" << state.upgrade_running
-      << " failed-stage=" << kStages[static_cast<int>(state.failed_stage.load())]
+  out << "end finished=" << state.finished << " running=" << state.upgrade_running << " stages=";
+  for (size_t stage = 1; stage < kWorkerStages; ++stage) {
+    out << (state.stage_entered_us[stage] ? kStages[stage] : "-") << ",";  // each stage the worker entered
+  }
+  out << " failed-stage=" << kStages[static_cast<int>(state.failed_stage.load())]
       << " update=" << open(state.update_channel.IsOpen()) << " probe=" << open(state.probe_channel.IsOpen())
       << " loader=" << open(state.loader_file.IsOpen()) << " firmware=" << open(state.srecord_file.IsOpen())
       << " handles=" << port.open_handles << " most-handles=" << port.max_open_handles << " baud=" << port.baud
@@ -52,11 +55,6 @@ struct Scenario {
 };
 void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
 
-std::string Records(int data_records) {
-  std::string file = kHeaderRecord;
-  for (int i = 0; i < data_records; ++i) file += kDataRecord;
-  return file + kEndRecord;
-}
 bool IsHeader(const std::vector<uint8_t>& bytes) { return bytes.size() == 6 && bytes[0] == 'S' && bytes[1] == 0; }
 bool IsTermination(const std::vector<uint8_t>& bytes) { return bytes.size() > 1 && bytes[0] == 'S' && bytes[1] == '7'; }
 
@@ -325,10 +323,7 @@ void RestUnreadable(Rig&, TempFile& file) {
 
 // ---- Upgrade worker
 
-constexpr char kFirmware[] =
-    "S00600004844521B\r\n"
-    "S3150000000000112233445566778899AABBCCDDEEFFF2\r\n"
-    "S70500000000FA\r\n";
+const std::string kFirmware = Records(1);
 
 // A whole upgrade against the fake receiver, the record's key in place unless `no_key`;
 // `arrange` scripts a fault before the worker starts.

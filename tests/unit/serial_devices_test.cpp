@@ -31,9 +31,10 @@ void Write(const fs::path& file, const std::string& text) {
   std::ofstream(file) << text;
 }
 
-// /dev/null stands in for an FTDI adapter that gpsd holds, /dev/zero for a u-blox module on
-// cdc_acm with no udev database (its by-id name found in the folder), beside the kernel's
-// console on ttyS0, an 8250 placeholder without a UART, a virtual console and an old pty.
+// /dev/null stands in for an FTDI adapter that gpsd holds, /dev/full for a port ModemManager
+// holds, /dev/zero for a u-blox module on cdc_acm with no udev database (its by-id name found
+// in the folder), beside the kernel's console on ttyS0, an 8250 placeholder without a UART, a
+// virtual console and an old pty.
 struct Machine {
   Machine() {
     Write(root.path() / "proc/consoles", "ttyS0                -W- (EC  p a)    4:64\n");
@@ -42,6 +43,8 @@ struct Machine {
     fs::create_directories(root.path() / "proc/812/fd");
     fs::create_symlink("/dev/null", root.path() / "proc/812/fd/5");
     Write(root.path() / "proc/640/comm", "ModemManager\n");
+    fs::create_directories(root.path() / "proc/640/fd");
+    fs::create_symlink("/dev/full", root.path() / "proc/640/fd/3");
     fs::create_directories(root.path() / "dev/serial/by-id");
     fs::create_symlink("/dev/zero", root.path() / "dev/serial/by-id/usb-u-blox_AG_GNSS_receiver-if00");
   }
@@ -78,7 +81,8 @@ TEST(SerialDevices, ListingsAndOpenFailuresOnAMachineOfFolders) {
   ASSERT_EQ(chown(node.c_str(), 0, 20), 0);
   fs::permissions(node, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::group_write);
   for (const auto& [path, error] : {std::pair<std::string, int>{"/dev/null", EWOULDBLOCK}, {"/dev/zero", EBUSY},
-                                    {"/dev/ttyUSB7", ENOENT}, {node.string(), EACCES}, {"/dev/null", EIO}}) {
+                                    {"/dev/full", EBUSY}, {"/dev/ttyUSB7", ENOENT}, {node.string(), EACCES},
+                                    {"/dev/null", EIO}}) {
     seen += ExplainOpenFailure(path, error, machine.ttys, machine.files) + "\n";
   }
   for (std::size_t at; (at = seen.find(root)) != std::string::npos;) seen.replace(at, root.size(), "<root>");

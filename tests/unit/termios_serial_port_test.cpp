@@ -4,7 +4,9 @@
 // receiver's end); the port under test opens the slave side by its path.
 #include "platform/termios_serial_port.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <stdarg.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -22,6 +24,20 @@
 #include <numeric>
 #include <thread>
 #include <tuple>
+
+// The modem lines the port drives, as its ioctl calls ask: a pty has none to show them.
+std::string driven;
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
+  va_list args;
+  va_start(args, request);
+  void* arg = va_arg(args, void*);
+  va_end(args);
+  if (request == TIOCMBIS || request == TIOCMBIC) {
+    driven += std::string(*static_cast<int*>(arg) == TIOCM_DTR ? "dtr" : "rts") + (request == TIOCMBIS ? "+ " : "- ");
+  }
+  static const auto real = reinterpret_cast<int (*)(int, unsigned long, void*)>(dlsym(RTLD_NEXT, "ioctl"));
+  return real(fd, request, arg);
+}
 
 namespace larkspan {
 namespace {
@@ -64,7 +80,8 @@ class TermiosSerialPortTest : public ::testing::Test {
 };
 
 // COM1: in any letter case, one handle at a time, even for root (the flock). Closing leaves
-// neither the lock nor the tty's exclusive flag behind; a refused open leaves the flag alone.
+// neither the lock nor the tty's exclusive flag behind; a refused open leaves the flag alone,
+// and the first failed open of a run is told.
 TEST_F(TermiosSerialPortTest, OpensExclusivelyAndRefusesWhatIsNoFreeTty) {
   const auto exclusive = [this] { int on = -1; return ioctl(slave_, TIOCGEXCL, &on) == 0 ? on : -1; };
   auto port = Open(u"com1:");
@@ -81,12 +98,18 @@ TEST_F(TermiosSerialPortTest, OpensExclusivelyAndRefusesWhatIsNoFreeTty) {
   }
   EXPECT_EQ(exclusive(), 0);
   close(holder);
+  TermiosSerialPorts ports(PortNames{"/nonexistent/tty"});
+  std::string told;
+  ports.on_open_failure = [&](const std::string& path, int error) { told += path + " " + std::to_string(error) + ";"; };
+  EXPECT_FALSE(ports.Open(u"COM1:", error_) || ports.Open(u"COM2:", error_));
+  EXPECT_EQ(told, "/nonexistent/tty 2;") << "told once a run";
   EXPECT_NE(Open(), nullptr);
   EXPECT_EQ(error_, 0);
 }
 
 // Settings land on the tty, raw, and read back as applied; a pty forces 8 data bits without
-// parity. It has no modem lines either: driving DTR and RTS there is no failure.
+// parity. It has no modem lines either: driving DTR and RTS there is no failure, and the levels
+// asked for (each channel's, then the escape functions') are seen on their way.
 TEST_F(TermiosSerialPortTest, AppliesLineSettingsAndRefusesWhatATtyCannotDo) {
   termios tio{};
   tcgetattr(slave_, &tio);
@@ -94,6 +117,7 @@ TEST_F(TermiosSerialPortTest, AppliesLineSettingsAndRefusesWhatATtyCannotDo) {
   ASSERT_EQ(tcsetattr(slave_, TCSANOW, &tio), 0);
   auto port = Open();
   ASSERT_NE(port, nullptr);
+  driven.clear();
   // Each handle as it opens, then with each channel's settings; last the probe channel's, whose
   // parity check has no parity. HUPCL stays off: a close leaves DTR and RTS as they were set.
   for (const auto& [applied, cflag, read_back] :
@@ -111,6 +135,7 @@ TEST_F(TermiosSerialPortTest, AppliesLineSettingsAndRefusesWhatATtyCannotDo) {
   }
   EXPECT_TRUE(port->EscapeFunction(Escape::kSetDtr) && port->EscapeFunction(Escape::kSetRts) &&
               port->EscapeFunction(Escape::kClrDtr) && port->EscapeFunction(Escape::kClrRts));
+  EXPECT_EQ(driven, "dtr- rts- dtr- rts- dtr- rts- dtr+ rts+ dtr+ rts+ dtr- rts- ");
   for (const LineSettings& bad : {Line(12345), Line(0), Line(38400, 1, 0, 0, 9), Line(38400, 1, 0, 0, 4),
                                   Line(38400, 1, 3), Line(38400, 1, 0, 1), Line(38400, 0x0021), Line(38400, 0x3001)}) {
     EXPECT_FALSE(port->SetState(bad));
@@ -118,6 +143,12 @@ TEST_F(TermiosSerialPortTest, AppliesLineSettingsAndRefusesWhatATtyCannotDo) {
   }
   LineSettings unchanged;
   EXPECT_TRUE(port->GetState(unchanged) && unchanged.baud == 57600);
+  // Every standard rate of a tty is taken and read back.
+  for (const uint32_t baud : {50, 75, 110, 134, 150, 200, 300, 600, 1200, 1800, 2400, 4800, 9600, 19200, 38400, 57600,
+                              115200, 230400, 460800, 500000, 576000, 921600, 1000000, 1152000, 1500000, 2000000,
+                              2500000, 3000000, 3500000, 4000000}) {
+    EXPECT_TRUE(port->SetState(Line(baud)) && port->GetState(unchanged) && unchanged.baud == baud) << baud;
+  }
 }
 
 // A read returns at most what it asked for: once that much came, else what came by its limit
@@ -172,9 +203,9 @@ TEST_F(TermiosSerialPortTest, ReadsReturnWhatArrivedWithinTheirTimeoutsAndPurges
   EXPECT_EQ(port->LastError(), EIO);
 }
 
-// What one read() took is served from the port's buffer: a byte that waits there comes even
-// with the descriptor swapped for an empty pipe. A purge drops the buffer with the tty's input;
-// with nothing waiting, a read still lasts its whole time-out.
+// What one read() took is served from the port's buffer: bytes that wait there come even with
+// the descriptor swapped for a folder, whose reads then fail. A purge drops the buffer with the
+// tty's input; with nothing waiting, a read still lasts its whole time-out.
 TEST_F(TermiosSerialPortTest, ReadsServeWhatOneReadTookAndAPurgeDropsIt) {
   auto port = Open();
   ASSERT_TRUE(port && port->SetState(Line(115200)) && port->SetTimeouts(kUpdate));
@@ -187,13 +218,16 @@ TEST_F(TermiosSerialPortTest, ReadsServeWhatOneReadTookAndAPurgeDropsIt) {
   ASSERT_EQ(write(master_, "ABC", 3), 3);
   Await(slave_, 3);
   EXPECT_EQ(read_one(), "A");
-  const int fd = dynamic_cast<TermiosSerialPort&>(*port).fd(), tty = dup(fd);
-  int pipe_ends[2];
-  ASSERT_EQ(pipe2(pipe_ends, O_NONBLOCK | O_CLOEXEC), 0);
-  ASSERT_GE(dup2(pipe_ends[0], fd), 0);
+  const int fd = dynamic_cast<TermiosSerialPort&>(*port).fd(), tty = dup(fd), folder = open("/", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(dup2(folder, fd), 0);  // what the read took still comes; then reads fail
   EXPECT_EQ(read_one(), "B");
+  EXPECT_EQ(read_one(), "C");
+  uint8_t byte = 0;
+  size_t count = 0;
+  EXPECT_FALSE(port->Read({&byte, 1}, count));
+  EXPECT_EQ(port->LastError(), EISDIR);
   dup2(tty, fd);
-  for (int end : {tty, pipe_ends[0], pipe_ends[1]}) close(end);
+  for (int end : {tty, folder}) close(end);
   ASSERT_TRUE(port->Purge(purge::kRxClear));
   ASSERT_EQ(write(master_, "D", 1), 1);
   EXPECT_EQ(read_one(), "D");

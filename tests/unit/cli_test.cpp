@@ -1,0 +1,117 @@
+// larkspan-cli's own parts. What it writes for a whole upgrade on the fakes (the firmware's
+// records counted or not), and for one whose writes all fail and that hears no version: the
+// terminal's bar line, the JSON events and the wire trace, compared with a reviewed file; what
+// follows the wall clock (rates, time left, the trace's stamps) reads "#" or "<us>", the escape
+// character "\e". Its command line, and its answer to signals.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <regex>
+
+#include "frontend/cli_options.h"
+#include "frontend/json_sink.h"
+#include "frontend/signal_watch.h"
+#include "frontend/terminal_sink.h"
+#include "platform/wire_trace.h"
+#include "tests/golden.h"
+#include "tests/unit/scenario_rig.h"
+#include "transfer/upgrade_worker.h"
+
+namespace larkspan::testing {
+namespace {
+
+std::string TakeText(std::FILE* file) {
+  std::string text(static_cast<size_t>(std::ftell(file)), '\0');
+  std::rewind(file);
+  text.resize(std::fread(text.data(), 1, text.size(), file));
+  std::fclose(file);
+  return text;
+}
+
+TEST(CliOutput, OnTheTerminalInJsonAndInTheTrace) {
+  for (const auto& [name, faults, records] :
+       {std::tuple{"whole_upgrade", false, 3}, {"records_not_counted", false, 0}, {"failing_writes", true, 3}}) {
+    TestClock clock;
+    FakeSerialPorts port{clock};
+    FakeReceiver receiver{port};
+    port.fail_writes = faults;
+    if (faults) receiver.version_line.clear();
+    const TempFile trace_file(""), loader(std::string(20, '\x7F')), firmware(Records(1));
+    std::string seen;
+    {
+      WireTrace trace(trace_file.path());
+      TracingSerialPorts traced(port, trace);
+      std::FILE *bar = std::tmpfile(), *events = std::tmpfile();
+      TerminalSink terminal(bar, bar, /*out_is_terminal=*/true);
+      JsonSink json(events, terminal);
+      MemoryRegistry registry;
+      ProgramState state(traced, clock, json, registry);
+      state.loader_file.Open(loader.path().string());
+      state.srecord_file.Open(firmware.path().string());
+      ProgressMeter meter(state, records);  // 0: not counted, as without the payload check
+      terminal.Watch(&meter);
+      json.Watch(&meter);
+      UpgradeWorker(state);
+      terminal.FinishLine();
+      state.CloseChannelsAndFiles();
+      seen = std::regex_replace(TakeText(bar), std::regex("\r"), "\\r\n") + TakeText(events);
+    }
+    seen += e2e::ReadFile(trace_file.path());
+    for (const auto& [wall_clock, as] :
+         {std::pair{R"(\d+ (bytes|records)/s)", "# $1/s"}, {R"(\d+:\d\d left)", "#:## left"},
+          {R"(("rate"|"eta_s"):[0-9][^,}]*)", "$1:#"}, {R"((^|\n)\d+ )", "$1<us> "}, {"\x1b", "\\e"}}) {
+      seen = std::regex_replace(seen, std::regex(wall_clock), as);
+    }
+    ExpectGolden(std::string("cli_output_") + name + ".txt", seen);
+  }
+}
+
+// Each sub-command with its options, the global ones before or after it; help and version end
+// the run with 0, a usage error with 2.
+TEST(CliOptions, TakeEachSubCommandWithItsOptionsOrEndTheRun) {
+  const auto parse = [](std::vector<std::string> args) {
+    std::vector<char*> argv{const_cast<char*>("larkspan-cli")};
+    for (std::string& arg : args) argv.push_back(arg.data());
+    const auto parsed = ParseCliOptions(static_cast<int>(argv.size()), argv.data());
+    if (const int* status = std::get_if<int>(&parsed)) return "exit " + std::to_string(*status);
+    const CliOptions& o = std::get<CliOptions>(parsed);
+    std::string text = o.command + " " + (o.ports.empty() ? "-" : o.ports.back()) + " " + o.root.value_or("-") + " " + o.trace.value_or("-") +
+                       (o.json ? " json" : "") + (o.check_payloads ? "" : " no-check") + (o.probe ? " probe" : "");
+    for (const std::string& file : o.files) text += " " + file;
+    return text;
+  };
+  EXPECT_EQ(parse({"--port", "p", "upgrade", "--root", "r", "--trace", "t", "--json", "--no-check"}),
+            "upgrade p r t json no-check");
+  EXPECT_EQ(parse({"version"}) + ", " + parse({"repair", "--port", "p"}) + ", " + parse({"ports", "--probe"}) + ", " +
+                parse({"history", "--json"}) + ", " + parse({"check", "a", "b"}),
+            "version - - -, repair p - -, ports - - - probe, history - - - json, check - - - a b");
+  ::testing::internal::CaptureStdout();
+  const std::string ends = parse({"--help"}) + parse({"--version"}), help = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(ends + parse({}) + parse({"check"}) + parse({"upgrade", "--probe"}), "exit 0exit 0exit 2exit 2exit 2");
+  EXPECT_NE(help.find(kExitStatusTable), std::string::npos) << help;
+}
+
+// SIGHUP and SIGPIPE change nothing; a SIGINT outside the window stops the run at once, in it
+// the first warns and a second within 5 s stops it. In a child process, which the stop ends.
+TEST(SignalWatchDeathTest, SighupAndSigpipeChangeNothingASecondSigintInTheWindowStops) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (const bool window : {false, true}) {
+    EXPECT_EXIT(
+        {
+          SignalWatch watch;
+          watch.in_window = [window] { return window; };
+          watch.warn = [](int signal) { std::fprintf(stderr, "warned %d\n", signal); };
+          watch.stop = [](int signal, bool in) { std::fprintf(stderr, "stopped %d %d\n", signal, in); };
+          for (const int signal : {SIGHUP, SIGPIPE, SIGINT, SIGINT}) {
+            kill(getpid(), signal);
+            usleep(300'000);
+          }
+        },
+        ::testing::ExitedWithCode(128 + SIGINT), window ? "^warned 2\nstopped 2 1\n$" : "^stopped 2 0\n$");
+  }
+}
+
+}  // namespace
+}  // namespace larkspan::testing
