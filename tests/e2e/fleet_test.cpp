@@ -1,7 +1,8 @@
 // One larkspan-cli upgrade for three receiver-sims side by side, in real time: two flashed
 // whole, one whose loader rejects record 500. What only real ptys and processes show: each
 // simulator hears only its own port's traffic, the boxes and lines name their ports, the exit
-// status, the table, the JSON events and the files left behind.
+// status, the table, the JSON events and the files left behind. (The command line's rules for
+// several ports are tested with the other options, in tests/unit/cli_test.cpp.)
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -71,20 +72,6 @@ TEST(Fleet, ThreeReceiversOneRejectingARecordFailOnlyThatOneAndRecordNothing) {
   }
   EXPECT_EQ(results, 3);
   EXPECT_EQ(Count(ReadFile(dir.path() / "state/larkspan/history.jsonl"), "\"port\":"), 3u);
-}
-
-TEST(Fleet, SeveralPortsAreForUpgradeAloneEachOnceAndWithoutATrace) {
-  for (const auto& arguments : std::vector<std::vector<std::string>>{
-           {"version", "--port", "/dev/a", "--port", "/dev/b"},
-           {"upgrade", "--port", "/dev/a", "--port", "/dev/a"},
-           {"upgrade", "--port", "/dev/a", "--port", "/dev/b", "--trace", "/dev/null"},
-           {"upgrade", "--ports-file", "/nonexistent/ports"}}) {
-    std::vector<std::string> argv{LARKSPAN_CLI};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    const RunResult run = e2e::Run(argv, 30);
-    EXPECT_EQ(run.exit_status, 2) << arguments[1] << run.err;
-    EXPECT_NE(run.err.find("Run with --help"), std::string::npos) << run.err;
-  }
 }
 
 }  // namespace

@@ -90,6 +90,11 @@ TEST(CliOptions, TakeEachSubCommandWithItsOptionsOrEndTheRun) {
   ::testing::internal::CaptureStdout();
   const std::string ends = parse({"--help"}) + parse({"--version"}), help = ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(ends + parse({}) + parse({"check"}) + parse({"upgrade", "--probe"}), "exit 0exit 0exit 2exit 2exit 2");
+  // Several ports: for upgrade only, each once, without a trace; a ports file that is not there.
+  EXPECT_EQ(parse({"upgrade", "--port", "a", "--port", "b"}) + ", " + parse({"version", "--port", "a", "--port", "b"}) +
+                parse({"upgrade", "--port", "a", "--port", "a"}) + parse({"upgrade", "--port", "a", "--port", "b",
+                "--trace", "t"}) + parse({"upgrade", "--ports-file", "/nonexistent"}),
+            "upgrade b - -, exit 2exit 2exit 2exit 2");
   EXPECT_NE(help.find(kExitStatusTable), std::string::npos) << help;
 }
 
