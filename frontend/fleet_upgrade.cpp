@@ -200,11 +200,8 @@ int UpgradeSeveral(const FleetSettings& settings) {
     Receiver& receiver = receivers.emplace_back(port, board, settings.clock, held, settings.json, settings.root);
     runs.push_back(&receiver.run);
     receiver.run.show_version = [&receiver](const char* label, const char* which, const std::string& text) {
-      receiver.row.Say(std::string(label) + (text.starts_with(' ') ? "" : " ") + text);
-      if (!receiver.json_sink) return;
-      std::string trimmed = text;
-      trimmed.erase(0, trimmed.find_first_not_of(' '));
-      receiver.json_sink->Emit({{"event", "version"}, {"which", which}, {"text", trimmed}});
+      receiver.row.Say(VersionLine(label, text));
+      if (receiver.json_sink) receiver.json_sink->Emit(VersionEvent(which, text));
     };
     receiver.run.watch = [&receiver](ProgressMeter* meter) {
       receiver.row.Watch(meter);

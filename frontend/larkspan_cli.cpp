@@ -70,13 +70,9 @@ struct Updater {
 
 // The version as the dialog shows it, on one line after its label; with --json also as an event.
 void ShowVersion(Updater& updater, const char* label, const char* which, const std::string& text) {
-  std::fprintf(updater.HumanOut(), "%s%s%s\n", label, text.starts_with(' ') ? "" : " ", text.c_str());
+  std::fprintf(updater.HumanOut(), "%s\n", VersionLine(label, text).c_str());
   std::fflush(updater.HumanOut());
-  if (updater.json) {
-    std::string trimmed = text;
-    trimmed.erase(0, trimmed.find_first_not_of(' '));
-    updater.json->Emit({{"event", "version"}, {"which", which}, {"text", trimmed}});
-  }
+  if (updater.json) updater.json->Emit(VersionEvent(which, text));
 }
 
 void EmitResult(Updater& updater, const Outcome& outcome) {

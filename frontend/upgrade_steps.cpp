@@ -36,6 +36,16 @@ nlohmann::ordered_json ResultEvent(const Outcome& outcome, const std::optional<s
           {"seconds", seconds}};
 }
 
+std::string VersionLine(const char* label, const std::string& text) {
+  return std::string(label) + (text.starts_with(' ') ? "" : " ") + text;
+}
+
+nlohmann::ordered_json VersionEvent(const char* which, const std::string& text) {
+  std::string trimmed = text;
+  trimmed.erase(0, trimmed.find_first_not_of(' '));
+  return {{"event", "version"}, {"which", which}, {"text", trimmed}};
+}
+
 bool PrintFindings(std::FILE* out, const std::string& prefix, const PayloadCheck& check, bool say_ok) {
   if (check.fault) {
     std::fprintf(out, "%serror: %s\n", prefix.c_str(), FormatFault(*check.fault).c_str());

@@ -40,6 +40,11 @@ Outcome WorkerFailure(const ProgramState& state, bool files_unopened);
 nlohmann::ordered_json ResultEvent(const Outcome& outcome, const std::optional<std::string>& old_version,
                                    const std::optional<std::string>& new_version, double seconds);
 
+// A version as shown: "Label: text" (the receiver's leading space kept as the separator), and
+// its --json event ("current" or "new", the text without leading spaces).
+std::string VersionLine(const char* label, const std::string& text);
+nlohmann::ordered_json VersionEvent(const char* which, const std::string& text);
+
 // What a file's check found, one a line, each after `prefix`: its error (or "ok" when
 // `say_ok`), then its warnings. True when it has no error.
 bool PrintFindings(std::FILE* out, const std::string& prefix, const PayloadCheck& check, bool say_ok);
