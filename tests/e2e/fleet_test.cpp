@@ -43,19 +43,12 @@ TEST(Fleet, ThreeReceiversOneRejectingARecordFailOnlyThatOneAndRecordNothing) {
   }
   EXPECT_EQ(Count(run.err, "[" + bad.device() + "] Response: Bad S-record transfer.Try Upload again.\n"), 1u)
       << run.err;
-  EXPECT_EQ(Count(run.err, "] Response:"), 1u);
-  EXPECT_EQ(Count(run.err, "[" + good2.device() + "] Finished!\n"), 1u);
-  // The table: one row a port, in the order given.
-  const size_t table = run.err.find("PORT ");
-  ASSERT_NE(table, std::string::npos) << run.err;
-  std::istringstream rows(run.err.substr(table));
-  std::string row;
-  std::getline(rows, row);
+  // The table (its columns pinned in tests/unit/fleet_test.cpp): a row a port, in the order given.
+  size_t row = run.err.find("PORT ");
   for (const SimProcess* sim : {&good1, &bad, &good2}) {
-    std::getline(rows, row);
-    EXPECT_TRUE(row.starts_with(sim->device() + " ")) << row;
-    EXPECT_NE(row.find(sim == &bad ? "2.3.2.03.07  -  " : "2.3.2.03.07  2.4.13.03.10"), std::string::npos) << row;
-    EXPECT_NE(row.find(sim == &bad ? "failed (firmware, status 1)" : " ok "), std::string::npos) << row;
+    const size_t next = run.err.find("\n" + sim->device() + " ", row);
+    EXPECT_TRUE(row != std::string::npos && next != std::string::npos && next > row) << run.err;
+    row = next;
   }
   EXPECT_FALSE(fs::exists(key / "FW")) << "the record is written only when every receiver succeeded";
 

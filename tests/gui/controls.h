@@ -1,6 +1,8 @@
-// Every control of a dialog in the order the dialog made them, one a line: its id ("-" for
-// none), kind, text (a combo box's current one; whether a progress bar shows one), its place in
-// dialog units, and "hidden", "disabled", "default", "auto-default" where so. The place is read
+// A dialog's caption, font size, icon sizes and size in dialog units; then every control in the
+// order the dialog made them, one a line: its id ("-" for none), kind, text (a combo box's
+// current one; whether a progress bar shows one), its place in dialog units, and "hidden",
+// "disabled", "default", "auto-default", "plain" (a label's text shown as it is, markup and all),
+// a combo box's items and "editable" where so. The place is read
 // back through the mapping from dialog units to pixels ("?" where no whole units give the
 // pixels), so the list is the template's whatever the font.
 #pragma once
@@ -10,6 +12,8 @@
 #include <string>
 
 #include "frontend/dialog_units.h"
+
+inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
 
 namespace larkspan::testing {
 
@@ -21,7 +25,10 @@ inline std::string Controls(const QWidget& dialog) {
     }
     return QStringLiteral("?");
   };
-  QString out;
+  QString out = QStringLiteral("'%1' font %2 icons %3 size %4x%5\n")
+                    .arg(dialog.windowTitle()).arg(dialog.font().pointSize())
+                    .arg(dialog.windowIcon().availableSizes().size())
+                    .arg(units(dialog.width(), true), units(dialog.height(), false));
   for (const QWidget* w : dialog.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
     const QString kind = w->metaObject()->className();
     const char* text = kind == "QComboBox" ? "currentText" : kind == "QProgressBar" ? "textVisible" : "text";
@@ -32,7 +39,14 @@ inline std::string Controls(const QWidget& dialog) {
                     units(place.height(), false));
     out += QString(w->isVisibleTo(&dialog) ? "" : " hidden") + (w->isEnabled() ? "" : " disabled") +
            (w->property("default").toBool() ? " default" : "") +
-           (w->property("autoDefault").toBool() ? " auto-default" : "") + '\n';
+           (w->property("autoDefault").toBool() ? " auto-default" : "");
+    const auto* label = qobject_cast<const QLabel*>(w);
+    out += label && label->textFormat() == Qt::PlainText ? " plain" : "";
+    if (const auto* box = qobject_cast<const QComboBox*>(w)) {
+      for (int i = 0; i < box->count(); ++i) out += (i ? "," : " items ") + box->itemText(i);
+      out += box->isEditable() ? " editable" : "";
+    }
+    out += '\n';
   }
   return out.toStdString();
 }

@@ -24,8 +24,6 @@
 #include "tests/fakes/memory_registry.h"
 #include "transfer/installed_version.h"
 
-void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
-
 namespace larkspan::testing {
 namespace {
 
@@ -124,21 +122,11 @@ class DialogTest : public ::testing::Test, protected Fakes, protected Rig {
 TEST_F(DialogTest, HasEveryControlOfTheTemplate) {
   dialog = std::make_unique<UpgradeDialog>(Seams());
   const QFont& font = dialog->font();
-  EXPECT_EQ(dialog->windowTitle(), "GPS upgrade tool");
-  EXPECT_EQ(font.pointSize(), 8);
-  EXPECT_EQ(dialog->windowIcon().availableSizes().size(), 2);
-  EXPECT_EQ(dialog->size(), UpgradeDialog::UnitsToPixels(font, 0, 0, 141, 150).size());
   // A dialog unit is a quarter of the font's average letter width, an eighth of its height.
   const double letter = QFontMetricsF(font).horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") / 52;
   EXPECT_NEAR(dialog->width(), 141 * letter / 4, 141 * 0.75 / 4);
   EXPECT_NEAR(dialog->height(), 150 * QFontMetrics(font).height() / 8.0, 1);
-  const auto* ports = qobject_cast<QComboBox*>(dialog->Control(1017));
-  EXPECT_EQ(ports->itemText(0) + "," + ports->itemText(1) + ports->itemText(2), "COM1,COM2");
-  EXPECT_TRUE(ports->isEditable()) << "a drop-down combo box: its text may differ from its list";
   ExpectGolden("dialogs/upgrade_dialog.txt", Controls(*dialog));
-  for (const QLabel* label : dialog->findChildren<QLabel*>()) {
-    EXPECT_EQ(label->textFormat(), Qt::PlainText) << "a version line holding markup is shown as it came";
-  }
 }
 
 // "Ready" shows while the version is read, drawn on the screen before the read blocks, then the

@@ -22,14 +22,6 @@
 namespace larkspan::testing {
 namespace {
 
-std::string TakeText(std::FILE* file) {
-  std::string text(static_cast<size_t>(std::ftell(file)), '\0');
-  std::rewind(file);
-  text.resize(std::fread(text.data(), 1, text.size(), file));
-  std::fclose(file);
-  return text;
-}
-
 TEST(CliOutput, OnTheTerminalInJsonAndInTheTrace) {
   for (const auto& [name, faults, records] :
        {std::tuple{"whole_upgrade", false, 3}, {"records_not_counted", false, 0}, {"failing_writes", true, 3}}) {

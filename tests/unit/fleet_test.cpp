@@ -23,15 +23,6 @@ using testing::FakeReceiver;
 using testing::FakeSerialPorts;
 using testing::TestClock;
 
-// What a FILE* holds, from its start.
-std::string Contents(std::FILE* file) {
-  std::fflush(file);
-  std::rewind(file);
-  std::string text;
-  for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
-  return text;
-}
-
 struct FakeBench {
   FakeBench(const std::string& port, FleetBoard& board, Registry& registry)
       : row(board.AddRow(port)), receiver(ports), state(ports, clock, row, registry), run(port, state) {
@@ -106,12 +97,12 @@ TEST(Fleet, AFailingReceiverEndsAloneAndTheRecordWaitsForTheCommit) {
   }
   EXPECT_EQ(benches[2].state.stage.load(), WorkerStage::kFirmware) << "ended where the loader fell silent";
   EXPECT_EQ(FirstFailureStatus(runs), 1);
-  const std::string boxes = Contents(err);
+  const std::string boxes = testing::TakeText(err);
   EXPECT_NE(boxes.find("[/dev/rejects] Response: Bad S-record transfer.Try Upload again.\n"), std::string::npos);
   EXPECT_NE(boxes.find("[/dev/silent] Time Out: Cannot receive data from GPS module. Please restart application "
                        "again!\n"), std::string::npos) << boxes;
   EXPECT_EQ(e2e::Count(boxes, "[/dev/ok] "), 1u) << "the warning only: " << boxes;
-  const std::string rows = Contents(out);
+  const std::string rows = testing::TakeText(out);
   EXPECT_NE(rows.find("\r/dev/ok       [########............] firmware 42% "), std::string::npos)
       << "its row with the stage, percent and rate: " << rows;
   EXPECT_EQ(ResultTable(runs),
@@ -123,8 +114,6 @@ TEST(Fleet, AFailingReceiverEndsAloneAndTheRecordWaitsForTheCommit) {
   EXPECT_FALSE(registry.Value(kInstalledVersionRoot, kInstalledVersionKey, kInstalledVersionValue));
   EXPECT_TRUE(held.Commit());
   EXPECT_EQ(registry.Value(kInstalledVersionRoot, kInstalledVersionKey, kInstalledVersionValue)->size(), 28u);
-  std::fclose(out);
-  std::fclose(err);
 }
 
 // A view reads from its own position and its close ends the view only: the file stays held.

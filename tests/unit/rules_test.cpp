@@ -59,9 +59,8 @@ TEST(SRecordRules, HexDigitsInEitherCaseFromTheLowByte) {
   }
 }
 
+// (The loader's percentages are pinned by the upload transcripts; its header's high bytes only here.)
 TEST(PercentRules, ComputedWideEnoughForLargeFiles) {
-  EXPECT_EQ(Percentage(1, 14316), 0u);
-  EXPECT_EQ(Percentage(144, 14316), 1u);
   EXPECT_EQ(Percentage(50'000'000'000ull, 100'000'000'000ull), 50u);
   EXPECT_EQ(Percentage(0, 0), 0u);
   EXPECT_EQ(LoaderHeader(0x12345678), (std::array<uint8_t, 6>{0x53, 0, 0x12, 0x34, 0x56, 0x78}));

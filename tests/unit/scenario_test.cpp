@@ -58,23 +58,27 @@ void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
 bool IsHeader(const std::vector<uint8_t>& bytes) { return bytes.size() == 6 && bytes[0] == 'S' && bytes[1] == 0; }
 bool IsTermination(const std::vector<uint8_t>& bytes) { return bytes.size() > 1 && bytes[0] == 'S' && bytes[1] == '7'; }
 
-// ---- Serial channels
+// ---- Receiver recovery
 
-void ChannelsOpenChangeSpeedAndReopen(Rig& r) {
-  r.state.update_channel.Close();  // neither channel is open: nothing happens
-  r.state.probe_channel.Close();
-  r.state.update_channel.Open();
-  r.Note("speed", r.state.update_channel.ChangeSpeed(115200));
-  r.state.update_channel.Open();  // drops the old handle without the closing steps
-  r.state.update_channel.Close();
-  r.state.update_channel.Open();
-  r.port.refuse_state = true;
-  r.Note("speed", r.state.update_channel.ChangeSpeed(38400));
-  r.state.update_channel.Close();
-  r.Note("speed on a closed channel", r.state.update_channel.ChangeSpeed(38400));
+// The receiver sits in SiRF binary at `binary_speed`; after the switch-to-NMEA frame at that
+// speed it talks NMEA at 4800: its version line, or with `only_other` other sentences.
+void ReceiverInBinaryAt(Rig& r, uint32_t binary_speed, bool only_other = false) {
+  FakeReceiver& receiver = r.Receiver();
+  receiver.mode = binary_speed ? FakeReceiver::Mode::kNewFirmwareBinary : FakeReceiver::Mode::kNmea;
+  receiver.new_firmware_speed = binary_speed;
+  if (only_other) receiver.version_line = "$GPGGA,123519,4807.038,N\r\n";
 }
 
-void SendAndRead(Rig& r) {
+// `act` on a port that `fault` has set to fail.
+Run Faulted(void (*fault)(FakeSerialPorts&), void (*act)(Rig&)) {
+  return [=](Rig& r) {
+    fault(r.port);
+    act(r);
+  };
+}
+
+void UpdateChannelSendsAndReads(Rig& r) {
+  r.state.update_channel.Open();
   r.state.update_channel.Send(frames::Bytes(frames::kSwitchToBinary));
   r.port.write_limit = 5;  // a short count is not checked
   r.state.update_channel.Send(frames::Bytes(frames::kRmcRate));
@@ -86,48 +90,22 @@ void SendAndRead(Rig& r) {
   r.Note("count", count);
 }
 
-// Opens the update channel on the port as `arrange` leaves it, then sends and reads.
-Run UpdateChannel(void (*arrange)(FakeSerialPorts&)) {
-  return [arrange](Rig& r) {
-    arrange(r.port);
-    r.state.update_channel.Open();
-    SendAndRead(r);
+void ProbeOpens(Rig& r) {
+  r.Note("open", r.state.probe_channel.Open(u"COM1:", 38400));
+  r.Note("held", r.state.probe_channel.IsOpen());
+}
+
+// Check-and-repair with a loader file open, which its closing steps close.
+void RepairsWithALoaderOpen(Rig& r) {
+  r.OpenLoader("loader");
+  r.Note("repair", CheckAndRepair(r.state));
+}
+
+Run Repair(uint32_t binary_speed, bool only_other) {
+  return [=](Rig& r) {
+    ReceiverInBinaryAt(r, binary_speed, only_other);
+    r.Note("repair", CheckAndRepair(r.state));
   };
-}
-
-void ProbeChannelOpensSendsAndCloses(Rig& r) {
-  // High flag bits, XON/XOFF and a frame of the port's own: the probe keeps only what it does not set.
-  r.port.port_state = {.flags = 0xFFFF8300, .xon_limit = 2048, .xoff_limit = 512, .byte_size = 7, .parity = 2,
-                       .xon_char = 0x11, .xoff_char = 0x13};
-  r.state.probe_channel.SendSwitchToNmeaFrame();  // not open yet
-  r.Note("open", r.state.probe_channel.Open(u"COM1:", 57600));
-  r.state.probe_channel.SendText("AB\r\n");
-  r.state.probe_channel.SendSwitchToNmeaFrame();
-  r.port.write_limit = 31;
-  r.state.probe_channel.SendSwitchToNmeaFrame();
-  r.port.fail_writes = true;
-  r.state.probe_channel.SendSwitchToNmeaFrame();
-  r.state.probe_channel.SendText("C");  // a failed text write is not reported
-}
-
-Run ProbeOpenFails(void (*fault)(FakeSerialPorts&)) {
-  return [fault](Rig& r) {
-    fault(r.port);
-    r.Note("open", r.state.probe_channel.Open(u"COM1:", 38400));
-    r.Note("held", r.state.probe_channel.IsOpen());
-  };
-}
-
-// ---- Version reader
-
-void VersionsOfTheFirstAcceptedLine(Rig& r) {
-  r.state.update_channel.Open();
-  r.SaysOnce("$GPGGA,1,2,3\r\nx$PSRFTXT,Version:bad-1\r\n$PSRFTXT,Version: 2.3.2.03.07-GSW2\r\n");
-  r.NoteVersion("read", ReadVersion(r.state));
-  r.SaysOnce("$GPRMC,1\r\n$PSRFTXT,Version: 2.4-x\r\n");
-  r.NoteVersion("check", CheckVersion(r.state));
-  r.SaysOnce(std::string(300, '#') + "$MVersion\r\n");  // the tail after the wrap
-  r.NoteVersion("read", ReadVersion(r.state));
 }
 
 Run VersionWindowsRunOut(std::string talk) {
@@ -140,100 +118,7 @@ Run VersionWindowsRunOut(std::string talk) {
   };
 }
 
-void VersionReadsThatFail(Rig& r) {
-  r.state.update_channel.Open();
-  r.state.current_version = u"kept";
-  r.port.fail_reads = true;
-  r.NoteVersion("read", ReadVersion(r.state));
-  r.NoteVersion("check", CheckVersion(r.state));
-  r.port.fail_reads = false;
-  r.port.over_report_reads = true;  // claims more than the one byte asked for
-  r.port.talk = [](uint32_t) { return std::string("$MVersion 9\r\n"); };
-  r.NoteVersion("read", ReadVersion(r.state));
-  r.NoteVersion("check", CheckVersion(r.state));
-}
-
-void StartupReadFailsTwice(Rig& r) {
-  r.state.update_channel.Open();
-  r.NoteVersion("startup", ReadStartupVersion(r.state));
-}
-
-void StartupReadReopensAt4800(Rig& r) {
-  r.OpenUpdateChannelAt(115200);
-  r.port.talk = [](uint32_t baud) {
-    return baud == 4800 ? std::string("$PSRFTXT,Version: 2.3.2.03.07-x\r\n") : std::string();
-  };
-  r.NoteVersion("startup", ReadStartupVersion(r.state));
-}
-
-void StartupReadPortHeld(Rig& r) {
-  r.port.open_error = EBUSY;
-  r.NoteVersion("startup", ReadStartupVersion(r.state));
-}
-
-// ---- Recovery and reset
-
-// The receiver sits in SiRF binary at `binary_speed`; after the switch-to-NMEA frame at that
-// speed it talks NMEA at 4800: its version line, or with `only_other` other sentences.
-void ReceiverInBinaryAt(Rig& r, uint32_t binary_speed, bool only_other = false) {
-  FakeReceiver& receiver = r.Receiver();
-  receiver.mode = binary_speed ? FakeReceiver::Mode::kNewFirmwareBinary : FakeReceiver::Mode::kNmea;
-  receiver.new_firmware_speed = binary_speed;
-  if (only_other) receiver.version_line = "$GPGGA,123519,4807.038,N\r\n";
-}
-
-void AttemptAt38400(Rig& r) {
-  ReceiverInBinaryAt(r, 38400);
-  r.state.update_channel.Open();
-  r.Note("attempt", AttemptNmeaRevert(r.state, 38400));
-}
-
-Run Repair(uint32_t binary_speed, bool only_other) {
-  return [=](Rig& r) {
-    ReceiverInBinaryAt(r, binary_speed, only_other);
-    r.Note("repair", CheckAndRepair(r.state));
-  };
-}
-
-Run RepairProbeFails(void (*fault)(FakeSerialPorts&)) {
-  return [fault](Rig& r) {
-    r.OpenLoader("loader");
-    fault(r.port);
-    r.Note("repair", CheckAndRepair(r.state));
-  };
-}
-
-void AttemptFrameFailsOrGoesOutShort(Rig& r) {
-  ReceiverInBinaryAt(r, 0);  // already in NMEA
-  r.port.fail_writes = true;
-  r.Note("attempt", AttemptNmeaRevert(r.state, 38400));
-  r.port.fail_writes = false;
-  r.port.write_limit = 20;
-  r.Note("attempt", AttemptNmeaRevert(r.state, 57600));
-}
-
-void AttemptUpdateChannelReopenFails(Rig& r) {
-  ReceiverInBinaryAt(r, 0);
-  r.port.fail_open_number = 2;  // the probe's open is the first, the update channel's reopen the second
-  r.Note("attempt", AttemptNmeaRevert(r.state, 38400));
-  r.port.refuse_queues = true;  // reported; the probe does not set its queue sizes
-  r.Note("attempt", AttemptNmeaRevert(r.state, 38400));
-}
-
-void ResetSendsItsSentence(Rig& r) {
-  r.Note("reset", r.state.probe_channel.ResetReceiver());
-  r.port.fail_writes = true;  // a failed write still counts as sent
-  r.Note("reset", r.state.probe_channel.ResetReceiver());
-}
-
-void ResetCannotOpenOrConfigure(Rig& r) {
-  r.port.open_error = EACCES;
-  r.Note("reset", r.state.probe_channel.ResetReceiver());
-  r.port.open_error = 0;
-  r.port.refuse_timeouts = true;
-  r.Note("reset", r.state.probe_channel.ResetReceiver());
-  r.Note("held", r.state.probe_channel.IsOpen());
-}
+void StartupRead(Rig& r) { r.NoteVersion("startup", ReadStartupVersion(r.state)); }
 
 // ---- Loader upload
 
@@ -270,57 +155,6 @@ Run Stream(std::string records, std::function<void(Rig&, TempFile&)> arrange = n
   };
 }
 
-// Answers as the loader gives them, each judged on its own.
-void AnswersJudged(Rig& r) {
-  r.OpenUpdateChannelAt(115200);
-  for (const std::string& answer : std::initializer_list<std::string>{"S5\r\n", "SA\r\n", "SAx\n", "$GPGGA,1,2*00\r\nLoader says S5\r\n", "\n\nS\nS5\r\n",
-                                    std::string(300, 'x') + "S5\r\n", std::string("SE\r\n")}) {
-    r.SaysOnce(answer);
-    r.Note("answer", ReceiveTargetResponse(r.state, kAnswerSeconds));
-  }
-  // Line feeds at index 0, then 1, then "S5" with its LF at 2: none is an answer; a short limit
-  // ends the wait with 2.
-  r.SaysOnce("\nS\nS5\n");
-  r.Note("answer", ReceiveTargetResponse(r.state, 3));
-}
-
-void SilentLoaderAfterARecord(Rig& r) {
-  r.OpenUpdateChannelAt(115200);
-  r.OpenFirmware(std::string(kHeaderRecord) + kEndRecord);
-  size_t written = 0;
-  r.Note("record", TransmitS_Record(r.state, written, 3));
-  r.Note("written", written);
-}
-
-void EmptyReadLimit(Rig& r) {
-  r.OpenUpdateChannelAt(115200);
-  int empty_reads = 0;
-  r.port.talk = [&empty_reads](uint32_t) { return empty_reads++ < 16 ? std::string() : std::string("S5\r\n"); };
-  r.Note("answer", ReceiveTargetResponse(r.state, kAnswerSeconds));
-  r.port.talk = nullptr;
-  r.Note("answer", ReceiveTargetResponse(r.state, kAnswerSeconds));
-}
-
-void CountAbove147(Rig& r) {
-  r.OpenUpdateChannelAt(115200);
-  r.Loader();
-  r.OpenFirmware("S394" + std::string(kEndRecord));
-  size_t written = 77;
-  r.Note("record", TransmitS_Record(r.state, written, kAnswerSeconds));
-  r.Note("written", written);
-  // The next head is read right after the refused one: nothing else was read.
-  r.Note("record", TransmitS_Record(r.state, written, kAnswerSeconds));
-}
-
-// The head of a record arrives; the rest is not there yet and its read fails.
-void RestUnreadable(Rig&, TempFile& file) {
-  int ends[2];
-  ASSERT_EQ(::pipe2(ends, O_NONBLOCK | O_CLOEXEC), 0);
-  ASSERT_EQ(::write(ends[1], "S315", 4), 4);
-  file.HoldInstead(ends[0]);
-  ::close(ends[1]);
-}
-
 // ---- Upgrade worker
 
 const std::string kFirmware = Records(1);
@@ -346,61 +180,111 @@ Run WorkerStruck(std::function<void(Rig&, const Bytes&, uint32_t)> strike) {
   });
 }
 
-// The guard: the dialog opens both files under their bare names in the device root.
-void WorkerGuardExits(Rig& r) {
-  TempFile& root = r.File(std::string(20, '\x7F'), kLoaderFileName);
-  const fs::path firmware = root.folder() / kFirmwareFileName;
-  const fs::path moved = root.folder() / "moved.bin";
-  std::ofstream(firmware, std::ios::binary) << kFirmware;
-  const auto attempt = [&](const char* missing) {
-    r.Note(missing);
-    r.state.finished = false;
-    OpenPayloadFiles(r.state, root.folder());
-    r.Note("worker", UpgradeWorker(r.state));
-    r.transcript.Add(r.EndState());
-  };
-  fs::rename(root.path(), moved);
-  attempt("no loader image");
-  fs::rename(moved, root.path());
-  fs::remove(firmware);
-  attempt("no firmware file");
-  std::ofstream(firmware, std::ios::binary) << kFirmware;
-  ReadOnlyFile holder;  // another program holds the firmware file
-  holder.Open(firmware.string());
-  attempt("firmware file held elsewhere");
-  holder.Close();
-  r.port.open_error = EBUSY;
-  attempt("port held");
-}
-
 const Scenario kScenarios[] = {
-    {"channels_open_change_speed_reopen", ChannelsOpenChangeSpeedAndReopen},
-    {"update_channel_held", UpdateChannel(CannotOpen)},
+    {"channels_open_change_speed_reopen", [](Rig& r) {
+       r.state.update_channel.Close();  // neither channel is open: nothing happens
+       r.state.probe_channel.Close();
+       r.state.update_channel.Open();
+       r.Note("speed", r.state.update_channel.ChangeSpeed(115200));
+       r.state.update_channel.Open();  // drops the old handle without the closing steps
+       r.state.update_channel.Close();
+       r.state.update_channel.Open();
+       r.port.refuse_state = true;
+       r.Note("speed", r.state.update_channel.ChangeSpeed(38400));
+       r.state.update_channel.Close();
+       r.Note("speed on a closed channel", r.state.update_channel.ChangeSpeed(38400));
+     }},
+    {"update_channel_held", Faulted(CannotOpen, UpdateChannelSendsAndReads)},
     {"update_channel_settings_refused",
-     UpdateChannel([](FakeSerialPorts& p) { p.refuse_state = p.refuse_timeouts = p.refuse_queues = true; })},
-    {"update_channel_sends_and_reads", UpdateChannel([](FakeSerialPorts&) {})},
-    {"probe_channel_opens_sends_closes", ProbeChannelOpensSendsAndCloses},
-    {"probe_cannot_open", ProbeOpenFails(CannotOpen)},
-    {"probe_settings_refused", ProbeOpenFails(SettingsRefused)},
-    {"probe_timeouts_refused", ProbeOpenFails(TimeoutsRefused)},
-    {"versions_first_accepted_line", VersionsOfTheFirstAcceptedLine},
+     Faulted([](FakeSerialPorts& p) { p.refuse_state = p.refuse_timeouts = p.refuse_queues = true; },
+             UpdateChannelSendsAndReads)},
+    {"update_channel_sends_and_reads", UpdateChannelSendsAndReads},
+    {"probe_channel_opens_sends_closes", [](Rig& r) {
+       // High flag bits, XON/XOFF and a frame of the port's own: the probe keeps only what it does not set.
+       r.port.port_state = {.flags = 0xFFFF8300, .xon_limit = 2048, .xoff_limit = 512, .byte_size = 7, .parity = 2,
+                            .xon_char = 0x11, .xoff_char = 0x13};
+       r.state.probe_channel.SendSwitchToNmeaFrame();  // not open yet
+       r.Note("open", r.state.probe_channel.Open(u"COM1:", 57600));
+       r.state.probe_channel.SendText("AB\r\n");
+       r.state.probe_channel.SendSwitchToNmeaFrame();
+       r.port.write_limit = 31;
+       r.state.probe_channel.SendSwitchToNmeaFrame();
+       r.port.fail_writes = true;
+       r.state.probe_channel.SendSwitchToNmeaFrame();
+       r.state.probe_channel.SendText("C");  // a failed text write is not reported
+     }},
+    {"probe_cannot_open", Faulted(CannotOpen, ProbeOpens)},
+    {"probe_settings_refused", Faulted(SettingsRefused, ProbeOpens)},
+    {"probe_timeouts_refused", Faulted(TimeoutsRefused, ProbeOpens)},
+    {"versions_first_accepted_line", [](Rig& r) {
+       r.state.update_channel.Open();
+       r.SaysOnce("$GPGGA,1,2,3\r\nx$PSRFTXT,Version:bad-1\r\n$PSRFTXT,Version: 2.3.2.03.07-GSW2\r\n");
+       r.NoteVersion("read", ReadVersion(r.state));
+       r.SaysOnce("$GPRMC,1\r\n$PSRFTXT,Version: 2.4-x\r\n");
+       r.NoteVersion("check", CheckVersion(r.state));
+       r.SaysOnce(std::string(300, '#') + "$MVersion\r\n");  // the tail after the wrap
+       r.NoteVersion("read", ReadVersion(r.state));
+     }},
     {"version_windows_silence", VersionWindowsRunOut("")},
     {"version_windows_other_sentences", VersionWindowsRunOut("$GPGGA,123519,4807.038,N,01131.000,E\r\n")},
-    {"version_reads_that_fail", VersionReadsThatFail},
-    {"startup_read_fails_twice", StartupReadFailsTwice},
-    {"startup_read_reopens_at_4800", StartupReadReopensAt4800},
-    {"startup_read_port_held", StartupReadPortHeld},
-    {"attempt_at_38400", AttemptAt38400},
+    {"version_reads_that_fail", [](Rig& r) {
+       r.port.fail_reads = true;
+       VersionWindowsRunOut("")(r);
+       r.port.fail_reads = false;
+       r.port.over_report_reads = true;  // claims more than the one byte asked for
+       r.port.talk = [](uint32_t) { return std::string("$MVersion 9\r\n"); };
+       r.NoteVersion("read", ReadVersion(r.state));
+       r.NoteVersion("check", CheckVersion(r.state));
+     }},
+    {"startup_read_fails_twice", [](Rig& r) {
+       r.state.update_channel.Open();
+       StartupRead(r);
+     }},
+    {"startup_read_reopens_at_4800", [](Rig& r) {
+       r.OpenUpdateChannelAt(115200);
+       r.port.talk = [](uint32_t baud) { return baud == 4800 ? "$PSRFTXT,Version: 2.3.2.03.07-x\r\n" : ""; };
+       StartupRead(r);
+     }},
+    {"startup_read_port_held", Faulted(CannotOpen, StartupRead)},
+    {"attempt_at_38400", [](Rig& r) {
+       ReceiverInBinaryAt(r, 38400);
+       r.state.update_channel.Open();
+       r.Note("attempt", AttemptNmeaRevert(r.state, 38400));
+     }},
     {"repair_at_38400", Repair(38400, false)},
     {"repair_at_57600", Repair(57600, false)},
     {"repair_never_hears_a_version", Repair(38400, true)},
-    {"repair_probe_cannot_open", RepairProbeFails(CannotOpen)},
-    {"repair_probe_settings_refused", RepairProbeFails(SettingsRefused)},
-    {"repair_probe_timeouts_refused", RepairProbeFails(TimeoutsRefused)},
-    {"attempt_frame_fails_or_short", AttemptFrameFailsOrGoesOutShort},
-    {"attempt_update_channel_reopen_fails", AttemptUpdateChannelReopenFails},
-    {"reset_sends_its_sentence", ResetSendsItsSentence},
-    {"reset_cannot_open_or_configure", ResetCannotOpenOrConfigure},
+    {"repair_probe_cannot_open", Faulted(CannotOpen, RepairsWithALoaderOpen)},
+    {"repair_probe_settings_refused", Faulted(SettingsRefused, RepairsWithALoaderOpen)},
+    {"repair_probe_timeouts_refused", Faulted(TimeoutsRefused, RepairsWithALoaderOpen)},
+    {"attempt_frame_fails_or_short", [](Rig& r) {
+       ReceiverInBinaryAt(r, 0);  // already in NMEA
+       r.port.fail_writes = true;
+       r.Note("attempt", AttemptNmeaRevert(r.state, 38400));
+       r.port.fail_writes = false;
+       r.port.write_limit = 20;
+       r.Note("attempt", AttemptNmeaRevert(r.state, 57600));
+     }},
+    {"attempt_update_channel_reopen_fails", [](Rig& r) {
+       ReceiverInBinaryAt(r, 0);
+       r.port.fail_open_number = 2;  // the probe's open is the first, the update channel's reopen the second
+       r.Note("attempt", AttemptNmeaRevert(r.state, 38400));
+       r.port.refuse_queues = true;  // reported; the probe does not set its queue sizes
+       r.Note("attempt", AttemptNmeaRevert(r.state, 38400));
+     }},
+    {"reset_sends_its_sentence", [](Rig& r) {
+       r.Note("reset", r.state.probe_channel.ResetReceiver());
+       r.port.fail_writes = true;  // a failed write still counts as sent
+       r.Note("reset", r.state.probe_channel.ResetReceiver());
+     }},
+    {"reset_cannot_open_or_configure", [](Rig& r) {
+       r.port.open_error = EACCES;
+       r.Note("reset", r.state.probe_channel.ResetReceiver());
+       r.port.open_error = 0;
+       r.port.refuse_timeouts = true;
+       r.Note("reset", r.state.probe_channel.ResetReceiver());
+       r.Note("held", r.state.probe_channel.IsOpen());
+     }},
     {"upload_shipped_size", Upload(std::string(14316, '\x5A'))},
     {"upload_small_image", Upload(std::string(50, 'x'))},
     {"upload_empty_image", Upload("")},
@@ -416,10 +300,44 @@ const Scenario kScenarios[] = {
     {"stream_s8_is_data", Stream("S804000000FB\r\n" + std::string(kEndRecord))},
     {"stream_lower_case_count", Stream("S30d00000000001122334455667788\r\n" + std::string(kEndRecord))},
     {"stream_percentages", Stream(Records(300))},
-    {"stream_answers_judged", AnswersJudged},
-    {"stream_silent_loader", SilentLoaderAfterARecord},
-    {"stream_empty_read_limit", EmptyReadLimit},
-    {"stream_count_above_147", CountAbove147},
+    {"stream_answers_judged", [](Rig& r) {  // answers as the loader gives them, each judged on its own
+       r.OpenUpdateChannelAt(115200);
+       for (const std::string& answer : std::vector<std::string>{"S5\r\n", "SA\r\n", "SAx\n",
+                                                                 "$GPGGA,1,2*00\r\nLoader says S5\r\n", "\n\nS\nS5\r\n",
+                                                                 std::string(300, 'x') + "S5\r\n", "SE\r\n"}) {
+         r.SaysOnce(answer);
+         r.Note("answer", ReceiveTargetResponse(r.state, kAnswerSeconds));
+       }
+       // Line feeds at index 0, then 1, then "S5" with its LF at 2: none is an answer; a short limit
+       // ends the wait with 2.
+       r.SaysOnce("\nS\nS5\n");
+       r.Note("answer", ReceiveTargetResponse(r.state, 3));
+     }},
+    {"stream_silent_loader", [](Rig& r) {
+       r.OpenUpdateChannelAt(115200);
+       r.OpenFirmware(std::string(kHeaderRecord) + kEndRecord);
+       size_t written = 0;
+       r.Note("record", TransmitS_Record(r.state, written, 3));
+       r.Note("written", written);
+     }},
+    {"stream_empty_read_limit", [](Rig& r) {
+       r.OpenUpdateChannelAt(115200);
+       int empty_reads = 0;
+       r.port.talk = [&empty_reads](uint32_t) { return empty_reads++ < 16 ? std::string() : std::string("S5\r\n"); };
+       r.Note("answer", ReceiveTargetResponse(r.state, kAnswerSeconds));
+       r.port.talk = nullptr;
+       r.Note("answer", ReceiveTargetResponse(r.state, kAnswerSeconds));
+     }},
+    {"stream_count_above_147", [](Rig& r) {
+       r.OpenUpdateChannelAt(115200);
+       r.Loader();
+       r.OpenFirmware("S394" + std::string(kEndRecord));
+       size_t written = 77;
+       r.Note("record", TransmitS_Record(r.state, written, kAnswerSeconds));
+       r.Note("written", written);
+       // The next head is read right after the refused one: nothing else was read.
+       r.Note("record", TransmitS_Record(r.state, written, kAnswerSeconds));
+     }},
     {"stream_no_file", [](Rig& r) {
        r.state.update_channel.Open();
        r.Note("stream", StreamSRecords(r.state));
@@ -427,7 +345,14 @@ const Scenario kScenarios[] = {
     {"stream_head_unreadable", Stream(Records(0), [](Rig&, TempFile& f) { f.BreakReads(); })},
     {"stream_head_short", Stream("S0")},
     {"stream_no_termination", Stream(kHeaderRecord)},
-    {"stream_rest_unreadable", Stream(Records(0), RestUnreadable)},
+    {"stream_rest_unreadable", Stream(Records(0), [](Rig&, TempFile& file) {
+       // The head of a record arrives; the rest is not there yet and its read fails.
+       int ends[2];
+       ASSERT_EQ(::pipe2(ends, O_NONBLOCK | O_CLOEXEC), 0);
+       ASSERT_EQ(::write(ends[1], "S315", 4), 4);
+       file.HoldInstead(ends[0]);
+       ::close(ends[1]);
+     })},
     {"stream_rest_short", Stream("S315000000")},
     {"stream_count_148", Stream("S394" + std::string(2 * 0x94 + 2, '0'))},
     {"stream_write_fails", Stream(Records(0), [](Rig& r, TempFile&) { r.port.fail_writes = true; })},
@@ -438,7 +363,30 @@ const Scenario kScenarios[] = {
     {"stream_not_beginning_with_a_record", Stream("\r\n" + Records(0))},
     {"stream_lf_line_ends", Stream("S00600004844521B\nS70500000000FA\n")},
     {"worker_whole_upgrade", Worker()},
-    {"worker_guard_exits", WorkerGuardExits},
+    {"worker_guard_exits", [](Rig& r) {  // the dialog opens both files under their bare names in the device root
+       TempFile& root = r.File(std::string(20, '\x7F'), kLoaderFileName);
+       const fs::path firmware = root.folder() / kFirmwareFileName, moved = root.folder() / "moved.bin";
+       std::ofstream(firmware, std::ios::binary) << kFirmware;
+       const auto attempt = [&](const char* missing) {
+         r.Note(missing);
+         r.state.finished = false;
+         OpenPayloadFiles(r.state, root.folder());
+         r.Note("worker", UpgradeWorker(r.state));
+         r.transcript.Add(r.EndState());
+       };
+       fs::rename(root.path(), moved);
+       attempt("no loader image");
+       fs::rename(moved, root.path());
+       fs::remove(firmware);
+       attempt("no firmware file");
+       std::ofstream(firmware, std::ios::binary) << kFirmware;
+       ReadOnlyFile holder;  // another program holds the firmware file
+       holder.Open(firmware.string());
+       attempt("firmware file held elsewhere");
+       holder.Close();
+       r.port.open_error = EBUSY;
+       attempt("port held");
+     }},
     {"worker_frames_and_speeds_fail", Worker([](Rig& r, FakeReceiver&, TempFile&) { r.port.fail_writes = r.port.refuse_state = true; })},
     {"worker_speed_refused_at_38400", WorkerStruck([sentences = 0](Rig& r, const Bytes& b, uint32_t) mutable {
        if (Is(b, frames::kSwitchToBinary) && ++sentences == 2) r.port.refuse_state = true;

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +17,15 @@
 #include "tests/e2e/process.h"
 
 namespace larkspan::testing {
+
+// What a temporary FILE* holds, from its start; the file is closed.
+inline std::string TakeText(std::FILE* file) {
+  std::string text(static_cast<size_t>(std::ftell(file)), '\0');
+  std::rewind(file);
+  text.resize(std::fread(text.data(), 1, text.size(), file));
+  std::fclose(file);
+  return text;
+}
 
 class TempFile {
  public:
