@@ -78,6 +78,9 @@ TEST_F(InstallerTest, HasItsTemplatesControls) {
   const QPoint centre = QGuiApplication::primaryScreen()->availableGeometry().center();
   EXPECT_LE((dialog.frameGeometry().center() - centre).manhattanLength(), 4);
   testing::ExpectGolden("dialogs/installer_dialog.txt", testing::Controls(dialog));
+  // A payload is found by its type in any letter case and its id, nothing else.
+  EXPECT_TRUE(payloads.Find(u"bin", 141) && EmbeddedPayloads({{u"AZ", 7, Bytes(kFirmware)}}).Find(u"az", 7));
+  EXPECT_FALSE(payloads.Find(u"BIN", 142) || payloads.Find(u"BINARY", 141) || payloads.Find(u"BI", 141));
 }
 
 // OK writes the payloads over an earlier installation, removes its temporary files, starts the
@@ -124,8 +127,9 @@ TEST_F(InstallerTest, OkReplacesWhatItCanStartsTheUpdaterAndCloses) {
 }
 
 // Without a display: `larkspan --help` works and `larkspan` says it needs one (status 2, no
-// abort); `installer --unattended` installs offscreen into a relative root made absolute,
-// starts no updater and says what to run; a root that cannot be written fails it.
+// abort); `installer --unattended` installs offscreen into a relative root made absolute the
+// payloads the build linked in, byte for byte, starts no updater and says what to run; a root
+// that cannot be written fails it.
 TEST(Headless, LarkspanExplainsAndTheUnattendedInstallerInstallsWithoutStartingTheUpdater) {
   const e2e::TempDir dir;
   const auto headless = [&](std::vector<std::string> argv, const std::string& root = "device") {
@@ -172,18 +176,6 @@ TEST_F(InstallerTest, NothingIsWrittenByExitOrCancelOrIntoAnUnwritableRoot) {
   }
   Run(payloads, root_.path() / "root-is-a-file");
   EXPECT_EQ(Listing(), "root-is-a-file");
-}
-
-TEST(LinkedPayloads, AreTheBuildsFilesByteForByteFoundInAnyCase) {
-  const EmbeddedPayloads payloads = LinkedPayloads();
-  const std::tuple<const char16_t*, uint16_t, const char*> rows[] = {
-      {u"Bin", 141, LOADER_FILE}, {u"exe", 142, UPDATER_FILE}, {u"Firmware", 143, FIRMWARE_FILE}};
-  for (const auto& [type, id, file] : rows) {
-    const auto bytes = payloads.Find(type, id);
-    EXPECT_EQ(bytes ? std::string(bytes->begin(), bytes->end()) : "missing", e2e::ReadFile(file)) << file;
-  }
-  EXPECT_FALSE(payloads.Find(u"Bin", 142) || payloads.Find(u"Binary", 141) || payloads.Find(u"Bi", 141));
-  EXPECT_TRUE(EmbeddedPayloads({{u"AZ", 7, Bytes(kFirmware)}}).Find(u"az", 7)) << "any case, from a to z";
 }
 
 // A child whose files may not grow past 4 KiB: its temporary file stops short.
