@@ -15,11 +15,6 @@
 namespace larkspan::e2e {
 namespace {
 
-std::string OwnCommandName() {
-  std::string name = ReadFile("/proc/self/comm");
-  return name.substr(0, name.find('\n'));
-}
-
 // Each command's first open fails, once: no byte is sent, and standard error names the real
 // processes that hold the port (the simulator keeps its own side's slave open as well). An
 // upgrade that ends there at its start guard still held off sleep through logind while its
@@ -28,7 +23,8 @@ TEST(CliAgainstReceiver, AHeldPortNamesItsHoldersAndAnUpgradeHoldsOffSleepOrSays
   const SimProcess sim({});
   const int holder = open(sim.device().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
-  const std::string holders = " is held by " + OwnCommandName() + " (pid " + std::to_string(getpid()) +
+  const std::string comm = ReadFile("/proc/self/comm");  // this program's name and a line feed
+  const std::string holders = " is held by " + comm.substr(0, comm.size() - 1) + " (pid " + std::to_string(getpid()) +
                               "), receiver-sim (pid " + std::to_string(sim.pid()) + "): ";
   for (const auto& [command, box] : {std::pair{"version", "\nMessage: COM1 can't be opened.\n"},
                                      {"repair", "\nError: Unable to open COM1:, Error No.=11\n"}}) {

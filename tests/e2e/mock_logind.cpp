@@ -1,20 +1,11 @@
 #include "tests/e2e/mock_logind.h"
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <stdexcept>
 
 namespace larkspan::e2e {
-
-namespace {
-void Stop(pid_t pid) {
-  if (pid <= 0) return;
-  kill(pid, SIGTERM);
-  WaitFor(pid, 5);
-}
-}  // namespace
 
 MockLogind::MockLogind() : address_("unix:path=" + (dir_.path() / "bus").string()) {
   bus_ = Spawn({"/usr/bin/dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + address_},

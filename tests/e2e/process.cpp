@@ -88,12 +88,13 @@ SimProcess::SimProcess(const std::vector<std::string>& options) {
   device_.pop_back();
 }
 
-SimProcess::~SimProcess() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    WaitFor(pid_, 5);
-  }
+void Stop(pid_t pid) {
+  if (pid <= 0) return;
+  kill(pid, SIGTERM);
+  WaitFor(pid, 5);
 }
+
+SimProcess::~SimProcess() { Stop(pid_); }
 
 std::string SchemaErrors(const std::string& json_lines) {
   const TempDir dir;

@@ -36,6 +36,8 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::filesystem::path& o
 
 // Waits for the child; returns its exit status, or -1 once `timeout_s` passed (it is killed).
 int WaitFor(pid_t pid, int timeout_s);
+// Asks a child started by Spawn to end (SIGTERM) and reaps it; nothing when `pid` is not positive.
+void Stop(pid_t pid);
 
 // Runs `argv` (argv[0] a path) with standard input closed, waiting at most `timeout_s`.
 // `environment` entries ("NAME=value") are added to this process's environment.

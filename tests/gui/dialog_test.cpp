@@ -175,12 +175,6 @@ TEST_F(DialogTest, UpgradeRefusesOnlyAnOfflineAcLineAndEndsAsItsWorkerEnds) {
     throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
   };
   history = UpgradeDialog::Seams::History{folder.path() / "history.jsonl", "/dev/ttyUSB0"};
-  const auto seen = [&](bool ended) {  // right after the click the worker may still run
-    return QString("upgrade=%1 timer=%2 %3").arg(Button(1008)->isEnabled()).arg(dialog->timer().isActive())
-               .arg(dialog->timer().interval()) +
-           (ended ? QString(" highest=%1 writes=%2 update=%3 loader=%4").arg(highest).arg(port.writes.size())
-                        .arg(state.update_channel.IsOpen()).arg(state.loader_file.IsOpen()) : "") + "\n";
-  };
   QString all;
   for (const auto& [ac_line, end] : cases) {
     WritePayloads();
@@ -195,7 +189,8 @@ TEST_F(DialogTest, UpgradeRefusesOnlyAnOfflineAcLineAndEndsAsItsWorkerEnds) {
     ::testing::internal::CaptureStderr();
     Button(1008)->click();
     std::istringstream err(::testing::internal::GetCapturedStderr());
-    all += QString("AC line %1, %2: clicked: ").arg(ac_line ? int{*ac_line} : -1).arg(ends[end]) + seen(false);
+    all += QString("AC line %1, %2: clicked: upgrade=%3 timer=%4 %5\n").arg(ac_line ? int{*ac_line} : -1).arg(ends[end])
+               .arg(Button(1008)->isEnabled()).arg(dialog->timer().isActive()).arg(dialog->timer().interval());
     for (std::string line; std::getline(err, line);) {  // Qt's own warnings aside
       if (line.starts_with("larkspan: ")) all += QString::fromStdString(line).replace(root.c_str(), "<root>") + "\n";
     }
@@ -204,7 +199,7 @@ TEST_F(DialogTest, UpgradeRefusesOnlyAnOfflineAcLineAndEndsAsItsWorkerEnds) {
              (end != kGuard || Button(1008)->isEnabled());
     }));
     QTest::qWait(600);  // past a tick of the timer
-    all += "  ended: " + seen(true) + "  " + boxes.join("\n  ") + "\n";
+    all += "  ended: " + Seen();
     if (end != kGuard) continue;
     WritePayloads();  // a second press after the failed run starts the stopped timer again
     Button(1008)->click();

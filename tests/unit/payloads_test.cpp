@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "frontend/upgrade_steps.h"
 #include "platform/file_digest.h"
 #include "tests/e2e/process.h"
 #include "tests/golden.h"
@@ -19,18 +20,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-
-// A file's findings as the reviewed list has them: its error with its line (none for the whole
-// file), or "ok", then each warning with its line.
-std::string Findings(const PayloadCheck& check) {
-  const auto finding = [](const char* level, const PayloadFault& f) {
-    return std::string(level) + (f.line ? "line " + std::to_string(f.line) + ": " : "") + f.message + "\n";
-  };
-  std::string findings = check.fault ? finding("error: ", *check.fault) : "ok\n";
-  for (const PayloadFault& warning : check.warnings) findings += finding("  warning: ", warning);
-  return findings;
+// A file's findings as larkspan-cli check prints them: its error with its line (none for the
+// whole file), or "ok", then each warning with its line; each line after `prefix`.
+std::string Findings(const PayloadCheck& check, const std::string& prefix = "") {
+  std::FILE* out = std::tmpfile();
+  PrintFindings(out, prefix, check, /*say_ok=*/true);
+  return testing::TakeText(out);
 }
-
 
 TEST(PayloadFiles, MakePayloadsWritesTheReleaseLayoutUnderTheNamesTheUpdaterOpens) {
   const testing::TempFile scratch("");
@@ -102,7 +98,7 @@ TEST(SRecordChecker, GivesEachFileItsVerdictWithTheLineAndMessage) {
   std::string verdicts;
   for (const fs::path& file : files) {
     const PayloadCheck check = CheckPayloadFile(file);
-    verdicts += file.filename().string() + ": " + PayloadKindName(check.kind) + ": " + Findings(check);
+    verdicts += Findings(check, file.filename().string() + ": " + PayloadKindName(check.kind) + ": ");
   }
   testing::ExpectGolden("payload_checks.txt", verdicts);
 }
