@@ -122,9 +122,9 @@ std::vector<nlohmann::ordered_json> History(const fs::path& state) {
 }
 
 // A closed terminal (SIGHUP) in the middle of the stream changes nothing, and one SIGINT is
-// answered with what stopping would do: the receiver is flashed whole. Two runs that fail before it is touched follow (the generated files refused
-// for a device that is no pty, no payload files); the history holds the three in order, and
-// prints them as a table.
+// answered with what stopping would do: the receiver is flashed whole. Two runs that fail
+// before it is touched follow (the generated files refused for a device that is no pty, no
+// payload files); the history holds the three in order, and prints them as a table.
 TEST(Upgrade, SighupAndOneSigintInTheStreamChangeNothingAndTheHistoryKeepsEveryRun) {
   const TempDir state;
   const RunResult signalled = UpgradeSignalled(state.path(), {SIGHUP, SIGINT});
@@ -139,14 +139,12 @@ TEST(Upgrade, SighupAndOneSigintInTheStreamChangeNothingAndTheHistoryKeepsEveryR
                                     "real receiver.\n")) << refused.err;
   EXPECT_EQ(e2e::Run({LARKSPAN_CLI, "--port", "/nonexistent/port", "--root", root.path() / "none", "upgrade"}, 60, env)
                 .exit_status, 4);
-  const auto history = History(state.path());
-  ASSERT_EQ(history.size(), 3u);
-  EXPECT_EQ(history[0].value("result", ""), "ok");
-  EXPECT_EQ(history[0].value("version_after", ""), "2.4.13.03.10");
-  EXPECT_EQ(history[0]["stage_seconds"].size(), 5u) << history[0].dump();
-  EXPECT_EQ(history[0].value("firmware_sha256", "").size(), 64u);
-  EXPECT_EQ(history[1].value("port", ""), "/dev/null");
-  EXPECT_EQ(history[2].value("failed_stage", ""), "payloads");
+  const auto h = History(state.path());
+  ASSERT_EQ(h.size(), 3u);
+  const auto size = [](const auto& value) { return std::to_string(value.size()); };
+  EXPECT_EQ(h[0].value("result", "") + " " + h[0].value("version_after", "") + " " + size(h[0]["stage_seconds"]) + " " +
+                size(h[0].value("firmware_sha256", "")) + ", " + h[1].value("port", "") + ", " + h[2].value("failed_stage", ""),
+            "ok 2.4.13.03.10 5 64, /dev/null, payloads") << h[0].dump();
   const RunResult table = e2e::Run({LARKSPAN_CLI, "history"}, 30, env);
   EXPECT_EQ(Count(table.out, "\n"), 4u) << table.out;
   EXPECT_NE(table.out.find("/nonexistent/port"), std::string::npos) << table.out;
@@ -169,11 +167,10 @@ TEST(Upgrade, TwoSigintsStopTheRunSayingHowToRecoverAndAKilledRunLeavesTheHistor
             std::string::npos) << run.err;
   EXPECT_EQ(SchemaErrors(run.out), "");
   EXPECT_EQ(UpgradeSignalled(state.path(), {SIGKILL}, true).exit_status, -1);
-  const auto history = History(state.path());
-  ASSERT_EQ(history.size(), 1u) << "the killed run wrote nothing";
-  EXPECT_EQ(history[0].value("result", ""), "stopped");
-  EXPECT_EQ(history[0].value("failed_stage", ""), "firmware");
-  EXPECT_EQ(history[0].value("exit_status", 0), 130);
+  const auto h = History(state.path());
+  ASSERT_EQ(h.size(), 1u) << "the killed run wrote nothing";
+  EXPECT_EQ(h[0].value("result", "") + " " + h[0].value("failed_stage", "") + " " + h[0]["exit_status"].dump(),
+            "stopped firmware 130");
 }
 
 }  // namespace

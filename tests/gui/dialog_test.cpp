@@ -207,7 +207,8 @@ TEST_F(DialogTest, UpgradeRefusesOnlyAnOfflineAcLineAndEndsAsItsWorkerEnds) {
     EXPECT_TRUE(WaitUntil([&] { return Status() == "Finished!"; }));
   }
   std::istringstream lines(e2e::ReadFile(history->file));  // a history line for each worker that ran
-  for (std::string line; std::getline(lines, line);) all += QString::fromStdString("history: " + nlohmann::json::parse(line).value("result", "") + "\n");
+  for (std::string line; std::getline(lines, line);)
+    all += "history: " + QString::fromStdString(nlohmann::json::parse(line).value("result", "")) + "\n";
   ExpectGolden("dialogs/upgrade_cases.txt", all.toStdString());
   sink.Progress(ProgressOp::kSetPos, 42, 0);  // from the dialog's own thread as well
   EXPECT_EQ(qobject_cast<QProgressBar*>(dialog->Control(1013))->value(), 42);

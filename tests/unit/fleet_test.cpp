@@ -35,17 +35,14 @@ struct FakeBench {
     };
     ports.talk = [inner = ports.talk, this](uint32_t baud) { return silent ? std::string() : inner(baud); };
   }
-  // Everything written at 115200 after the loader's first record: the S-record stream.
+  // The S-record stream: the records written at 115200 (the loader's header has six bytes).
   std::string Stream() const {
     std::string sent;
     for (const auto& write : ports.writes) {
-      if (write.baud == 115200 && (!sent.empty() || (write.bytes.size() > 1 && write.bytes[0] == 'S'))) {
-        sent += testing::Text(write.bytes);
-      }
+      if (write.baud == 115200 && write.bytes.size() > 6 && write.bytes[0] == 'S') sent += testing::Text(write.bytes);
     }
     return sent;
   }
-
   FleetBoard::Row& row;
   TestClock clock;
   FakeSerialPorts ports{clock};
@@ -85,15 +82,9 @@ TEST(Fleet, AFailingReceiverEndsAloneAndTheRecordWaitsForTheCommit) {
 
   UpgradeSideBySide(runs, {loader, records, false, 42, nullptr});
 
-  EXPECT_EQ(benches[0].run.outcome.status, 0);
-  EXPECT_EQ(benches[0].run.after, " 2.4.13.03.10");
   EXPECT_NE(benches[0].Stream().find(firmware.substr(0, firmware.size() - 16)), std::string::npos)
       << "the whole file but its end record, in order, from this receiver's own view";
-  for (size_t i : {1, 2}) {
-    EXPECT_EQ(benches[i].run.outcome.status, 1) << i;
-    EXPECT_STREQ(benches[i].run.outcome.failed_stage, "firmware") << i;
-    EXPECT_GT(benches[i].run.failed_at_us, 0) << i;
-  }
+  for (size_t i : {1, 2}) EXPECT_GT(benches[i].run.failed_at_us, 0) << i;  // their outcomes: the table below
   EXPECT_EQ(benches[2].state.stage.load(), WorkerStage::kFirmware) << "ended where the loader fell silent";
   EXPECT_EQ(FirstFailureStatus(runs), 1);
   const std::string boxes = testing::TakeText(err);
