@@ -32,16 +32,12 @@ struct Outcome {
 
 // One upgrade against a receiver-sim started with `options`, in a device root of its own (the
 // updater holds its payload files for exclusive use), with the installed-version key and a
-// logind that grants its sleep lock. `firmware`, when given, replaces the generated S-record file.
-Outcome Upgrade(std::vector<std::string> options, const std::string& firmware = {}, bool json = false) {
+// logind that grants its sleep lock; `json`: its events on standard output.
+Outcome Upgrade(const std::vector<std::string>& options, bool json = false) {
   const TempDir dir;
   const fs::path key = dir.path() / "registry/HKEY_LOCAL_MACHINE/SOFTWARE/Apps/Tessan SW";
   fs::create_directories(key);
   fs::copy(kPayloads, dir.path() / "root");
-  if (!firmware.empty()) {
-    std::ofstream(dir.path() / "root/Orvel_GPS_Firmware_R10.s", std::ios::binary | std::ios::trunc) << firmware;
-    options.insert(options.end(), {"--firmware", (dir.path() / "root/Orvel_GPS_Firmware_R10.s").string()});
-  }
   SimProcess sim(options);
   const MockLogind logind;
   std::vector<std::string> argv{LARKSPAN_CLI, "--port", sim.device(), "--root", dir.path() / "root", "upgrade",
@@ -58,7 +54,7 @@ Outcome Upgrade(std::vector<std::string> options, const std::string& firmware = 
 // garbage and the third is understood. The events are valid JSON lines, the result last.
 TEST(Upgrade, AWholeUpgradeFlashesTheFirmwareRevertsAt38400AndRecordsTheNewVersion) {
   const Outcome o =
-      Upgrade({"--firmware", kPayloads / "Orvel_GPS_Firmware_R10.s", "--after-flash-speed", "38400"}, {}, true);
+      Upgrade({"--firmware", kPayloads / "Orvel_GPS_Firmware_R10.s", "--after-flash-speed", "38400"}, true);
   EXPECT_EQ(o.run.exit_status, 0) << o.run.out << o.run.err;
   EXPECT_EQ(SchemaErrors(o.run.out), "");
   EXPECT_EQ(Count(o.run.out, R"({"event":"result","ok":true,"exit_status":0,"failed_stage":null,)"

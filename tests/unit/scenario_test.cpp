@@ -49,10 +49,7 @@ namespace {
 namespace fs = std::filesystem;
 
 using Run = std::function<void(Rig&)>;
-struct Scenario {
-  const char* name;
-  Run run;
-};
+struct Scenario { const char* name; Run run; };
 void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
 
 bool IsHeader(const std::vector<uint8_t>& bytes) { return bytes.size() == 6 && bytes[0] == 'S' && bytes[1] == 0; }
@@ -70,12 +67,7 @@ void ReceiverInBinaryAt(Rig& r, uint32_t binary_speed, bool only_other = false) 
 }
 
 // `act` on a port that `fault` has set to fail.
-Run Faulted(void (*fault)(FakeSerialPorts&), void (*act)(Rig&)) {
-  return [=](Rig& r) {
-    fault(r.port);
-    act(r);
-  };
-}
+Run Faulted(void (*fault)(FakeSerialPorts&), void (*act)(Rig&)) { return [=](Rig& r) { fault(r.port); act(r); }; }
 
 void UpdateChannelSendsAndReads(Rig& r) {
   r.state.update_channel.Open();
@@ -134,12 +126,7 @@ Run Upload(std::string image, std::function<void(Rig&, TempFile&)> arrange = nul
 // After the header went out (its size taken), the image ends after four bytes or cannot be read.
 void ImageFailsAfterTheHeader(Rig& r, TempFile& file, bool ends_early) {
   r.AfterWrite([&file, ends_early](const std::vector<uint8_t>& bytes, uint32_t) {
-    if (!IsHeader(bytes)) return;
-    if (ends_early) {
-      fs::resize_file(file.path(), 4);
-    } else {
-      file.BreakReads();
-    }
+    if (IsHeader(bytes)) ends_early ? fs::resize_file(file.path(), 4) : file.BreakReads();
   });
 }
 
