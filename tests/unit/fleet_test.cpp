@@ -102,8 +102,12 @@ TEST(Fleet, AFailingReceiverEndsAloneAndTheRecordWaitsForTheCommit) {
             "/dev/silent   2.3.2.03.07  -             failed (firmware, status 1)  0:00\n");
 
   EXPECT_FALSE(registry.Value(kInstalledVersionRoot, kInstalledVersionKey, kInstalledVersionValue));
+  registry.fail_writes = true;
+  EXPECT_FALSE(held.Commit()) << "a value that cannot be written fails the commit";
+  registry.fail_writes = false;
   EXPECT_TRUE(held.Commit());
-  EXPECT_EQ(registry.Value(kInstalledVersionRoot, kInstalledVersionKey, kInstalledVersionValue)->size(), 28u);
+  EXPECT_EQ(registry.Value(kInstalledVersionRoot, kInstalledVersionKey, kInstalledVersionValue).value_or(
+                std::vector<uint8_t>()).size(), 28u);
 }
 
 // A view needs an open file and reads from its own position; its close ends the view only, and

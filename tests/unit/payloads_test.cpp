@@ -51,7 +51,10 @@ TEST(PayloadFiles, MakePayloadsWritesTheReleaseLayoutUnderTheNamesTheUpdaterOpen
   // Debian's srecord reads the same file as one range of data.
   const std::string info = e2e::Run({"/usr/bin/srec_info", dir / kFirmwareFileName}, 30).out;
   EXPECT_NE(info.find("Header: \"HDR\"\nExecution Start Address: 00000000\nData:   000000 - 04AC2B\n"), std::string::npos) << info;
-  EXPECT_FALSE(CheckSRecordBytes(firmware));
+  SRecordChecker checker;  // what the updater sends ends with the termination record's line
+  checker.Feed(firmware + "S1 after the end\r\n");
+  EXPECT_FALSE(checker.Finish());
+  EXPECT_EQ(checker.records_end(), firmware.size());
   EXPECT_EQ(Findings(CheckPayloadFile(dir / "absent.s")), "error: file does not exist\n");
   EXPECT_EQ(Findings(CheckPayloadFile(dir)), "error: is a directory, not a file\n");
   EXPECT_EQ(Findings(CheckPayloadFile("/dev/null")), "error: not a regular file\n");

@@ -295,9 +295,9 @@ const Scenario kScenarios[] = {
          r.SaysOnce(answer);
          r.Note("answer", ReceiveTargetResponse(r.state, kAnswerSeconds));
        }
-       // Line feeds at index 0, then 1, then "S5" with its LF at 2: none is an answer; a short limit
-       // ends the wait with 2.
-       r.SaysOnce("\nS\nS5\n");
+       // A line whose "5" follows no "S", line feeds at index 0, then 1, then "S5" with its LF at 2:
+       // none is an answer; a short limit ends the wait with 2.
+       r.SaysOnce("X5\r\n\nS\nS5\n");
        r.Note("answer", ReceiveTargetResponse(r.state, 3));
      }},
     {"stream_silent_loader", [](Rig& r) {

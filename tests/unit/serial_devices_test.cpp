@@ -85,6 +85,9 @@ TEST(SerialDevices, ListingsAndOpenFailuresOnAMachineOfFolders) {
                                     {"/dev/null", EIO}}) {
     seen += ExplainOpenFailure(path, error, machine.ttys, machine.files) + "\n";
   }
+  ASSERT_EQ(setegid(20), 0);  // in the group by the effective group alone, not the supplementary ones
+  seen += ExplainOpenFailure(node.string(), EACCES, machine.ttys, machine.files) + "\n";
+  ASSERT_EQ(setegid(getgid()), 0);
   for (std::size_t at; (at = seen.find(root)) != std::string::npos;) seen.replace(at, root.size(), "<root>");
   ExpectGolden("serial_devices.txt", seen);
 }

@@ -81,7 +81,7 @@ class TermiosSerialPortTest : public ::testing::Test {
 
 // COM1: in any letter case, one handle at a time, even for root (the flock). Closing leaves
 // neither the lock nor the tty's exclusive flag behind; a refused open leaves the flag alone,
-// and the first failed open of a run is told.
+// and the first failed open of a run is told. A pty is known as one.
 TEST_F(TermiosSerialPortTest, OpensExclusivelyAndRefusesWhatIsNoFreeTty) {
   const auto exclusive = [this] { int on = -1; return ioctl(slave_, TIOCGEXCL, &on) == 0 ? on : -1; };
   auto port = Open(u"com1:");
@@ -98,6 +98,8 @@ TEST_F(TermiosSerialPortTest, OpensExclusivelyAndRefusesWhatIsNoFreeTty) {
   }
   EXPECT_EQ(exclusive(), 0);
   close(holder);
+  EXPECT_TRUE(TermiosSerialPorts(PortNames{path_}).IsPseudoTerminal(u"COM1:"));
+  EXPECT_FALSE(TermiosSerialPorts(PortNames{"/dev/null"}).IsPseudoTerminal(u"COM1:")) << "a device, but no pty";
   TermiosSerialPorts ports(PortNames{"/nonexistent/tty"});
   std::string told;
   ports.on_open_failure = [&](const std::string& path, int error) { told += path + " " + std::to_string(error) + ";"; };
@@ -120,29 +122,33 @@ TEST_F(TermiosSerialPortTest, AppliesLineSettingsAndRefusesWhatATtyCannotDo) {
   driven.clear();
   // Each handle as it opens, then with each channel's settings; last the probe channel's, whose
   // parity check has no parity. HUPCL stays off: a close leaves DTR and RTS as they were set.
-  for (const auto& [applied, cflag, read_back] :
-       {std::tuple{std::optional<LineSettings>(), tcflag_t{B38400 | CS8}, Line(38400)},
-        {Line(4800), B4800 | CS8, Line(4800)}, {Line(115200), B115200 | CS8, Line(115200)},
-        {Line(9600, 0x0003, 2, 2), B9600 | CS8 | CSTOPB, Line(9600, 0x0003, 0, 2)},
-        {Line(57600, 0x1017), B57600 | CS8 | CRTSCTS, Line(57600, 0x1015)}}) {
+  for (const auto& [applied, cflag, iflag, read_back] :
+       {std::tuple{std::optional<LineSettings>(), tcflag_t{B38400 | CS8}, tcflag_t{0}, Line(38400)},
+        {Line(4800), B4800 | CS8, 0, Line(4800)}, {Line(115200), B115200 | CS8, 0, Line(115200)},
+        {Line(9600, 0x0003, 2, 2), B9600 | CS8 | CSTOPB, INPCK, Line(9600, 0x0003, 0, 2)},
+        {Line(57600, 0x1017), B57600 | CS8 | CRTSCTS, 0, Line(57600, 0x1015)},
+        {Line(19200, 0x0301), B19200 | CS8, IXON | IXOFF, Line(19200, 0x0301)}}) {  // XON/XOFF both ways
     ASSERT_TRUE(!applied || port->SetState(*applied));
     tcgetattr(master_, &tio);  // a pty master reports its slave's settings
     EXPECT_EQ(tio.c_cflag & (CBAUD | CSIZE | PARENB | CSTOPB | CRTSCTS | HUPCL), cflag);
-    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL | INPCK), read_back.flags & line_flag::kParity ? INPCK : 0u);
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL | INPCK), iflag);
     EXPECT_EQ((tio.c_lflag & (ICANON | ECHO | ISIG)) | (tio.c_oflag & OPOST), 0u);
     LineSettings back{.length = 28};
     EXPECT_TRUE(port->GetState(back) && back == read_back) << read_back.baud;
   }
   EXPECT_TRUE(port->EscapeFunction(Escape::kSetDtr) && port->EscapeFunction(Escape::kSetRts) &&
               port->EscapeFunction(Escape::kClrDtr) && port->EscapeFunction(Escape::kClrRts));
-  EXPECT_EQ(driven, "dtr- rts- dtr- rts- dtr- rts- dtr+ rts+ dtr+ rts+ dtr- rts- ");
+  EXPECT_EQ(driven, "dtr- rts- dtr- rts- dtr- rts- dtr+ rts+ dtr- rts- dtr+ rts+ dtr- rts- ");
+  LineSettings same_xon_xoff = Line(38400, 0x0101);  // software flow control cannot tell them apart
+  same_xon_xoff.xoff_char = same_xon_xoff.xon_char;
   for (const LineSettings& bad : {Line(12345), Line(0), Line(38400, 1, 0, 0, 9), Line(38400, 1, 0, 0, 4),
-                                  Line(38400, 1, 3), Line(38400, 1, 0, 1), Line(38400, 0x0021), Line(38400, 0x3001)}) {
+                                  Line(38400, 1, 3), Line(38400, 1, 0, 1), Line(38400, 0x0021), Line(38400, 0x3001),
+                                  same_xon_xoff}) {
     EXPECT_FALSE(port->SetState(bad));
     EXPECT_EQ(port->LastError(), EINVAL);
   }
   LineSettings unchanged;
-  EXPECT_TRUE(port->GetState(unchanged) && unchanged.baud == 57600);
+  EXPECT_TRUE(port->GetState(unchanged) && unchanged.baud == 19200);
   // Every standard rate of a tty is taken and read back.
   for (const uint32_t baud : {50, 75, 110, 134, 150, 200, 300, 600, 1200, 1800, 2400, 4800, 9600, 19200, 38400, 57600,
                               115200, 230400, 460800, 500000, 576000, 921600, 1000000, 1152000, 1500000, 2000000,
