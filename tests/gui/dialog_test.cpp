@@ -32,9 +32,8 @@ const QString kWarning = "Warning (dialog): In order to upgrade the GPS-Firmware
                          "applications and apply external power to the device. It may take about 5 minutes for upgrading.";
 
 QMessageBox* OpenBox() {
-  for (QWidget* widget : QApplication::topLevelWidgets()) {
+  for (QWidget* widget : QApplication::topLevelWidgets())
     if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible()) return box;
-  }
   return nullptr;
 }
 

@@ -102,9 +102,7 @@ class Rig {
   }
   // `act` runs once the status `status` is shown.
   void OnStatus(std::string status, std::function<void()> act) {
-    sink.on_status = [status, act](const std::string& shown) {
-      if (shown == status) act();
-    };
+    sink.on_status = [status, act](const std::string& shown) { if (shown == status) act(); };
   }
 
   // The state the scenario leaves: flags, channels, files, handles, version and record.

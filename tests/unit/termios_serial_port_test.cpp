@@ -141,9 +141,8 @@ TEST_F(TermiosSerialPortTest, AppliesLineSettingsAndRefusesWhatATtyCannotDo) {
   EXPECT_EQ(driven, "dtr- rts- dtr- rts- dtr- rts- dtr+ rts+ dtr- rts- dtr+ rts+ dtr- rts- ");
   LineSettings same_xon_xoff = Line(38400, 0x0101);  // software flow control cannot tell them apart
   same_xon_xoff.xoff_char = same_xon_xoff.xon_char;
-  for (const LineSettings& bad : {Line(12345), Line(0), Line(38400, 1, 0, 0, 9), Line(38400, 1, 0, 0, 4),
-                                  Line(38400, 1, 3), Line(38400, 1, 0, 1), Line(38400, 0x0021), Line(38400, 0x3001),
-                                  same_xon_xoff}) {
+  for (const LineSettings& bad : {Line(12345), Line(0), Line(38400, 1, 0, 0, 9), Line(38400, 1, 0, 0, 4), Line(38400, 1, 3),
+                                  Line(38400, 1, 0, 1), Line(38400, 0x0021), Line(38400, 0x3001), same_xon_xoff}) {
     EXPECT_FALSE(port->SetState(bad));
     EXPECT_EQ(port->LastError(), EINVAL);
   }
