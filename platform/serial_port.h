@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -82,6 +83,14 @@ inline constexpr uint32_t kRxClear = 0x0008;
 // Control-line escapes, numbered as EscapeCommFunction takes them.
 enum class Escape : uint32_t { kSetRts = 3, kClrRts = 4, kSetDtr = 5, kClrDtr = 6 };
 
+// Input lines, as GetCommModemStatus reports them.
+namespace modem_line {
+inline constexpr uint32_t kCts = 0x0010;
+inline constexpr uint32_t kDsr = 0x0020;
+inline constexpr uint32_t kRing = 0x0040;
+inline constexpr uint32_t kRlsd = 0x0080;  // carrier detect
+}  // namespace modem_line
+
 // One open serial port. Destroying it closes the port (a plain close: no line changes,
 // no purge beyond what the platform does itself).
 class SerialPort {
@@ -97,9 +106,16 @@ class SerialPort {
   virtual bool EscapeFunction(Escape function) = 0;
   // Reads up to buffer.size() bytes, within the time-outs last set. False on a failed call.
   virtual bool Read(std::span<uint8_t> buffer, size_t& count_read) = 0;
-  // Writes the bytes and returns once they have left the host or the write time-out ran out
-  // (then with a short count). False on a failed call.
+  // Hands the bytes to the port and returns once they are queued for the line, or the write
+  // time-out ran out (then with a short count). False on a failed call.
   virtual bool Write(std::span<const uint8_t> bytes, size_t& count_written) = 0;
+  // Waits until the bytes written so far have left the host, at the latest until the last
+  // write's time-out (FlushFileBuffers on a comm port). `left_behind` gets the bytes still
+  // queued then. False on a failed call.
+  virtual bool Drain(size_t& left_behind) = 0;
+  // The input lines (modem_line bits), or nullopt for a port that has none (a pseudo-terminal).
+  // False on a failed call.
+  virtual bool GetModemStatus(std::optional<uint32_t>& lines) = 0;
   // The system's error number of the last failed call.
   virtual int LastError() const = 0;
 };

@@ -224,7 +224,6 @@ bool TermiosSerialPort::SetState(const LineSettings& settings) {
   if (cfgetospeed(&applied) != *speed || cfgetispeed(&applied) != *speed) return Fail(EINVAL);
 
   line_controls_ = dtr_control | rts_control;
-  wait_after_write_ = (settings.flags & kOutxCtsFlow) != 0;
   return DriveLine(TIOCM_DTR, dtr_control == kDtrControlEnable) &&
          DriveLine(TIOCM_RTS, rts_control == kRtsControlEnable);
 }
@@ -372,17 +371,38 @@ bool TermiosSerialPort::Write(std::span<const uint8_t> bytes, size_t& count_writ
     }
   }
   count_written = queued;
-  if (queued == 0) return true;
-  // A write ends when its bytes have left the host, as on Windows: write() only queues them,
-  // and the purge of a close that follows would otherwise recall bytes still queued. Without
-  // flow control nothing holds them back, so that wait is left to whatever comes next.
-  bytes_queued_ = true;
-  queued_deadline_ = deadline;
-  if (!wait_after_write_) return true;
+  // write() only queues the bytes; they leave the host later. Whoever needs them gone asks
+  // Drain(); a purge, settings change, line change or close waits for them first, so that
+  // none of those recalls or garbles bytes still on their way.
+  if (queued > 0) {
+    bytes_queued_ = true;
+    queued_deadline_ = deadline;
+  }
+  return true;
+}
+
+bool TermiosSerialPort::Drain(size_t& left_behind) {
   int pending = 0;
+  left_behind = 0;
   if (!LetQueuedBytesLeave(&pending)) return false;
-  // Only bytes that left count as written; the rest may still be purged.
-  count_written = queued - std::min(queued, static_cast<size_t>(pending));
+  left_behind = static_cast<size_t>(pending);
+  return true;
+}
+
+bool TermiosSerialPort::GetModemStatus(std::optional<uint32_t>& lines) {
+  lines.reset();
+  int bits = 0;
+  if (ioctl(fd_, TIOCMGET, &bits) != 0) {
+    // A pty has no modem lines: nothing to report, and nothing failed.
+    if (errno == ENOTTY || errno == EINVAL) return true;
+    return Fail(errno);
+  }
+  uint32_t status = 0;
+  if (bits & TIOCM_CTS) status |= modem_line::kCts;
+  if (bits & TIOCM_DSR) status |= modem_line::kDsr;
+  if (bits & TIOCM_RNG) status |= modem_line::kRing;
+  if (bits & TIOCM_CAR) status |= modem_line::kRlsd;
+  lines = status;
   return true;
 }
 

@@ -23,10 +23,9 @@ namespace larkspan {
 // One open tty. The descriptor is non-blocking; reads and writes wait with poll() on a
 // monotonic deadline built from the time-outs, the way a Windows comm port counts them.
 // Received bytes go through a buffer: one read() takes whatever is waiting, and the one-byte
-// reads of the answer and version readers are served from it. Without CTS flow control (the
-// update channel) a write ends once its bytes are queued, and the next purge, settings change,
-// line change or close first waits until they have left; with it (the probe channel), each
-// write waits for that itself and counts only the bytes that left.
+// reads of the answer and version readers are served from it. A write ends once its bytes
+// are queued; Drain() waits until they have left, and so does the next purge, settings
+// change, line change or close, each within the last write's time-out.
 class TermiosSerialPort final : public SerialPort {
  public:
   // Takes over `fd`: an open, locked tty in raw mode (see TermiosSerialPorts::Open).
@@ -46,6 +45,8 @@ class TermiosSerialPort final : public SerialPort {
   bool EscapeFunction(Escape function) override;
   bool Read(std::span<uint8_t> buffer, size_t& count_read) override;
   bool Write(std::span<const uint8_t> bytes, size_t& count_written) override;
+  bool Drain(size_t& left_behind) override;
+  bool GetModemStatus(std::optional<uint32_t>& lines) override;
   int LastError() const override { return last_error_; }
 
   // Queue sizes last requested. A tty's queues have fixed sizes, so these are only kept.
@@ -71,7 +72,6 @@ class TermiosSerialPort final : public SerialPort {
   int fd_;
   std::unique_ptr<LowLatencyHold> latency_;
   uint32_t line_controls_ = 0;  // DTR- and RTS-control fields of the last applied settings
-  bool wait_after_write_ = false;  // CTS output flow control is on
   bool bytes_queued_ = false;      // a write left bytes that may not have left the host yet
   Deadline queued_deadline_;       // that write's deadline
   CommTimeouts timeouts_{};

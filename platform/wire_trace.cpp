@@ -86,6 +86,16 @@ class TracingSerialPort final : public SerialPort {
     }
     return ok;
   }
+  bool Drain(size_t& left_behind) override {
+    const bool ok = inner_->Drain(left_behind);
+    trace_.Line(Outcome("drain", ok, *inner_) + (ok ? " " + Number(left_behind) : ""));
+    return ok;
+  }
+  bool GetModemStatus(std::optional<uint32_t>& lines) override {
+    const bool ok = inner_->GetModemStatus(lines);
+    trace_.Line(Outcome("modem", ok, *inner_) + (!ok ? "" : lines ? " " + Hex32(*lines) : " none"));
+    return ok;
+  }
   int LastError() const override { return inner_->LastError(); }
 
  private:

@@ -1,5 +1,8 @@
 #include "receiver/probe_channel.h"
 
+#include <algorithm>
+#include <optional>
+
 #include "receiver/command_frames.h"
 #include "receiver/update_channel.h"
 
@@ -45,6 +48,21 @@ bool ProbeChannel::Open(std::u16string_view port, uint32_t speed) {
 
   port_->EscapeFunction(Escape::kSetDtr);
   port_->EscapeFunction(Escape::kSetRts);
+
+  // A receiver wired with TX, RX and ground alone (most modules and cables) never raises CTS,
+  // and under CTS flow control nothing would ever leave for it. Asked once the lines are up
+  // (some cables loop RTS back to CTS): where the port has lines and CTS is low, the channel
+  // goes on without CTS flow; its 32-byte frames need no pacing. A pty has no lines.
+  std::optional<uint32_t> lines;
+  if (port_->GetModemStatus(lines) && lines && (*lines & modem_line::kCts) == 0) {
+    settings.flags &= ~line_flag::kOutxCtsFlow;
+    if (!port_->SetState(settings)) {
+      ShowBox(sink_, u"Unable to configure the serial port", u"Error");
+      return false;
+    }
+    if (on_cts_low && !cts_low_told_) on_cts_low();
+    cts_low_told_ = true;
+  }
   return true;
 }
 
@@ -62,7 +80,12 @@ void ProbeChannel::SendSwitchToNmeaFrame() {
     return;
   }
   size_t written = 0;
-  if (!port_->Write(frames::kSwitchToNmea, written)) {
+  if (port_->Write(frames::kSwitchToNmea, written)) {
+    // The frame is sent once it has left the host: only what left within the write's time
+    // counts, and the channel's close would drop the rest.
+    size_t left_behind = 0;
+    if (port_->Drain(left_behind)) written -= std::min(written, left_behind);
+  } else {
     ShowBox(sink_, u"Error.. Cannot transmit to UART", u"Message");
   }
   if (written != frames::kSwitchToNmea.size()) {

@@ -62,4 +62,9 @@ bool UpdateChannel::Write(std::span<const uint8_t> bytes, size_t& count_written)
   return port_ && port_->Write(bytes, count_written);
 }
 
+bool UpdateChannel::Drain(size_t& left_behind) {
+  left_behind = 0;
+  return port_ && port_->Drain(left_behind);
+}
+
 }  // namespace larkspan

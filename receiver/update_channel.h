@@ -35,6 +35,9 @@ class UpdateChannel {
   // The raw operations; false when the call fails or the channel is not open.
   bool Read(std::span<uint8_t> buffer, size_t& count_read);
   bool Write(std::span<const uint8_t> bytes, size_t& count_written);
+  // Waits for the bytes written to leave the host, within the last write's time-out;
+  // `left_behind` gets what was still queued then.
+  bool Drain(size_t& left_behind);
 
   bool IsOpen() const { return port_ != nullptr; }
   const LineSettings& settings() const { return settings_; }

@@ -8,12 +8,17 @@ namespace {
 constexpr char16_t kCaption[] = u"Update";
 constexpr uint32_t kLoaderStartSeconds = 8;
 
-// One write of a fixed block, with the two checks the header and the trailer share.
+// One write of a fixed block, with the two checks the header and the trailer share. With
+// `drain` the block counts as written only once it and everything before it have left the
+// host: bytes still queued when the write's time ran out never reached the receiver.
 void WriteBlock(ProgramState& state, std::span<const uint8_t> block, const char16_t* failed_text,
-                const char16_t* short_text) {
+                const char16_t* short_text, bool drain = false) {
   size_t written = 0;
   if (!state.update_channel.Write(block, written)) ShowBox(state.sink, failed_text, kCaption);
-  if (written < block.size()) ShowBox(state.sink, short_text, kCaption);
+  bool whole = written == block.size();
+  size_t left_behind = 0;
+  if (drain) whole = state.update_channel.Drain(left_behind) && left_behind == 0 && whole;
+  if (!whole) ShowBox(state.sink, short_text, kCaption);
 }
 }  // namespace
 
@@ -64,8 +69,11 @@ bool UploadLoader(ProgramState& state) {
   }
 
   // A loader missing bytes must not be started: the trailer goes out only after a whole image.
+  // The loader's 8 seconds start once the trailer has left the host, not while the driver
+  // still holds the image's last bytes.
   if (intact) {
-    WriteBlock(state, kLoaderTrailer, u"Error.. Cannot transmit to UART", u"Error.. Incorrect transmit to UART");
+    WriteBlock(state, kLoaderTrailer, u"Error.. Cannot transmit to UART", u"Error.. Incorrect transmit to UART",
+               /*drain=*/true);
   }
   state.SetStatus(u"Waiting...");
   wait_seconds(state.clock, kLoaderStartSeconds);

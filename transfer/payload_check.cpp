@@ -151,16 +151,47 @@ void SRecordChecker::Step(unsigned char c) {
       return Fail(line_, c == '\r' ? "stray CR at the line end; CR LF expected"
                                    : "line ends with CR only; CR LF expected");
 
-    case State::kAfterEnd:
-      Warn(std::string(c == '\r' || c == '\n' ? "blank line" : "text") +
-           " after the termination record; the updater never reads or sends it");
-      state_ = State::kIgnoring;
+    // After the termination record the updater reads nothing more. Text there is harmless;
+    // a record there is firmware that would never reach the receiver.
+    case State::kAfterEndLineStart:
+      if (c == 'S') {
+        state_ = State::kAfterEndS;
+      } else if (c == '\n') {
+        WarnAfterEnd("blank line");
+        ++line_;
+      } else {
+        WarnAfterEnd(c == '\r' ? "blank line" : "text");
+        state_ = State::kAfterEndText;
+      }
       return;
 
-    case State::kIgnoring:
+    case State::kAfterEndS:
+      if (c >= '0' && c <= '9') {
+        if (records_after_end_++ == 0) first_record_after_end_ = line_;
+        if (c >= '1' && c <= '3') ++data_records_after_end_;
+      } else {
+        WarnAfterEnd("text");
+      }
+      state_ = State::kAfterEndText;
+      if (c == '\n') Step(c);
+      return;
+
+    case State::kAfterEndText:
+      if (c == '\n') {
+        ++line_;
+        state_ = State::kAfterEndLineStart;
+      }
+      return;
+
     case State::kStopped:
       return;
   }
+}
+
+void SRecordChecker::WarnAfterEnd(const char* what) {
+  if (warned_after_end_) return;
+  warned_after_end_ = true;
+  Warn(std::string(what) + " after the termination record; the updater never reads or sends it");
 }
 
 void SRecordChecker::CountComplete() {
@@ -211,9 +242,12 @@ void SRecordChecker::RecordComplete() {
       break;
     case 5:
     case 6:
-      if (address != data_records_) {
-        Warn("type " + std::to_string(type_) + " record counts " + std::to_string(address) + " data records; " +
-             std::to_string(data_records_) + " precede it");
+      // The count field wraps: 16 bits in S5, 24 in S6. A count that disagrees is how a file
+      // shows that it lost (or gained) records since the tool that wrote it counted them.
+      if (const uint64_t counted = data_records_ % (uint64_t{1} << (8 * address_bytes)); address != counted) {
+        return Fail(line_, "type " + std::to_string(type_) + " record counts " + std::to_string(address) +
+                               " data records, but " + std::to_string(counted) +
+                               " precede it: records were lost or added since the file was written");
       }
       break;
     case 8:
@@ -221,13 +255,14 @@ void SRecordChecker::RecordComplete() {
                          "record (it would send it as data and wait for an answer)");
     default:  // 7 and 9 end the stream; the updater reads nothing after them
       records_end_ = offset_ + 1;
+      end_line_ = line_;
       break;
   }
 
   ++records_;
   ++line_;
   line_start_ = offset_ + 1;
-  state_ = (type_ == 7 || type_ == 9) ? State::kAfterEnd : State::kRecordStart;
+  state_ = (type_ == 7 || type_ == 9) ? State::kAfterEndLineStart : State::kRecordStart;
 }
 
 // Order and gaps are the file's own business: the loader writes each record at its address.
@@ -318,9 +353,19 @@ std::optional<PayloadFault> SRecordChecker::Finish() {
     case State::kLf:
       Fail(line_, "line ends with CR only; CR LF expected");
       break;
-    case State::kAfterEnd:
-    case State::kIgnoring:
-      state_ = State::kStopped;  // complete, and nothing after the termination record is read
+    case State::kAfterEndLineStart:
+    case State::kAfterEndS:
+    case State::kAfterEndText:
+      state_ = State::kStopped;  // complete: nothing after the termination record is read
+      if (records_after_end_ > 0) {
+        const std::string records = records_after_end_ == 1 ? "this record"
+                                                             : "the " + std::to_string(records_after_end_) +
+                                                                   " records from this line on";
+        Fail(first_record_after_end_,
+             "S-record after the termination record of line " + std::to_string(end_line_) +
+                 ": the updater stops there, so " + records + " (" + std::to_string(data_records_after_end_) +
+                 " data) would never be sent");
+      }
       break;
     case State::kStopped:
       break;

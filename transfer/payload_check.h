@@ -41,10 +41,10 @@ std::string FormatFault(const PayloadFault& fault);
 //  - the record checksum is right; 4 is not a type; a record holds its address and checksum;
 //  - a type 8 record (the updater would send it as data and wait for an answer);
 //  - two data records that write the same byte, wherever they stand;
-//  - no termination record (type 7 or 9).
+//  - a record count (type 5, 6) that differs from the data records before it;
+//  - no termination record (type 7 or 9), or an S-record after it (never sent).
 // Warnings: data records out of address order, gaps between them, a header record that is not
-// the first, a record count (type 5, 6) that differs from the data records before it,
-// lower-case hex digits, and anything after the termination record (never read or sent).
+// the first, lower-case hex digits, and text or blank lines after the termination record.
 class SRecordChecker {
  public:
   SRecordChecker() = default;
@@ -75,11 +75,16 @@ class SRecordChecker {
   size_t lower_case_line() const { return lower_case_line_; }
 
  private:
-  enum class State { kRecordStart, kType, kCount, kBody, kCr, kLf, kAfterEnd, kIgnoring, kStopped };
+  enum class State {
+    kRecordStart, kType, kCount, kBody, kCr, kLf,
+    kAfterEndLineStart, kAfterEndS, kAfterEndText,  // past the termination record
+    kStopped
+  };
 
   void Step(unsigned char c);
   void Fail(size_t line, std::string message);
   void Warn(std::string message);  // on the current line
+  void WarnAfterEnd(const char* what);  // the first line of text after the termination record
   void NoteCase(unsigned char hex_digit);
   void DataRecord(uint64_t address, size_t address_bytes);
   std::optional<uint64_t> FirstWritten(uint64_t begin, uint64_t end) const;
@@ -114,6 +119,9 @@ class SRecordChecker {
   std::optional<uint64_t> locate_;
   size_t found_line_ = 0;
   uint64_t records_end_ = 0;
+  size_t end_line_ = 0;  // of the termination record
+  bool warned_after_end_ = false;
+  size_t records_after_end_ = 0, data_records_after_end_ = 0, first_record_after_end_ = 0;
   std::vector<PayloadFault> warnings_;
   size_t more_warnings_ = 0;
 };

@@ -68,7 +68,12 @@ int TransmitS_Record(ProgramState& state, size_t& written, uint32_t seconds) {
 }
 
 int ReceiveTargetResponse(ProgramState& state, uint32_t seconds) {
-  const uint64_t start = state.clock.Seconds();
+  // The time waited, summed step by step: each step (one read, at most a second) is measured
+  // mod 60 on the seconds clock as every wait is, but the sum can pass the 60-second limit,
+  // which a single (now - start) mod 60 never could. Without it a receiver that keeps talking
+  // without answering would hold the stream for ever.
+  uint64_t last = state.clock.Seconds();
+  uint64_t waited = 0;
   std::array<uint8_t, kAnswerSpace> line{};
   size_t index = 0;
   int empty_reads = 0;
@@ -104,7 +109,10 @@ int ReceiveTargetResponse(ProgramState& state, uint32_t seconds) {
     } else {
       index = index == kAnswerSpace - 1 ? 0 : index + 1;
     }
-    if (ElapsedMod60(start, state.clock.Seconds()) > seconds) return 2;
+    const uint64_t now = state.clock.Seconds();
+    waited += ElapsedMod60(last, now);
+    last = now;
+    if (waited > seconds) return 2;
   }
 }
 

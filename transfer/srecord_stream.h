@@ -11,8 +11,9 @@
 
 namespace larkspan {
 
-// The time limit the stream hands to each answer wait. The wait's mod-60 measure never
-// passes it, so an answer wait ends only with an answer, a failure or the empty-read limit.
+// The time limit the stream hands to each answer wait: a receiver that keeps sending bytes
+// without an answer among them ends the wait after it; a silent one meets the empty-read
+// limit first.
 inline constexpr uint32_t kAnswerSeconds = 60;
 // Empty one-second reads one answer wait tolerates; the next one ends the updater.
 inline constexpr int kMaxEmptyReads = 16;

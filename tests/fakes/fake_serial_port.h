@@ -49,6 +49,8 @@ class FakeSerialPorts final : public SerialPorts {
   std::optional<size_t> write_limit;      // writes move at most this many bytes
   bool fail_reads = false;
   bool over_report_reads = false;          // reads report one byte more than they moved
+  size_t drain_leaves = 0;                 // bytes a drain finds still queued when its time runs out
+  std::optional<uint32_t> modem_lines;     // the input lines; nullopt: none, as on a pty
   LineSettings port_state{};               // what GetState finds on the port
   // The receiver's next output at the host's current speed, asked for when the host reads and
   // nothing is waiting; empty means the line stays idle until the read's time-out.

@@ -200,6 +200,21 @@ const Scenario kScenarios[] = {
        r.state.probe_channel.SendSwitchToNmeaFrame();
        r.state.probe_channel.SendText("C");  // a failed text write is not reported
      }},
+    {"probe_channel_cts_low_high_or_no_lines", [](Rig& r) {
+       int told = 0;
+       r.state.probe_channel.on_cts_low = [&told] { ++told; };
+       r.port.modem_lines = modem_line::kDsr;  // wired without CTS: the frame goes out without CTS flow
+       r.Note("open", r.state.probe_channel.Open(u"COM1:", 115200));
+       r.port.drain_leaves = 5;  // what has not left when the write's time is up does not count
+       r.state.probe_channel.SendSwitchToNmeaFrame();
+       r.state.probe_channel.Close();
+       r.port.drain_leaves = 0;
+       r.Note("open", r.state.probe_channel.Open(u"COM1:", 57600));
+       r.state.probe_channel.Close();
+       r.Note("told", told);
+       r.port.modem_lines = modem_line::kCts;  // CTS high: flow control stays
+       r.Note("open", r.state.probe_channel.Open(u"COM1:", 38400));
+     }},
     {"probe_cannot_open", Faulted(CannotOpen, ProbeOpens)},
     {"probe_settings_refused", Faulted(SettingsRefused, ProbeOpens)},
     {"probe_timeouts_refused", Faulted(TimeoutsRefused, ProbeOpens)},
@@ -278,6 +293,8 @@ const Scenario kScenarios[] = {
     {"upload_writes_fail", Upload("ab", [](Rig& r, TempFile&) { r.port.fail_writes = true; })},
     {"upload_writes_short", Upload("abc", [](Rig& r, TempFile&) { r.port.write_limit = 3; })},
     {"upload_writes_move_nothing", Upload("ab", [](Rig& r, TempFile&) { r.port.write_limit = 0; })},
+    // The trailer's last bytes still queued when the write's time ran out: a short trailer.
+    {"upload_trailer_stuck_in_the_driver", Upload("ab", [](Rig& r, TempFile&) { r.port.drain_leaves = 3; })},
     {"upload_image_ends_early", Upload("0123456789", [](Rig& r, TempFile& f) { ImageFailsAfterTheHeader(r, f, true); })},
     {"upload_image_unreadable", Upload("0123456789", [](Rig& r, TempFile& f) { ImageFailsAfterTheHeader(r, f, false); })},
     // A size the header's 32 bits cannot carry fails the upload before anything is sent.
@@ -306,6 +323,15 @@ const Scenario kScenarios[] = {
        size_t written = 0;
        r.Note("record", TransmitS_Record(r.state, written, 3));
        r.Note("written", written);
+     }},
+    {"stream_answer_wait_ends_after_60_s", [](Rig& r) {  // a receiver talking NMEA, never an answer
+       r.OpenUpdateChannelAt(115200);
+       r.OpenFirmware(std::string(kHeaderRecord) + kEndRecord);
+       r.port.talk = [&r](uint32_t) {
+         r.clock.Advance(1'000'000);
+         return std::string("$GPGSA,A,1*1E\r\n");
+       };
+       r.Note("stream", StreamSRecords(r.state));
      }},
     {"stream_empty_read_limit", [](Rig& r) {
        r.OpenUpdateChannelAt(115200);

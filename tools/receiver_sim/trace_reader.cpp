@@ -38,7 +38,7 @@ std::optional<std::vector<uint8_t>> Bytes(std::string_view text) {
 }
 
 bool IsCall(std::string_view word) {
-  for (const char* call : {"open", "close", "state", "timeouts", "queues", "purge", "line"}) {
+  for (const char* call : {"open", "close", "state", "timeouts", "queues", "purge", "line", "drain", "modem"}) {
     if (word == call) return true;
   }
   return false;
