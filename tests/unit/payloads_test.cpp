@@ -53,7 +53,9 @@ TEST(PayloadFiles, MakePayloadsWritesTheReleaseLayoutUnderTheNamesTheUpdaterOpen
   EXPECT_NE(info.find("Header: \"HDR\"\nExecution Start Address: 00000000\nData:   000000 - 04AC2B\n"), std::string::npos) << info;
   SRecordChecker checker;  // what the updater sends ends with the termination record's line
   checker.Feed(firmware + "S1 after the end\r\n");
-  EXPECT_FALSE(checker.Finish());
+  EXPECT_EQ(FormatFault(checker.Finish().value_or(PayloadFault{})),
+            "line 19142: S-record after the termination record of line 19141: the updater stops there, so this "
+            "record (1 data) would never be sent");
   EXPECT_EQ(checker.records_end(), firmware.size());
   EXPECT_EQ(Findings(CheckPayloadFile(dir / "absent.s")), "error: file does not exist\n");
   EXPECT_EQ(Findings(CheckPayloadFile(dir)), "error: is a directory, not a file\n");
