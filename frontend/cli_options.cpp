@@ -1,13 +1,38 @@
 #include "frontend/cli_options.h"
 
+#include <sys/stat.h>
+
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 
 #include "platform/command_line.h"
 
 namespace larkspan {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A list of ports is a few lines; anything larger is some other file.
+constexpr std::uintmax_t kMaxPortsFileSize = 1 << 20;
+
+// Whether two port paths reach one device: the device they open after following links (so a
+// by-id name and its ttyUSB node, or /dev/pts/0 and /dev/pts//0, are one), else, where a path
+// names nothing yet, the same path once made absolute and normal.
+bool SameDevice(const std::string& a, const std::string& b) {
+  struct stat first {}, second {};
+  if (stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0) {
+    if (S_ISCHR(first.st_mode) && S_ISCHR(second.st_mode)) return first.st_rdev == second.st_rdev;
+    return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+  }
+  std::error_code error;
+  return fs::absolute(a, error).lexically_normal() == fs::absolute(b, error).lexically_normal();
+}
+
+}  // namespace
 
 std::variant<CliOptions, int> ParseCliOptions(int argc, char** argv) {
   CliOptions o;
@@ -72,22 +97,35 @@ std::variant<CliOptions, int> ParseCliOptions(int argc, char** argv) {
 
   if (const auto ended = ParseCommandLine(app, argc, argv)) return *ended;
   o.command = app.get_subcommands().front()->get_name();
+  const auto usage = [&](const std::string& why) { return app.exit(CLI::ValidationError(why)) == 0 ? 0 : 2; };
   if (!ports_file.empty()) {
+    // Looked at before it is opened: a FIFO would hang the open, a device never end.
+    std::error_code error;
+    const fs::file_status kind = fs::status(ports_file, error);
+    if (!fs::exists(kind)) return app.exit(CLI::FileError::Missing(ports_file)) == 0 ? 0 : 2;
+    if (!fs::is_regular_file(kind)) return usage("the ports file " + ports_file + " is not a regular file");
+    if (fs::file_size(ports_file, error) > kMaxPortsFileSize) {
+      return usage("the ports file " + ports_file + " is larger than 1 MiB: not a list of ports");
+    }
     std::ifstream in(ports_file);
     if (!in) return app.exit(CLI::FileError::Missing(ports_file)) == 0 ? 0 : 2;
+    const size_t given = o.ports.size();
     for (std::string line; std::getline(in, line);) {
       line.erase(std::min(line.size(), line.find('#')));
       line.erase(0, line.find_first_not_of(" \t\r"));
       line.erase(line.find_last_not_of(" \t\r") + 1);
       if (!line.empty()) o.ports.push_back(line);
     }
+    if (o.ports.size() == given) return usage("the ports file " + ports_file + " names no port");
   }
-  const auto usage = [&](const std::string& why) { return app.exit(CLI::ValidationError(why)) == 0 ? 0 : 2; };
   if (o.ports.size() > 1 && o.command != "upgrade") return usage("only upgrade takes more than one port");
   if (o.ports.size() > 1 && o.trace) return usage("--trace records one port: give one --port");
   for (size_t i = 0; i < o.ports.size(); ++i) {
-    if (std::find(o.ports.begin(), o.ports.begin() + static_cast<ptrdiff_t>(i), o.ports[i]) != o.ports.begin() + static_cast<ptrdiff_t>(i)) {
-      return usage("the port " + o.ports[i] + " is given twice");
+    for (size_t j = 0; j < i; ++j) {
+      if (o.ports[j] == o.ports[i]) return usage("the port " + o.ports[i] + " is given twice");
+      if (SameDevice(o.ports[j], o.ports[i])) {
+        return usage("the ports " + o.ports[j] + " and " + o.ports[i] + " are one device: give each receiver once");
+      }
     }
   }
   o.check_payloads = !no_check;

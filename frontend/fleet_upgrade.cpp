@@ -211,6 +211,7 @@ int UpgradeSeveral(const FleetSettings& settings) {
       receiver.run.port_failed.store(true);
       board.Above([&] { TellOpenFailure("larkspan-cli", path, error); });
     };
+    receiver.state.probe_channel.on_cts_low = [&board, port] { board.Above([&] { TellCtsLow("larkspan-cli", port); }); };
     receiver.run.on_end = [&receiver](ReceiverRun& run) { Record(receiver, run.outcome, true); };
     receiver.ports.on_slow_line = [&board, &settings](const SlowLine& line) {
       board.Above([&] { TellSlowLine(line, settings.root / kFirmwareFileName); });

@@ -242,6 +242,10 @@ int main(int argc, char** argv) {
     terminal.FinishLine();
     TellOpenFailure("larkspan-cli", path, error);
   };
+  state.probe_channel.on_cts_low = [&] {
+    terminal.FinishLine();
+    TellCtsLow("larkspan-cli", names.com1_path);
+  };
   // The updater may end the process itself (a loader that falls silent): still a result line
   // and a history line.
   json.before_end = [&](int end_status) {

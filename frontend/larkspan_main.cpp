@@ -62,6 +62,7 @@ int main(int argc, char** argv) {
   SysfsPowerStatus power;
   LogindInhibitor sleep_inhibitor;
   ProgramState state(ports, clock, sink, registry);
+  state.probe_channel.on_cts_low = [path = names.com1_path] { TellCtsLow("larkspan", path); };
   UpgradeDialog::Seams seams{state, sink, power, sleep_inhibitor, root};
   seams.history = UpgradeDialog::Seams::History{HistoryFile(), names.com1_path};
   return UpdaterApp::Run(std::move(seams), options);

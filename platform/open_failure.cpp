@@ -103,8 +103,15 @@ std::string ExplainOpenFailure(const std::string& path, int error, const std::ve
                                const SystemFiles& files) {
   struct stat info {};
   const bool exists = stat(path.c_str(), &info) == 0;
+  const BarredPort barred = exists && S_ISCHR(info.st_mode) ? WhyBarred(info.st_rdev, files) : BarredPort::kNone;
   std::string text;
-  if (error == EACCES || error == EPERM) {
+  if (barred != BarredPort::kNone) {
+    // Told before any other cause: a failed open of the console would otherwise send the
+    // user after the getty that holds it.
+    return path + (barred == BarredPort::kConsole ? " is the kernel's console" : " is a serial port with no UART behind it") +
+           ", never the receiver, and is not opened. Find the receiver's port with 'larkspan-cli ports', then "
+           "name it with --port PATH or LARKSPAN_COM1=PATH.\n";
+  } else if (error == EACCES || error == EPERM) {
     text = PermissionDenied(path);
   } else if ((error == EBUSY || error == EWOULDBLOCK) && exists) {
     text = Held(path, info.st_rdev, files);
@@ -115,6 +122,13 @@ std::string ExplainOpenFailure(const std::string& path, int error, const std::ve
   }
   if (exists && S_ISCHR(info.st_mode)) text += ModemManagerNote(info.st_rdev, ttys, files);
   return text;
+}
+
+void TellCtsLow(const char* program, const std::string& path) {
+  std::fprintf(stderr,
+               "%s: %s shows CTS low, as a receiver wired with TX, RX and ground alone does: the frames that bring "
+               "the receiver back to NMEA go out without CTS flow control.\n",
+               program, path.c_str());
 }
 
 void TellOpenFailure(const char* program, const std::string& path, int error) {

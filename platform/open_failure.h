@@ -19,4 +19,8 @@ std::string ExplainOpenFailure(const std::string& path, int error, const std::ve
 // Prints that explanation on standard error, each line after "`program`: ".
 void TellOpenFailure(const char* program, const std::string& path, int error);
 
+// Prints on standard error that the port shows CTS low, so that the probe channel sends
+// without CTS flow control.
+void TellCtsLow(const char* program, const std::string& path);
+
 }  // namespace larkspan

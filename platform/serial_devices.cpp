@@ -63,6 +63,31 @@ std::set<std::string> KernelConsoles(const SystemFiles& files) {
   return names;
 }
 
+// "4:64" as a device number, as /proc/consoles and sysfs write it.
+std::optional<dev_t> DeviceNumber(const std::string& text) {
+  unsigned int major_number = 0, minor_number = 0;
+  char end = 0;
+  if (std::sscanf(text.c_str(), "%u:%u%c", &major_number, &minor_number, &end) != 2) return std::nullopt;
+  return makedev(major_number, minor_number);
+}
+
+// The device numbers of the kernel's consoles: the ones it writes to now (by name, through
+// sysfs) and the ones it registered (with their numbers).
+std::set<dev_t> KernelConsoleNumbers(const SystemFiles& files) {
+  std::set<dev_t> numbers;
+  for (const std::string& name : KernelConsoles(files)) {
+    if (const auto number = DeviceNumber(FirstLine(files.sys / "class/tty" / name / "dev"))) numbers.insert(*number);
+  }
+  std::ifstream registered(files.proc / "consoles");
+  for (std::string line; std::getline(registered, line);) {
+    std::istringstream fields(line);
+    std::string last;
+    for (std::string field; fields >> field;) last = field;
+    if (const auto number = DeviceNumber(last)) numbers.insert(*number);
+  }
+  return numbers;
+}
+
 // The device's /dev/serial/by-id/ name: one of udev's links, else one found in that folder
 // (udev's database may be missing, as in a container).
 std::string ByIdName(const TtyFacts& tty, const SystemFiles& files) {
@@ -133,6 +158,7 @@ DeviceHolders FindHolders(const std::vector<dev_t>& devices, const SystemFiles& 
   DeviceHolders holders;
   const std::set<dev_t> wanted(devices.begin(), devices.end());
   ForEachProcess(files, [&](const fs::path& folder, int pid) {
+    if (pid == getpid()) return;  // what this program holds is its own business
     std::error_code error;
     fs::directory_iterator descriptors(folder / "fd", error);
     if (error) {
@@ -158,6 +184,14 @@ std::string ByIdNameOf(const std::string& node, const SystemFiles& files) {
   TtyFacts tty;
   tty.number = *number;
   return ByIdName(tty, files);
+}
+
+BarredPort WhyBarred(dev_t device, const SystemFiles& files) {
+  const dev_t kDevConsole = makedev(5, 1);
+  if (device == kDevConsole || KernelConsoleNumbers(files).contains(device)) return BarredPort::kConsole;
+  const std::string number = std::to_string(major(device)) + ":" + std::to_string(minor(device));
+  if (FirstLine(files.sys / "dev/char" / number / "type") == "0") return BarredPort::kNoUart;
+  return BarredPort::kNone;
 }
 
 bool ProcessRuns(const std::string& name, const SystemFiles& files) {

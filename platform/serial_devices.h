@@ -41,7 +41,7 @@ struct PortHolder {
 };
 
 // Which processes hold which character devices open, from /proc/*/fd, for the devices asked
-// about. Processes of other users cannot be seen unless we run as root: `unseen` says whether
+// about; never this process itself. Processes of other users cannot be seen unless we run as root: `unseen` says whether
 // any process's descriptors could not be read.
 struct DeviceHolders {
   std::map<dev_t, std::vector<PortHolder>> by_device;
@@ -51,6 +51,14 @@ DeviceHolders FindHolders(const std::vector<dev_t>& devices, const SystemFiles& 
 
 // The /dev/serial/by-id/ name of the device at `node`, or "" when it has none.
 std::string ByIdNameOf(const std::string& node, const SystemFiles& files = {});
+
+// Why a device must never be opened as the receiver's port, whatever name reaches it.
+enum class BarredPort {
+  kNone,
+  kConsole,  // the kernel's console: /dev/console, or a tty the kernel writes its console to
+  kNoUart,   // a serial-core port with no UART behind it (sysfs "type" 0)
+};
+BarredPort WhyBarred(dev_t device, const SystemFiles& files);
 
 // Whether a process with this command name runs (ModemManager, gpsd).
 bool ProcessRuns(const std::string& name, const SystemFiles& files);

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "platform/port_names.h"
+#include "platform/serial_devices.h"
 #include "platform/serial_port.h"
 #include "platform/tty_latency.h"
 
@@ -84,13 +85,15 @@ class TermiosSerialPort final : public SerialPort {
 
 // Opens ports by device name through PortNames, exclusively: TIOCEXCL keeps out other
 // openers (but not root), and an flock() keeps out every careful program, root or not. Each
-// open then asks the driver for low latency (see tty_latency.h).
+// open then asks the driver for low latency (see tty_latency.h). The kernel's console and a
+// serial port without a UART are never opened, whatever name reaches them.
 class TermiosSerialPorts final : public SerialPorts {
  public:
   // `driver` outlives this object; nullptr: the machine's own drivers.
-  explicit TermiosSerialPorts(PortNames names, TtyDriver* driver = nullptr);
-  // Fails with ENOENT for an unknown name, ENOTTY for a path that is not a tty, EWOULDBLOCK
-  // when another handle holds the port, or whatever open() or the tty refused with.
+  explicit TermiosSerialPorts(PortNames names, TtyDriver* driver = nullptr, SystemFiles files = {});
+  // Fails with ENOENT for an unknown name, ENOTTY for a path that is not a tty, EBUSY for the
+  // console or a port without a UART (before any open), EWOULDBLOCK when another handle holds
+  // the port, or whatever open() or the tty refused with.
   std::unique_ptr<SerialPort> Open(std::u16string_view name, int& error) override;
   bool IsPseudoTerminal(std::u16string_view name) const override;
 
@@ -103,6 +106,7 @@ class TermiosSerialPorts final : public SerialPorts {
   std::unique_ptr<SerialPort> OpenTty(const std::string& path, int& error);
 
   PortNames names_;
+  SystemFiles files_;
   TtyDriver own_driver_;
   TtyDriver& driver_;
   std::atomic<bool> slow_line_told_{false};

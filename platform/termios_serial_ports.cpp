@@ -31,8 +31,8 @@ bool MakeRaw(int fd) {
 
 }  // namespace
 
-TermiosSerialPorts::TermiosSerialPorts(PortNames names, TtyDriver* driver)
-    : names_(std::move(names)), driver_(driver ? *driver : own_driver_) {}
+TermiosSerialPorts::TermiosSerialPorts(PortNames names, TtyDriver* driver, SystemFiles files)
+    : names_(std::move(names)), files_(std::move(files)), driver_(driver ? *driver : own_driver_) {}
 
 std::unique_ptr<SerialPort> TermiosSerialPorts::Open(std::u16string_view name, int& error) {
   const std::optional<std::string> path = names_.PathOf(name);
@@ -45,6 +45,13 @@ std::unique_ptr<SerialPort> TermiosSerialPorts::Open(std::u16string_view name, i
 }
 
 std::unique_ptr<SerialPort> TermiosSerialPorts::OpenTty(const std::string& path, int& error) {
+  // Not even opened: an open of the console or of a port without a UART can already disturb
+  // what is there (a getty, the kernel's messages), and no receiver answers on it.
+  struct stat info {};
+  if (stat(path.c_str(), &info) == 0 && S_ISCHR(info.st_mode) && WhyBarred(info.st_rdev, files_) != BarredPort::kNone) {
+    error = EBUSY;
+    return nullptr;
+  }
   // Non-blocking, so that neither the open nor any later read waits on the carrier line. The
   // kernel raises DTR and RTS as the first open of a tty passes; nothing here can act sooner.
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

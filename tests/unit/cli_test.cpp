@@ -3,6 +3,9 @@
 // terminal's bar line, the JSON events and the wire trace, compared with a reviewed file; what
 // follows the wall clock (rates, time left, the trace's stamps) reads "#" or "<us>", the escape
 // character "\e". Its command line, and its answer to signals.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -17,6 +20,7 @@
 #include "platform/wire_trace.h"
 #include "tests/golden.h"
 #include "tests/unit/scenario_rig.h"
+#include "tests/unit/temp_file.h"
 #include "transfer/upgrade_worker.h"
 
 namespace larkspan::testing {
@@ -88,6 +92,31 @@ TEST(CliOptions, TakeEachSubCommandWithItsOptionsOrEndTheRun) {
                 "--trace", "t"}) + parse({"upgrade", "--ports-file", "/nonexistent"}),
             "upgrade b - -, exit 2exit 2exit 2exit 2");
   EXPECT_NE(help.find(kExitStatusTable), std::string::npos) << help;
+
+  // One receiver under two names: a link and its target, a pty spelt twice. A ports file that
+  // names no port, or is no list at all (a folder, a device, a FIFO), is refused before it is read.
+  const int pty = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_TRUE(pty >= 0 && grantpt(pty) == 0 && unlockpt(pty) == 0);
+  const std::string slave = ptsname(pty), spelt = "/dev/pts//" + slave.substr(9);
+  const TempFile list("# no port here\n\n", "ports");
+  std::filesystem::create_symlink(slave, list.folder() / "by-id");
+  ASSERT_EQ(mkfifo((list.folder() / "fifo").c_str(), 0600), 0);
+  ::testing::internal::CaptureStderr();
+  std::string refused;
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--port", list.folder() / "by-id", "--port", slave}, {"--port", slave, "--port", spelt},
+           {"--ports-file", list.path()}, {"--ports-file", list.folder()}, {"--ports-file", "/dev/zero"},
+           {"--ports-file", list.folder() / "fifo"}}) {
+    std::vector<std::string> upgrade{"upgrade"};
+    upgrade.insert(upgrade.end(), args.begin(), args.end());
+    refused += parse(upgrade) + ",";
+  }
+  const std::string said = ::testing::internal::GetCapturedStderr();
+  close(pty);
+  EXPECT_EQ(refused, "exit 2,exit 2,exit 2,exit 2,exit 2,exit 2,");
+  EXPECT_NE(said.find("the ports " + slave + " and " + spelt + " are one device"), std::string::npos) << said;
+  EXPECT_NE(said.find("names no port"), std::string::npos) << said;
+  EXPECT_EQ(e2e::Count(said, "is not a regular file"), 3u) << said;
 }
 
 // SIGHUP and SIGPIPE change nothing; a SIGINT outside the window stops the run at once, in it
