@@ -156,23 +156,31 @@ TEST(CliAgainstReceiver, AProbeListensOnFreePortsOnly) {
 
 // What each check finds is pinned where the checks are tested; here, the process: `check`
 // names the file and its line and exits 4 (payloads refused), `upgrade` refuses before it
-// reads the port.
+// reads the port. The release's firmware with its termination record moved up to just after
+// data record 9,569: half of it would never be sent.
 TEST(BadPayloads, CheckNamesTheFaultAndUpgradeRefusesItWithoutTouchingTheReceiver) {
   const TempDir root;
-  std::filesystem::copy(std::filesystem::path(PAYLOAD_DIR) / "dlgsp2.bin", root.path());
+  std::filesystem::copy(PAYLOAD_DIR, root.path());
   const std::string firmware = root.path() / "Orvel_GPS_Firmware_R10.s";
-  const std::string data = "S3150000000000112233445566778899AABBCCDDEEFFF2\r\n";
-  std::ofstream(firmware, std::ios::binary) << "S00600004844521B\r\n" + data + data + "S70500000000FA\r\n";
+  std::string text = ReadFile(firmware);
+  const size_t end = text.rfind("S7"), cut = [&text] {
+    size_t at = 0;
+    for (int line = 0; line < 9'570; ++line) at = text.find('\n', at) + 1;  // the header and 9,569 data records
+    return at;
+  }();
+  std::ofstream(firmware, std::ios::binary) << text.substr(0, cut) + text.substr(end) + text.substr(cut, end - cut);
   const RunResult check = e2e::Run({LARKSPAN_CLI, "check", firmware}, 30);
   EXPECT_EQ(check.exit_status, 4);
-  EXPECT_EQ(check.out, firmware + ": firmware S-record file: error: line 3: data at 00000000 is written by this "
-                                  "record and by line 2; no byte may be written twice\n");
-  const RunResult upgrade =
-      e2e::Run({LARKSPAN_CLI, "--port", "/nonexistent/receiver", "--root", root.path(), "upgrade"}, 30);
+  EXPECT_EQ(check.out, firmware + ": firmware S-record file: error: line 9572: S-record after the termination record "
+                                  "of line 9571: the updater stops there, so the 9570 records from this line on (9570 "
+                                  "data) would never be sent\n");
+  const SimProcess sim({});
+  const RunResult upgrade = e2e::Run({LARKSPAN_CLI, "--port", sim.device(), "--root", root.path(), "upgrade"}, 30,
+                                     {"XDG_STATE_HOME=" + root.path().string()});
   EXPECT_EQ(upgrade.exit_status, 4) << "payloads refused";
-  EXPECT_EQ(upgrade.out, "");
   EXPECT_TRUE(upgrade.err.ends_with("larkspan-cli: refusing to upgrade with these payload files "
                                     "(--no-check skips this check)\n")) << upgrade.err;
+  EXPECT_EQ(sim.Log().find("rx-"), std::string::npos) << sim.Log();
 }
 
 }  // namespace

@@ -152,30 +152,6 @@ TEST(Upgrade, SighupAndOneSigintInTheStreamChangeNothingAndTheHistoryKeepsEveryR
             std::string::npos) << unrecorded.err;
 }
 
-// A termination record moved up to just after data record 9,569: half the firmware would never
-// be sent. Refused with its line before the receiver hears a byte.
-TEST(Upgrade, FirmwareAfterTheTerminationRecordIsRefusedBeforeTheReceiverIsTouched) {
-  const TempDir root;
-  fs::copy(kPayloads, root.path());
-  const fs::path firmware = root.path() / "Orvel_GPS_Firmware_R10.s";
-  std::string text = ReadFile(firmware);
-  const size_t end = text.rfind("S7");
-  const std::string termination = text.substr(end);
-  text.erase(end);
-  size_t cut = 0;
-  for (int line = 0; line < 9'570; ++line) cut = text.find('\n', cut) + 1;  // the header and 9,569 data records
-  text.insert(cut, termination);
-  std::ofstream(firmware, std::ios::binary) << text;
-  const SimProcess sim({});
-  const RunResult run = e2e::Run({LARKSPAN_CLI, "--port", sim.device(), "--root", root.path(), "upgrade"}, 60,
-                                 {"XDG_STATE_HOME=" + root.path().string()});
-  EXPECT_EQ(run.exit_status, 4);
-  EXPECT_NE(run.err.find("line 9572: S-record after the termination record of line 9571: the updater stops there, so "
-                         "the 9570 records from this line on (9570 data) would never be sent"),
-            std::string::npos) << run.err;
-  EXPECT_EQ(Count(sim.Log(), "rx-"), 0u) << sim.Log();
-}
-
 // A second SIGINT within 5 s stops the run: status 130, how to bring the receiver back, a
 // history line saying where. A run killed outright (SIGKILL) leaves the history whole.
 TEST(Upgrade, TwoSigintsStopTheRunSayingHowToRecoverAndAKilledRunLeavesTheHistoryWhole) {
