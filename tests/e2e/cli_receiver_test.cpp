@@ -121,13 +121,13 @@ TEST(CliAgainstReceiver, TheConsoleAndAPortWithoutAUartAreNeverOpened) {
   std::filesystem::create_directories(dir.path() / "char" / number);
   std::ofstream(dir.path() / "char" / number / "type") << "0\n";
   std::filesystem::create_symlink(sim.device(), dir.path() / "gps");
-  for (const auto& [mount, port, reason] : {std::tuple<std::string, std::string, std::string>{
-           "/proc/consoles", sim.device(), "the kernel's console"}, {"/proc/consoles", dir.path() / "gps", "the kernel's console"},
-       {"/sys/dev/char", sim.device(), "a serial port with no UART behind it"}}) {
+  for (const auto& [ours, mount, port, reason] : {std::tuple<std::string, std::string, std::string, std::string>{
+           dir.path() / "consoles", "/proc/consoles", sim.device(), "the kernel's console"}, {dir.path() / "consoles",
+           "/proc/consoles", dir.path() / "gps", "the kernel's console"}, {dir.path() / "char", "/sys/dev/char",
+           sim.device(), "a serial port with no UART behind it"}}) {
     const RunResult run = e2e::Run({"/usr/bin/unshare", "-m", "/bin/sh", "-c", "mount --bind \"$0\" \"$1\" && exec "
                                     "/usr/bin/strace -f -qq -e trace=open,openat -o \"$2\" \"$3\" --port \"$4\" version",
-                                    dir.path() / (mount == "/proc/consoles" ? "consoles" : "char"), mount,
-                                    dir.path() / "trace", LARKSPAN_CLI, port}, 60, {"ASAN_OPTIONS=detect_leaks=0"});
+                                    ours, mount, dir.path() / "trace", LARKSPAN_CLI, port}, 60, {"ASAN_OPTIONS=detect_leaks=0"});
     EXPECT_EQ(run.exit_status, 3) << run.err;
     EXPECT_EQ(run.err, "larkspan-cli: " + port + " is " + reason + ", never the receiver, and is not opened. Find the "
                        "receiver's port with 'larkspan-cli ports', then name it with --port PATH or LARKSPAN_COM1=PATH.\n"
@@ -162,12 +162,9 @@ TEST(BadPayloads, CheckNamesTheFaultAndUpgradeRefusesItWithoutTouchingTheReceive
   const TempDir root;
   std::filesystem::copy(PAYLOAD_DIR, root.path());
   const std::string firmware = root.path() / "Orvel_GPS_Firmware_R10.s";
-  std::string text = ReadFile(firmware);
-  const size_t end = text.rfind("S7"), cut = [&text] {
-    size_t at = 0;
-    for (int line = 0; line < 9'570; ++line) at = text.find('\n', at) + 1;  // the header and 9,569 data records
-    return at;
-  }();
+  const std::string text = ReadFile(firmware);
+  size_t cut = 0, end = text.rfind("S7");
+  for (int line = 0; line < 9'570; ++line) cut = text.find('\n', cut) + 1;  // the header and 9,569 data records
   std::ofstream(firmware, std::ios::binary) << text.substr(0, cut) + text.substr(end) + text.substr(cut, end - cut);
   const RunResult check = e2e::Run({LARKSPAN_CLI, "check", firmware}, 30);
   EXPECT_EQ(check.exit_status, 4);
@@ -177,9 +174,7 @@ TEST(BadPayloads, CheckNamesTheFaultAndUpgradeRefusesItWithoutTouchingTheReceive
   const SimProcess sim({});
   const RunResult upgrade = e2e::Run({LARKSPAN_CLI, "--port", sim.device(), "--root", root.path(), "upgrade"}, 30,
                                      {"XDG_STATE_HOME=" + root.path().string()});
-  EXPECT_EQ(upgrade.exit_status, 4) << "payloads refused";
-  EXPECT_TRUE(upgrade.err.ends_with("larkspan-cli: refusing to upgrade with these payload files "
-                                    "(--no-check skips this check)\n")) << upgrade.err;
+  EXPECT_EQ(upgrade.exit_status, 4) << "payloads refused: " << upgrade.err;
   EXPECT_EQ(sim.Log().find("rx-"), std::string::npos) << sim.Log();
 }
 

@@ -113,13 +113,11 @@ class FakeSerialPorts::Port final : public SerialPort {
     return true;
   }
   bool Drain(size_t& left_behind) override {
-    left_behind = line_.drain_leaves;
-    line_.Log("drain left=" + std::to_string(left_behind));
+    line_.Log("drain left=" + std::to_string(left_behind = line_.drain_leaves));
     return true;
   }
   bool GetModemStatus(std::optional<uint32_t>& lines) override {
-    lines = line_.modem_lines;
-    line_.Log("modem-status " + (lines ? Hex(*lines) : std::string("none")));
+    line_.Log("modem-status " + ((lines = line_.modem_lines) ? Hex(*lines) : std::string("none")));
     return true;
   }
   int LastError() const override { return error_; }
