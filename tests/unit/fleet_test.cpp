@@ -22,9 +22,15 @@ using testing::FakeReceiver;
 using testing::FakeSerialPorts;
 using testing::TestClock;
 
+struct AwakeAnyway final : SleepInhibitor {
+  bool Take(std::string&) override { return true; }
+  void Release() override {}
+};
+
 struct FakeBench {
   FakeBench(const std::string& port, FleetBoard& board, Registry& registry)
-      : row(board.AddRow(port)), receiver(ports), state(ports, clock, row, registry), run(port, state) {
+      : row(board.AddRow(port)), receiver(ports), state(ports, clock, row, registry),
+        run(port, SessionSettings{state, awake, {}, port}) {
     run.watch = [this](ProgressMeter* meter) { row.Watch(meter); };
   }
   // The loader answers no record after the `n`th.
@@ -48,6 +54,7 @@ struct FakeBench {
   FakeSerialPorts ports{clock};
   FakeReceiver receiver;
   ProgramState state;
+  AwakeAnyway awake;
   ReceiverRun run;
   int records = 0;
   bool silent = false;
@@ -80,7 +87,7 @@ TEST(Fleet, AFailingReceiverEndsAloneAndTheRecordWaitsForTheCommit) {
   std::vector<ReceiverRun*> runs;
   for (auto& bench : benches) runs.push_back(&bench.run);
 
-  UpgradeSideBySide(runs, {loader, records, false, 42, nullptr});
+  UpgradeSideBySide(runs, {{loader, records}, 42});
 
   EXPECT_NE(benches[0].Stream().find(firmware.substr(0, firmware.size() - 16)), std::string::npos)
       << "the whole file but its end record, in order, from this receiver's own view";
