@@ -245,6 +245,7 @@ void UpgradeDialog::OnUpgrade() {
     ExchangeData(false);
   } catch (const std::system_error&) {
     state.upgrade_running.store(0);
+    session_->Record(Failed(exit_status::kFailed, "start"));
     seams_.sink.ShowMessage({u"Create thread failed!", u"Update", BoxOwner::kDialog});
   }
   upgrade_->setEnabled(false);

@@ -66,8 +66,7 @@ std::optional<Outcome> CheckPayloadFiles(const std::filesystem::path& root, bool
     }
   }
   if (refusal.empty()) return std::nullopt;
-  tell(std::string("refusing to upgrade with these payload files") + (check ? " (--no-check skips this check)" : "") +
-       "\n");
+  tell("refusing to upgrade with these payload files\n");
   sink.ShowMessage({refusal, u"Update", BoxOwner::kDialog, BoxIcon::kWarning});
   return Failed(exit_status::kPayloadsRefused, "payloads");
 }

@@ -58,7 +58,7 @@ class DialogTest : public ::testing::Test {
   }
   void WritePayloads() {
     std::ofstream(root / "dlgsp2.bin") << std::string(100, '\x7F');
-    std::ofstream(root / "Orvel_GPS_Firmware_R10.s") << "S00600004844521B\r\nS3150000000000112233445566778899AABBCCDDEEFF6A\r\n"
+    std::ofstream(root / "Orvel_GPS_Firmware_R10.s") << "S00600004844521B\r\nS3150000000000112233445566778899AABBCCDDEEFFF2\r\n"
                                                         "S70500000000FA\r\n";
   }
   UpgradeDialog::Seams Seams(StartThread start = {}) {
@@ -150,9 +150,10 @@ TEST_F(DialogTest, InitialisationShowsReadyThenTheVersionOrReadFailedThenWarns) 
   ExpectGolden("dialogs/initialisation.txt", seen.toStdString());
 }
 
-// Refused only for an offline AC line (a failed power query shows nothing); otherwise a
-// worker that finishes, ends at its guard for a missing payload, or cannot be started. What
-// each case leaves, right after the click and once its worker ended, against a reviewed file.
+// Refused for an offline AC line (a failed power query shows no box), a firmware file that
+// larkspan-cli refuses too (LF line ends: nothing is sent) and test data; otherwise a worker
+// that finishes or cannot be started. What each case leaves, right after the click and once
+// its worker ended, and each run's history line, against a reviewed file.
 // Each worker that runs holds off sleep through logind (python3-dbusmock's, on a private bus)
 // while it runs, and lets go when it ends.
 TEST_F(DialogTest, UpgradeRefusesOnlyAnOfflineAcLineAndEndsAsItsWorkerEnds) {
@@ -165,10 +166,10 @@ TEST_F(DialogTest, UpgradeRefusesOnlyAnOfflineAcLineAndEndsAsItsWorkerEnds) {
     if (held.empty()) held = logind.Inhibitors();
     hear(bytes, baud);
   };
-  enum End { kRefused, kFinished, kGuard, kNoThread, kTestData };
-  const char* ends[] = {"refused", "finished", "guard exit", "no thread", "test data"};
+  enum End { kRefused, kFinished, kBadFile, kNoThread, kTestData };
+  const char* ends[] = {"refused", "finished", "LF-only firmware", "no thread", "test data"};
   const std::pair<std::optional<uint8_t>, End> cases[] = {{0, kRefused}, {std::nullopt, kRefused}, {1, kFinished},
-                                                          {2, kFinished}, {255, kFinished}, {1, kGuard},
+                                                          {2, kFinished}, {255, kFinished}, {1, kBadFile},
                                                           {1, kNoThread}, {1, kTestData}};
   const StartThread no_thread = [](std::function<void()>) -> std::thread {
     throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
@@ -177,7 +178,7 @@ TEST_F(DialogTest, UpgradeRefusesOnlyAnOfflineAcLineAndEndsAsItsWorkerEnds) {
   QString all;
   for (const auto& [ac_line, end] : cases) {
     WritePayloads();
-    if (end == kGuard) fs::remove(root / "Orvel_GPS_Firmware_R10.s");
+    if (end == kBadFile) std::ofstream(root / "Orvel_GPS_Firmware_R10.s") << "S00600004844521B\nS70500000000FA\n";
     // This test's own files stand in for the generated ones, on a port that is no pty.
     port.pseudo_terminal = end != kTestData;
     generated = [&] { return GeneratedPayloads{std::vector<uint8_t>(100, 0x7F), ""}; };
@@ -195,11 +196,11 @@ TEST_F(DialogTest, UpgradeRefusesOnlyAnOfflineAcLineAndEndsAsItsWorkerEnds) {
     }
     ASSERT_TRUE(WaitUntil([&] {
       return state.upgrade_running == 0 && (end != kFinished || Status() == "Finished!") &&
-             (end != kGuard || Button(1008)->isEnabled());
+             (end != kBadFile || Button(1008)->isEnabled());
     }));
     QTest::qWait(600);  // past a tick of the timer
     all += "  ended: " + Seen();
-    if (end != kGuard) continue;
+    if (end != kBadFile) continue;
     WritePayloads();  // a second press after the failed run starts the stopped timer again
     Button(1008)->click();
     EXPECT_TRUE(dialog->timer().isActive() && dialog->timer().interval() == 500);
@@ -212,12 +213,31 @@ TEST_F(DialogTest, UpgradeRefusesOnlyAnOfflineAcLineAndEndsAsItsWorkerEnds) {
   sink.Progress(ProgressOp::kSetPos, 42, 0);  // from the dialog's own thread as well
   EXPECT_EQ(qobject_cast<QProgressBar*>(dialog->Control(1013))->value(), 42);
   EXPECT_EQ(e2e::Count(logind.Calls(), "Inhibit \"sleep:idle\" \"Larkspan\" \"Updating the GPS receiver's firmware\" "
-                                       "\"block\""), 5u) << "a lock for each worker that ran: " << logind.Calls();
+                                       "\"block\""), 4u) << "a lock for each worker that ran: " << logind.Calls();
   EXPECT_NE(held.find("Larkspan"), std::string::npos) << held;
   dialog.reset();  // joins the worker, which lets go of the lock after its running flag
   EXPECT_TRUE(WaitUntil([&] { return logind.Inhibitors().find("Larkspan") == std::string::npos; }));
   unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
   inhibitor = nullptr;
+}
+
+// A loader that falls silent in the stream ends the updater, as on the handheld, but only once
+// the session wrote the run's history line: nothing more was sent after its box.
+TEST_F(DialogTest, ASilentLoaderEndsTheUpdaterAfterItsHistoryLine) {
+  history = UpgradeDialog::Seams::History{folder.path() / "history.jsonl", "/dev/ttyUSB0"};
+  ASSERT_TRUE(Open());
+  bool silent = false;
+  port.hear = [&, hear = port.hear](const std::vector<uint8_t>& bytes, uint32_t baud) {
+    silent |= bytes.size() > 6 && bytes[1] == '3';  // the first data record goes unanswered
+    hear(bytes, baud);
+  };
+  port.talk = [&, talk = port.talk](uint32_t baud) { return silent ? std::string() : talk(baud); };
+  Button(1008)->click();
+  ASSERT_TRUE(WaitUntil([&] { return !dialog->isVisible(); }));
+  EXPECT_EQ(dialog->exit_status(), 1);
+  const auto line = nlohmann::json::parse(e2e::ReadFile(history->file));
+  EXPECT_EQ(line.value("result", "") + " " + line.value("failed_stage", ""), "failed firmware");
+  EXPECT_TRUE(line["version_after"].is_null() && boxes.last().startsWith("Time Out: ")) << boxes.join("\n").toStdString();
 }
 
 // While the worker waits at a box of its own, OK, Cancel, Escape and a close request leave

@@ -105,8 +105,8 @@ TEST(Fleet, AFailingReceiverEndsAloneAndTheRecordWaitsForTheCommit) {
   EXPECT_EQ(ResultTable(runs),
             "PORT          BEFORE       AFTER         RESULT                       TIME\n"
             "/dev/ok       2.3.2.03.07  2.4.13.03.10  ok                           0:00\n"
-            "/dev/rejects  2.3.2.03.07  -             failed (firmware, status 1)  0:00\n"
-            "/dev/silent   2.3.2.03.07  -             failed (firmware, status 1)  0:00\n");
+            "/dev/rejects  2.3.2.03.07  unknown       failed (firmware, status 1)  0:00\n"
+            "/dev/silent   2.3.2.03.07  unknown       failed (firmware, status 1)  0:00\n");
 
   EXPECT_FALSE(registry.Value(kInstalledVersionRoot, kInstalledVersionKey, kInstalledVersionValue));
   registry.fail_writes = true;
