@@ -135,12 +135,6 @@ std::string ResultTable(const std::vector<ReceiverRun*>& runs) {
 
 namespace {
 
-// The sessions' sleep lock where the whole bench holds one.
-struct NoSleepHold final : SleepInhibitor {
-  bool Take(std::string&) override { return true; }
-  void Release() override {}
-};
-
 // One receiver's port, sinks and state, as UpgradeSeveral makes them.
 struct Receiver {
   Receiver(const std::string& port, FleetBoard& board, const FleetSettings& settings, Registry& registry,
@@ -177,7 +171,7 @@ void EmitResult(Receiver& receiver) {
 
 int UpgradeSeveral(const FleetSettings& settings) {
   // The sleep lock is held once for all receivers, below; their sessions take none of their own.
-  NoSleepHold no_hold;
+  NoSleepInhibitor no_hold;
   const bool terminal = !settings.json && ::isatty(STDOUT_FILENO) == 1;
   std::FILE* human = settings.json ? stderr : stdout;
   FleetBoard board(human, stderr, terminal, terminal ? TerminalWidth() : 80);

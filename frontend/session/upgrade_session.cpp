@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "platform/text.h"
+#include "receiver/port_name.h"
 #include "transfer/payload_check.h"
 #include "transfer/payload_files.h"
 #include "transfer/upgrade_worker.h"
@@ -98,6 +99,7 @@ std::optional<Outcome> UpgradeSession::Prepare(const SharedPayloadFiles* shared)
   ProgramState& state = settings_.state;
   state.CloseChannelsAndFiles();
   state.finished.store(false);
+  hold_ = state.ports.Hold(kCom1);
   recorder_.Digest(settings_.root);
   if (shared) {
     state.loader_file.OpenView(shared->loader);
@@ -109,7 +111,10 @@ std::optional<Outcome> UpgradeSession::Prepare(const SharedPayloadFiles* shared)
   const std::string unopened = UnopenedPayloadFiles(state, settings_.root);
   files_unopened_ = !unopened.empty();
   if (files_unopened_ && !shared) settings_.tell(unopened);
-  if (RefuseTestPayloads(state, settings_.generated)) return Failed(exit_status::kPayloadsRefused, "payloads");
+  if (RefuseTestPayloads(state, settings_.generated)) {
+    hold_.reset();
+    return Failed(exit_status::kPayloadsRefused, "payloads");
+  }
   return std::nullopt;
 }
 
@@ -121,6 +126,7 @@ Outcome UpgradeSession::Run() {
     });
     result = UpgradeWorker(settings_.state);
   }
+  hold_.reset();
   // Only a version read back after the flash says what the receiver runs now.
   if (settings_.state.version_read_back.load()) after_ = TrimmedVersion(settings_.state.current_version);
   const Outcome outcome = WorkerOutcome(result);

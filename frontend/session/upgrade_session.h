@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -82,7 +83,8 @@ class UpgradeSession {
   explicit UpgradeSession(SessionSettings settings);
 
   // What Upgrade does once the power test and the checks passed, before the worker: closes the
-  // channels and files, lowers the finished flag, takes the payload files' digests, opens them
+  // channels and files, lowers the finished flag, holds the port (until Run ends: no other
+  // program can open it between the worker's channels), takes the payload files' digests, opens them
   // (views of `shared` where given; then whoever opened those tells what did not open) and
   // refuses test data on a real port.
   std::optional<Outcome> Prepare(const SharedPayloadFiles* shared = nullptr);
@@ -103,6 +105,7 @@ class UpgradeSession {
 
   SessionSettings settings_;
   UpgradeRecorder recorder_;
+  std::unique_ptr<PortHold> hold_;
   bool files_unopened_ = false;
   bool recorded_ = false;
   std::optional<std::string> before_, after_;

@@ -22,11 +22,6 @@ using testing::FakeReceiver;
 using testing::FakeSerialPorts;
 using testing::TestClock;
 
-struct AwakeAnyway final : SleepInhibitor {
-  bool Take(std::string&) override { return true; }
-  void Release() override {}
-};
-
 struct FakeBench {
   FakeBench(const std::string& port, FleetBoard& board, Registry& registry)
       : row(board.AddRow(port)), receiver(ports), state(ports, clock, row, registry),
@@ -54,7 +49,7 @@ struct FakeBench {
   FakeSerialPorts ports{clock};
   FakeReceiver receiver;
   ProgramState state;
-  AwakeAnyway awake;
+  NoSleepInhibitor awake;
   ReceiverRun run;
   int records = 0;
   bool silent = false;

@@ -14,11 +14,6 @@
 namespace larkspan::testing {
 namespace {
 
-struct Awake final : SleepInhibitor {
-  bool Take(std::string&) override { return true; }
-  void Release() override {}
-};
-
 // A FIFO linked as the firmware would hang whatever opened it: refused at once, checked or not.
 TEST(Session, RefusesAPayloadThatIsNoRegularFileBeforeAnythingOpensIt) {
   Rig rig;
@@ -48,7 +43,7 @@ TEST(Session, NotBackInNmeaIsStatus6AndASilentLoaderEndsTheRun) {
     rig.port.talk = [&, talk = rig.port.talk](uint32_t baud) { return silent ? std::string() : talk(baud); };
     const TempFile loader(std::string(20, '\x7F'), kLoaderFileName);
     std::ofstream(loader.folder() / kFirmwareFileName, std::ios::binary) << Records(3);
-    Awake awake;
+    NoSleepInhibitor awake;
     std::string told;
     UpgradeSession session({rig.state, awake, loader.folder(), "/dev/ttyUSB0", loader.folder() / "history.jsonl",
                             payloads::BuildPayloads, [&](const std::string& t) { told += t; }});
