@@ -106,8 +106,8 @@ std::string HistoryTable(const std::string& jsonl) {
       rows.push_back({"(not a history line: " + line.substr(0, 40) + ")"});
       continue;
     }
-    const auto text = [&](const char* key) {
-      return run.contains(key) && run[key].is_string() ? run[key].get<std::string>() : std::string("-");
+    const auto text = [&](const char* key, const char* none = "-") {
+      return run.contains(key) && run[key].is_string() ? run[key].get<std::string>() : std::string(none);
     };
     double seconds = 0;
     if (run.contains("stage_seconds") && run["stage_seconds"].is_object()) {
@@ -115,7 +115,7 @@ std::string HistoryTable(const std::string& jsonl) {
     }
     char total[32];
     std::snprintf(total, sizeof total, "%.0f", seconds);
-    rows.push_back({text("started"), text("port"), text("version_before"), text("version_after"), text("result"),
+    rows.push_back({text("started"), text("port"), text("version_before"), text("version_after", "unknown"), text("result"),
                     text("failed_stage"), total});
   }
   std::vector<size_t> widths(rows[0].size(), 0);

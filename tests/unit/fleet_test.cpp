@@ -28,14 +28,6 @@ struct FakeBench {
         run(port, SessionSettings{state, awake, {}, port}) {
     run.watch = [this](ProgressMeter* meter) { row.Watch(meter); };
   }
-  // The loader answers no record after the `n`th.
-  void SilentAfter(int n) {
-    ports.hear = [inner = ports.hear, n, this](const std::vector<uint8_t>& bytes, uint32_t baud) {
-      if (bytes.size() > 1 && bytes[0] == 'S' && ++records > n) silent = true;
-      inner(bytes, baud);
-    };
-    ports.talk = [inner = ports.talk, this](uint32_t baud) { return silent ? std::string() : inner(baud); };
-  }
   // The S-record stream: the records written at 115200 (the loader's header has six bytes).
   std::string Stream() const {
     std::string sent;
@@ -51,8 +43,6 @@ struct FakeBench {
   ProgramState state;
   NoSleepInhibitor awake;
   ReceiverRun run;
-  int records = 0;
-  bool silent = false;
 };
 
 TEST(Fleet, AFailingReceiverEndsAloneAndTheRecordWaitsForTheCommit) {
@@ -78,7 +68,7 @@ TEST(Fleet, AFailingReceiverEndsAloneAndTheRecordWaitsForTheCommit) {
   std::deque<FakeBench> benches;
   for (const char* port : {"/dev/ok", "/dev/rejects", "/dev/silent"}) benches.emplace_back(port, board, held);
   benches[1].receiver.reject_records = true;
-  benches[2].SilentAfter(20);
+  benches[2].receiver.answered_records = 20;
   std::vector<ReceiverRun*> runs;
   for (auto& bench : benches) runs.push_back(&bench.run);
 

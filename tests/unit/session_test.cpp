@@ -14,6 +14,8 @@
 namespace larkspan::testing {
 namespace {
 
+namespace fs = std::filesystem;
+
 // A FIFO linked as the firmware would hang whatever opened it: refused at once, checked or not.
 TEST(Session, RefusesAPayloadThatIsNoRegularFileBeforeAnythingOpensIt) {
   Rig rig;
@@ -38,11 +40,9 @@ TEST(Session, NotBackInNmeaIsStatus6AndASilentLoaderEndsTheRun) {
     Rig rig;
     FakeReceiver& receiver = rig.Receiver();
     receiver.new_firmware_speed = 9600;  // the new firmware talks where no attempt listens
-    bool silent = false;
-    rig.AfterWrite([&](const std::vector<uint8_t>& bytes, uint32_t) { silent |= silent_loader && bytes[1] == '3'; });
-    rig.port.talk = [&, talk = rig.port.talk](uint32_t baud) { return silent ? std::string() : talk(baud); };
-    const TempFile loader(std::string(20, '\x7F'), kLoaderFileName);
-    std::ofstream(loader.folder() / kFirmwareFileName, std::ios::binary) << Records(3);
+    if (silent_loader) receiver.answered_records = 1;  // the header's answer, then silence
+    const TempFile loader(std::string(20, '\x7F'), kLoaderFileName), firmware(Records(3), kFirmwareFileName);
+    fs::copy(firmware.path(), loader.folder());
     NoSleepInhibitor awake;
     std::string told;
     UpgradeSession session({rig.state, awake, loader.folder(), "/dev/ttyUSB0", loader.folder() / "history.jsonl",
