@@ -181,7 +181,7 @@ void RunUpgrade(const Paths& paths, Outcome& out) {
     out.boxes.assign(boxes.begin() + static_cast<std::ptrdiff_t>(std::min(boxes_before, boxes.size())), boxes.end());
     const auto statuses = sink.statuses();
     if (!statuses.empty()) out.last_status = statuses.back();
-    out.ends = sink.ends();
+    out.loader_silent = state.loader_silent.load();
     const auto transmitting = std::find(statuses.begin(), statuses.end(), "Transmitting target S-records file..");
     const bool hundred = transmitting != statuses.end() && std::find(transmitting, statuses.end(), "100%") != statuses.end();
     const bool failed_box = std::find(out.boxes.begin(), out.boxes.end(), "Update: Firmware update failed!") != out.boxes.end();
@@ -244,7 +244,7 @@ void PrintRun(const Outcome& out, int runs) {
   std::printf("        receiver '%s'  %s  record %s  stream %s  fds %d->%d  threads %d->%d%s%s\n",
               out.mode.c_str(), out.flash_end.empty() ? "no flash-end" : out.flash_end.c_str(),
               out.record_exists ? "written" : "absent", out.stream_completed ? "ended" : "not ended", out.fds_before,
-              out.fds_after, out.threads_before, out.threads_after, out.ends.empty() ? "" : "  EndProcess called",
+              out.fds_after, out.threads_before, out.threads_after, out.loader_silent ? "  loader silent" : "",
               out.fault.kind == FaultKind::kBusyPort
                   ? ("  port held " + std::to_string(static_cast<int>(out.busy_held + 0.5)) + " s").c_str()
                   : "");

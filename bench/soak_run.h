@@ -35,7 +35,7 @@ struct Outcome {
   double seconds = 0;
   std::string last_status = "(no status)";
   std::vector<std::string> boxes;  // shown by the worker
-  std::vector<int> ends;           // EndProcess calls
+  bool loader_silent = false;      // the worker ended where the loader fell silent
   std::string mode;                // the simulator's last mode line
   std::string flash_end;           // the simulator's flash-end line, if any
   bool stream_completed = false;

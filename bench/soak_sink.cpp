@@ -14,11 +14,6 @@ void SoakSink::ShowStatus(const WideText& status) {
   statuses_.push_back(ToUtf8(status));
 }
 
-void SoakSink::EndProcess(int status) {
-  std::lock_guard lock(mutex_);
-  ends_.push_back(status);
-}
-
 std::vector<std::string> SoakSink::boxes() const {
   std::lock_guard lock(mutex_);
   return boxes_;
@@ -27,11 +22,6 @@ std::vector<std::string> SoakSink::boxes() const {
 std::vector<std::string> SoakSink::statuses() const {
   std::lock_guard lock(mutex_);
   return statuses_;
-}
-
-std::vector<int> SoakSink::ends() const {
-  std::lock_guard lock(mutex_);
-  return ends_;
 }
 
 }  // namespace larkspan::soak

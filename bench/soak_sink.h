@@ -18,19 +18,15 @@ class SoakSink final : public UserSink {
   void ShowMessage(const MessageBox& box) override;
   void ShowStatus(const WideText& status) override;
   void Progress(ProgressOp, int, int) override {}
-  void EndProcess(int status) override;
 
   // Each box as "caption: text".
   std::vector<std::string> boxes() const;
   std::vector<std::string> statuses() const;
-  // The statuses EndProcess was called with.
-  std::vector<int> ends() const;
 
  private:
   mutable std::mutex mutex_;
   std::vector<std::string> boxes_;
   std::vector<std::string> statuses_;
-  std::vector<int> ends_;
 };
 
 }  // namespace larkspan::soak

@@ -112,7 +112,6 @@ void FleetBoard::Row::Progress(ProgressOp op, int a, int b) {
   board_.Draw(*this);
 }
 
-void FleetBoard::Row::EndProcess(int status) { throw ReceiverEnded{status}; }
 
 void FleetBoard::Row::Say(const std::string& line) {
   std::lock_guard lock(board_.mutex_);

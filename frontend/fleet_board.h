@@ -17,11 +17,6 @@
 
 namespace larkspan {
 
-// Thrown by a row's EndProcess: ends that receiver's run, not the process.
-struct ReceiverEnded {
-  int status;
-};
-
 class FleetBoard {
  public:
   // `width`: the terminal's columns; a row is cut to fit, so that it never wraps.
@@ -35,8 +30,6 @@ class FleetBoard {
     void ShowMessage(const MessageBox& box) override;
     void ShowStatus(const WideText& status) override;
     void Progress(ProgressOp op, int a, int b) override;
-    // Throws ReceiverEnded: the updater's end of the process ends this receiver's run.
-    [[noreturn]] void EndProcess(int status) override;
     // A line of this receiver's, above the rows ("[port] line").
     void Say(const std::string& line);
     // The stage, rate and time left beside the bar; null: the bar alone.

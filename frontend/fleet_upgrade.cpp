@@ -12,6 +12,7 @@
 
 #include "frontend/fleet_board.h"
 #include "frontend/json_sink.h"
+#include "frontend/terminal_sink.h"
 #include "frontend/upgrade_history.h"
 #include "platform/device_root.h"
 #include "platform/open_failure.h"
@@ -45,38 +46,28 @@ struct Watching {
 Outcome UpgradeOne(ReceiverRun& run, const SharedPayloads& payloads) {
   ProgramState& state = run.state;
   if (ReadStartupVersion(state) == 1) {
-    const std::string before = VersionText(state.current_version);
+    run.session.NoteVersionBefore(TrimmedVersion(state.current_version));
     {
       std::lock_guard lock(run.mutex);
-      run.before = before;
+      run.before = run.session.before();
     }
-    run.show_version("Current Firmware version:", "current", before);
+    run.show_version("Current Firmware version:", "current", VersionText(state.current_version));
   }
   run.show_version("The new version after upgrade:", "new", std::string(kNewVersionText));
   state.sink.ShowMessage({kWarningText, u"Warning", BoxOwner::kDialog});
-  state.CloseChannelsAndFiles();
-  state.finished.store(false);
-  state.loader_file.OpenView(payloads.loader);
-  state.srecord_file.OpenView(payloads.firmware);
-  if (RefuseTestPayloads(state, payloads.generated)) return Failed(status::kPayloadsRefused, "payloads");
+  if (const auto refused = run.session.Prepare(&payloads.files)) return *refused;
   ProgressMeter meter(state, payloads.firmware_records);
   const Watching watching(run, meter);
-  if (UpgradeWorker(state) != 1) return WorkerFailure(state, payloads.files_unopened);
+  const Outcome outcome = run.session.Run();
   std::lock_guard lock(run.mutex);
-  run.after = VersionText(state.current_version);
-  return {};
+  run.after = run.session.after();
+  return outcome;
 }
 
 void Run(ReceiverRun& run, const SharedPayloads& payloads) {
   const auto start = std::chrono::steady_clock::now();
-  Outcome outcome;
-  try {
-    outcome = UpgradeOne(run, payloads);
-  } catch (const ReceiverEnded& ended) {
-    // The updater ended the process for this receiver: its run ends where it stood.
-    run.state.FailStage(run.state.stage.load());
-    outcome = Failed(ended.status, StageName(run.state.stage.load()));
-  }
+  const Outcome outcome = UpgradeOne(run, payloads);
+  if (!run.session.recorded()) run.session.Record(outcome);
   {
     std::lock_guard lock(run.mutex);
     run.outcome = outcome;
@@ -88,10 +79,7 @@ void Run(ReceiverRun& run, const SharedPayloads& payloads) {
   run.on_end(run);
 }
 
-std::string VersionOrDash(const std::optional<std::string>& text) {
-  if (!text || text->find_first_not_of(' ') == std::string::npos) return "-";
-  return text->substr(text->find_first_not_of(' '));
-}
+std::string VersionOr(const std::optional<std::string>& text, const char* none) { return text ? *text : none; }
 
 }  // namespace
 
@@ -119,15 +107,15 @@ std::string ResultTable(const std::vector<ReceiverRun*>& runs) {
   std::vector<std::vector<std::string>> rows{{"PORT", "BEFORE", "AFTER", "RESULT", "TIME"}};
   for (const ReceiverRun* run : runs) {
     std::lock_guard lock(run->mutex);
-    std::string result = "ok";
+    std::string result = ResultWord(run->outcome);
     if (run->outcome.status != status::kOk) {
-      result = "failed (" + std::string(run->outcome.failed_stage ? run->outcome.failed_stage : "?") +
+      result += " (" + std::string(run->outcome.failed_stage ? run->outcome.failed_stage : "?") +
                ", status " + std::to_string(run->outcome.status) + ")";
     }
     char time[32];
     const long seconds = std::lround(run->seconds);
     std::snprintf(time, sizeof time, "%ld:%02ld", seconds / 60, seconds % 60);
-    rows.push_back({run->port, VersionOrDash(run->before), VersionOrDash(run->after), result, time});
+    rows.push_back({run->port, VersionOr(run->before, "-"), VersionOr(run->after, "unknown"), result, time});
   }
   std::vector<size_t> widths(rows[0].size(), 0);
   for (const auto& row : rows) {
@@ -149,19 +137,21 @@ namespace {
 
 // One receiver's port, sinks and state, as UpgradeSeveral makes them.
 struct Receiver {
-  Receiver(const std::string& port, FleetBoard& board, Clock& clock, Registry& registry, bool json,
-           const std::filesystem::path& root)
+  Receiver(const std::string& port, FleetBoard& board, const FleetSettings& settings, Registry& registry,
+           SleepInhibitor& inhibitor)
       : ports(PortNames{port}), row(board.AddRow(port)),
-        json_sink(json ? std::make_unique<JsonSink>(stdout, row, port) : nullptr),
-        state(ports, clock, json_sink ? static_cast<UserSink&>(*json_sink) : row, registry), run(port, state),
-        recorder(port, root) {}
+        json_sink(settings.json ? std::make_unique<JsonSink>(stdout, row, port) : nullptr),
+        state(ports, settings.clock, json_sink ? static_cast<UserSink&>(*json_sink) : row, registry),
+        run(port, SessionSettings{state, inhibitor, settings.root, port, HistoryFile(), payloads::BuildPayloads,
+                                  [&board, this](const std::string& lines) {
+                                    board.Above([&] { PrintLines(stderr, "larkspan-cli: [" + run.port + "] ", lines); });
+                                  }}) {}
 
   TermiosSerialPorts ports;
   FleetBoard::Row& row;
   std::unique_ptr<JsonSink> json_sink;
   ProgramState state;
   ReceiverRun run;
-  UpgradeRecorder recorder;
 };
 
 int TerminalWidth() {
@@ -169,27 +159,19 @@ int TerminalWidth() {
   return ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
 }
 
-// A receiver's history line and, with --json, its result event; `worker_done`: its run ended.
-void Record(Receiver& receiver, const Outcome& outcome, bool worker_done) {
-  std::optional<std::string> before, after;
-  double seconds = 0;
-  {
-    std::lock_guard lock(receiver.run.mutex);
-    before = receiver.run.before;
-    if (worker_done) after = receiver.run.after;
-    seconds = receiver.run.seconds;
-  }
-  std::string error;
-  if (!AppendHistory(HistoryFile(), receiver.recorder.Line(receiver.state, outcome.status, outcome.failed_stage,
-                                                           before, after), &error)) {
-    std::fprintf(stderr, "larkspan-cli: the upgrade history cannot be written: %s\n", error.c_str());
-  }
-  if (receiver.json_sink) receiver.json_sink->Emit(ResultEvent(outcome, before, after, seconds));
+// A receiver's result event, with --json.
+void EmitResult(Receiver& receiver) {
+  if (!receiver.json_sink) return;
+  std::lock_guard lock(receiver.run.mutex);
+  receiver.json_sink->Emit(ResultEvent(receiver.run.outcome, receiver.run.before, receiver.run.after,
+                                       receiver.run.seconds));
 }
 
 }  // namespace
 
 int UpgradeSeveral(const FleetSettings& settings) {
+  // The sleep lock is held once for all receivers, below; their sessions take none of their own.
+  NoSleepInhibitor no_hold;
   const bool terminal = !settings.json && ::isatty(STDOUT_FILENO) == 1;
   std::FILE* human = settings.json ? stderr : stdout;
   FleetBoard board(human, stderr, terminal, terminal ? TerminalWidth() : 80);
@@ -197,7 +179,7 @@ int UpgradeSeveral(const FleetSettings& settings) {
   std::deque<Receiver> receivers;
   std::vector<ReceiverRun*> runs;
   for (const std::string& port : settings.ports) {
-    Receiver& receiver = receivers.emplace_back(port, board, settings.clock, held, settings.json, settings.root);
+    Receiver& receiver = receivers.emplace_back(port, board, settings, held, no_hold);
     runs.push_back(&receiver.run);
     receiver.run.show_version = [&receiver](const char* label, const char* which, const std::string& text) {
       receiver.row.Say(VersionLine(label, text));
@@ -212,7 +194,7 @@ int UpgradeSeveral(const FleetSettings& settings) {
       board.Above([&] { TellOpenFailure("larkspan-cli", path, error); });
     };
     receiver.state.probe_channel.on_cts_low = [&board, port] { board.Above([&] { TellCtsLow("larkspan-cli", port); }); };
-    receiver.run.on_end = [&receiver](ReceiverRun& run) { Record(receiver, run.outcome, true); };
+    receiver.run.on_end = [&receiver](ReceiverRun&) { EmitResult(receiver); };
     receiver.ports.on_slow_line = [&board, &settings](const SlowLine& line) {
       board.Above([&] { TellSlowLine(line, settings.root / kFirmwareFileName); });
     };
@@ -225,30 +207,26 @@ int UpgradeSeveral(const FleetSettings& settings) {
         receiver.run.outcome = outcome;
         receiver.run.failed_at_us = NowUs();
       }
-      Record(receiver, outcome, false);
+      receiver.run.session.Record(outcome);
+      EmitResult(receiver);
     }
   };
 
+  // The steps every receiver shares, once: the payload files' checks and the power test.
+  TerminalSink shared_sink(stderr, stderr, false);
+  const auto tell = [&board](const std::string& lines) { board.Above([&] { PrintLines(stderr, "larkspan-cli: ", lines); }); };
   ReadOnlyFile loader, firmware;
   std::optional<SleepHold> hold;
-  const auto ac_line = settings.power.AcLineStatus();
-  if (settings.check_payloads && !PayloadsPass(settings.root)) {
-    all_fail(Failed(status::kPayloadsRefused, "payloads"));
-  } else if (!ac_line || *ac_line == 0) {
-    if (!ac_line) std::fputs("larkspan-cli: the power status cannot be read\n", stderr);
-    for (Receiver& receiver : receivers) {
-      if (ac_line) receiver.state.sink.ShowMessage(
-          {u"Please plug in AC adapter or other external power source!", u"Warning", BoxOwner::kDialog});
-    }
-    all_fail(Failed(status::kFailed, "power"));
+  if (const auto refused = CheckPayloadFiles(settings.root, settings.check_payloads, shared_sink, tell)) {
+    all_fail(*refused);
+  } else if (const auto no_power = CheckPower(settings.power, shared_sink, tell)) {
+    all_fail(*no_power);
   } else {
     loader.Open((settings.root / kLoaderFileName).string());
     firmware.Open((settings.root / kFirmwareFileName).string());
-    const std::string unopened = UnopenedPayloadFiles(loader, firmware, settings.root);
-    PrintLines(stderr, "larkspan-cli: ", unopened);
-    const SharedPayloads payloads{loader, firmware, !unopened.empty(),
-                                  settings.check_payloads ? CountRecords(settings.root / kFirmwareFileName) : 0,
-                                  payloads::BuildPayloads};
+    PrintLines(stderr, "larkspan-cli: ", UnopenedPayloadFiles(loader, firmware, settings.root));
+    const SharedPayloads payloads{{loader, firmware},
+                                  settings.check_payloads ? CountRecords(settings.root / kFirmwareFileName) : 0};
     hold.emplace(settings.inhibitor, [&](const std::string& why) {
       board.Above([&] {
         std::fprintf(stderr, "larkspan-cli: sleep could not be held off during the upgrade (%s): keep the machine "
@@ -285,7 +263,13 @@ int UpgradeSeveral(const FleetSettings& settings) {
                      stage ? stage : "first", receiver.state.upgrade_running.load() != 0
                                                ? ": run 'larkspan-cli upgrade' on this port again at once"
                                                : "");
-        Record(receiver, Failed(128 + signal, stage ? stage : "stopped"), false);
+        const Outcome stopped = Failed(128 + signal, stage ? stage : "stopped");
+        receiver.run.session.Record(stopped);
+        {
+          std::lock_guard lock(receiver.run.mutex);
+          receiver.run.outcome = stopped;
+        }
+        EmitResult(receiver);
       }
       std::fflush(nullptr);
     };
@@ -294,10 +278,16 @@ int UpgradeSeveral(const FleetSettings& settings) {
   }
   board.Finish();
   const int exit_status = FirstFailureStatus(runs);
-  // The installed-version record is the device's: written only when every receiver succeeded.
-  if (exit_status == status::kOk) held.Commit();
+  // The installed-version record is the device's: written only when every receiver was
+  // flashed (one not brought back to NMEA runs the new firmware all the same).
+  bool all_flashed = true;
+  for (const ReceiverRun* run : runs) {
+    std::lock_guard lock(run->mutex);
+    all_flashed = all_flashed && (run->outcome.status == status::kOk || run->outcome.status == status::kNotBackToNmea);
+  }
+  if (all_flashed) held.Commit();
   std::fputs(ResultTable(runs).c_str(), human);
-  if (exit_status != status::kOk) {
+  if (!all_flashed) {
     std::fputs("larkspan-cli: not every receiver was upgraded: the installed-version record was not written\n",
                stderr);
   }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "frontend/progress_meter.h"
+#include "frontend/session/upgrade_session.h"
 #include "frontend/signal_watch.h"
 #include "frontend/upgrade_steps.h"
 #include "platform/power_status.h"
@@ -24,13 +25,15 @@
 
 namespace larkspan {
 
-// One receiver's run.
+// One receiver's run: its session, and what it came to.
 struct ReceiverRun {
-  ReceiverRun(std::string port_path, ProgramState& receiver_state)
-      : port(std::move(port_path)), state(receiver_state) {}
+  // `settings.state` is the receiver's own program state.
+  ReceiverRun(std::string port_path, SessionSettings settings)
+      : port(std::move(port_path)), state(settings.state), session(std::move(settings)) {}
 
   std::string port;
   ProgramState& state;
+  UpgradeSession session;
   // Shows a version line: its label, "current" or "new", and the text.
   std::function<void(const char* label, const char* which, const std::string& text)> show_version =
       [](const char*, const char*, const std::string&) {};
@@ -43,31 +46,28 @@ struct ReceiverRun {
   // What the run came to; written by its thread, read by anyone under `mutex`.
   mutable std::mutex mutex;
   Outcome outcome;
-  std::optional<std::string> before, after;  // the versions read
+  std::optional<std::string> before, after;  // the versions read: none when none was
   int64_t failed_at_us = 0;                   // when it failed first, steady-clock microseconds
   double seconds = 0;
   bool ended = false;
 };
 
-// What every receiver's run reads: the payload files as opened once, and how to know test data.
+// What every receiver's run reads: the payload files as opened once.
 struct SharedPayloads {
-  const ReadOnlyFile& loader;
-  const ReadOnlyFile& firmware;
-  bool files_unopened = false;
+  SharedPayloadFiles files;
   uint64_t firmware_records = 0;  // for the progress total; 0 when not known
-  std::function<GeneratedPayloads()> generated;
 };
 
 // Upgrades each receiver on a thread of its own, as larkspan-cli upgrades one: its version,
-// the warning, a view of each payload file, the refusal of test data on a real port, the
-// worker. A sink's end of the process (the loader falling silent) ends that run only. Returns
-// once every run ended.
+// the warning, then its session on views of the payload files. A loader that falls silent
+// ends that run only. Returns once every run ended.
 void UpgradeSideBySide(const std::vector<ReceiverRun*>& runs, const SharedPayloads& payloads);
 
 // 0 when every receiver succeeded; otherwise the status of the failure first in time.
 int FirstFailureStatus(const std::vector<ReceiverRun*>& runs);
 
-// The runs as a table: port, versions before and after, result, time.
+// The runs as a table: port, versions before and after ("unknown" when none was read),
+// result, time.
 std::string ResultTable(const std::vector<ReceiverRun*>& runs);
 
 // Everything larkspan-cli upgrade with several ports is given.

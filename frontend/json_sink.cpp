@@ -69,10 +69,4 @@ void JsonSink::Progress(ProgressOp op, int a, int b) {
         {"eta_s", OrNull(reading->eta_s)}});
 }
 
-void JsonSink::EndProcess(int status) {
-  if (before_end) before_end(status);
-  human_.EndProcess(status);
-  std::exit(status);  // reached only when the human sink's end returns
-}
-
 }  // namespace larkspan

@@ -27,12 +27,9 @@ class JsonSink final : public UserSink {
   void ShowMessage(const MessageBox& box) override;
   void ShowStatus(const WideText& status) override;
   void Progress(ProgressOp op, int a, int b) override;
-  // Told first, with the status, so that a run the updater ends still gets its result line.
-  [[noreturn]] void EndProcess(int status) override;
 
   void Emit(const nlohmann::ordered_json& event);
   void Watch(ProgressMeter* meter) { meter_ = meter; }
-  std::function<void(int status)> before_end;
 
  private:
   std::mutex mutex_;

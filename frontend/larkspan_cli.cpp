@@ -21,6 +21,7 @@
 #include "frontend/json_sink.h"
 #include "frontend/ports_command.h"
 #include "frontend/progress_meter.h"
+#include "frontend/session/upgrade_session.h"
 #include "frontend/signal_watch.h"
 #include "frontend/terminal_sink.h"
 #include "frontend/upgrade_history.h"
@@ -61,11 +62,16 @@ struct Updater {
   std::filesystem::path root;
   std::string port_path;
   bool port_failed = false;  // an open of the port failed
-  std::optional<UpgradeRecorder> recorder = std::nullopt;  // upgrade: its history line
+  std::optional<UpgradeSession> session = std::nullopt;  // upgrade
   std::optional<std::string> old_version = std::nullopt, new_version = std::nullopt;
   std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
 
   std::FILE* HumanOut() const { return json ? stderr : stdout; }
+  // Lines for standard error, each after the program's name, below a finished progress line.
+  void Tell(const std::string& lines) {
+    terminal.FinishLine();
+    PrintLines(stderr, "larkspan-cli: ", lines);
+  }
 };
 
 // The version as the dialog shows it, on one line after its label; with --json also as an event.
@@ -119,17 +125,6 @@ Outcome RunHistory(Updater& updater) {
   return {};
 }
 
-// The run's history line; told on standard error when it cannot be written.
-void RecordHistory(Updater& updater, int exit_status, const char* failed_stage, bool worker_done) {
-  if (!updater.recorder) return;
-  std::string error;
-  const auto line = updater.recorder->Line(updater.state, exit_status, failed_stage, updater.old_version,
-                                           worker_done ? updater.new_version : std::nullopt);
-  if (!AppendHistory(HistoryFile(), line, &error)) {
-    std::fprintf(stderr, "larkspan-cli: the upgrade history cannot be written: %s\n", error.c_str());
-  }
-}
-
 Outcome RunPorts(Updater& updater) {
   const SerialDeviceList list = ListSerialDevices(UdevTtys(), {});
   std::optional<ProbeResults> probe;
@@ -142,9 +137,11 @@ Outcome RunPorts(Updater& updater) {
 
 Outcome RunUpgrade(Updater& updater) {
   ProgramState& state = updater.state;
-  updater.recorder.emplace(updater.port_path, updater.root);
-  const bool check = updater.options.check_payloads;
-  if (check && !PayloadsPass(updater.root)) return Failed(status::kPayloadsRefused, "payloads");
+  UpgradeSession& session = *updater.session;
+  const auto tell = [&updater](const std::string& lines) { updater.Tell(lines); };
+  if (const auto refused = CheckPayloadFiles(updater.root, updater.options.check_payloads, state.sink, tell)) {
+    return *refused;
+  }
 
   // What the dialog shows when it opens: the two versions, then the warning.
   const bool version_read = ReadStartupVersion(state) == 1;
@@ -152,47 +149,26 @@ Outcome RunUpgrade(Updater& updater) {
   if (version_read) {
     updater.old_version = VersionText(state.current_version);
     ShowVersion(updater, "Current Firmware version:", "current", *updater.old_version);
+    session.NoteVersionBefore(TrimmedVersion(state.current_version));
   }
   ShowVersion(updater, "The new version after upgrade:", "new", std::string(kNewVersionText));
   state.sink.ShowMessage({kWarningText, u"Warning", BoxOwner::kDialog});
 
   // What the Upgrade button does.
-  state.CloseChannelsAndFiles();
-  state.finished.store(false);
-  const auto ac_line = updater.power.AcLineStatus();
-  if (!ac_line) {
-    std::fputs("larkspan-cli: the power status cannot be read\n", stderr);
-    return Failed(status::kFailed, "power");
-  }
-  if (*ac_line == 0) {
-    state.sink.ShowMessage({u"Please plug in AC adapter or other external power source!", u"Warning", BoxOwner::kDialog});
-    return Failed(status::kFailed, "power");
-  }
-  OpenPayloadFiles(state, updater.root);
-  // The worker ends quietly when a payload file is not open; say why here.
-  const std::string unopened = UnopenedPayloadFiles(state, updater.root);
-  PrintLines(stderr, "larkspan-cli: ", unopened);
-  if (RefuseTestPayloads(state, payloads::BuildPayloads)) return Failed(status::kPayloadsRefused, "payloads");
-  ProgressMeter meter(state, check ? CountRecords(updater.root / kFirmwareFileName) : 0);
+  if (const auto refused = CheckPower(updater.power, state.sink, tell)) return *refused;
+  if (const auto refused = session.Prepare()) return *refused;
+  ProgressMeter meter(state, updater.options.check_payloads ? CountRecords(updater.root / kFirmwareFileName) : 0);
   if (updater.json) {
     updater.json->Watch(&meter);
   } else {
     updater.terminal.Watch(&meter);
   }
-  const SleepHold hold(updater.inhibitor, [&](const std::string& why) {
-    updater.terminal.FinishLine();
-    std::fprintf(stderr, "larkspan-cli: sleep could not be held off during the upgrade (%s): keep the machine awake "
-                 "until it ends\n", why.c_str());
-  });
-  const int result = UpgradeWorker(state);
+  const Outcome outcome = session.Run();
   updater.terminal.FinishLine();
   updater.terminal.Watch(nullptr);
   if (updater.json) updater.json->Watch(nullptr);
-  if (result == 1) {
-    updater.new_version = VersionText(state.current_version);
-    return {};
-  }
-  return WorkerFailure(state, !unopened.empty());
+  updater.new_version = session.after();
+  return outcome;
 }
 
 
@@ -246,14 +222,11 @@ int main(int argc, char** argv) {
     terminal.FinishLine();
     TellCtsLow("larkspan-cli", names.com1_path);
   };
-  // The updater may end the process itself (a loader that falls silent): still a result line
-  // and a history line.
-  json.before_end = [&](int end_status) {
-    EmitResult(updater, Failed(end_status, StageName(state.stage.load())));
-  };
-  terminal.before_end = [&](int end_status) {
-    RecordHistory(updater, end_status, StageName(state.stage.load()), false);
-  };
+  if (options.command == "upgrade") {
+    updater.session.emplace(SessionSettings{state, inhibitor, root, names.com1_path, HistoryFile(),
+                                            payloads::BuildPayloads,
+                                            [&updater](const std::string& lines) { updater.Tell(lines); }});
+  }
   // From the flash-update command until the receiver is back in NMEA it has no working firmware.
   signals.in_window = [&] {
     const WorkerStage stage = state.stage.load();
@@ -274,7 +247,7 @@ int main(int argc, char** argv) {
     } else {
       std::fprintf(stderr, "larkspan-cli: stopped by %s\n", signal == SIGINT ? "SIGINT" : "SIGTERM");
     }
-    RecordHistory(updater, 128 + signal, stage, false);
+    if (updater.session) updater.session->Record(Failed(128 + signal, stage));
     EmitResult(updater, Failed(128 + signal, stage));
     std::fflush(nullptr);
   };
@@ -294,7 +267,7 @@ int main(int argc, char** argv) {
   }
   terminal.FinishLine();
   signals.Stop();
-  if (options.command == "upgrade") RecordHistory(updater, outcome.status, outcome.failed_stage, true);
+  if (updater.session && !updater.session->recorded()) updater.session->Record(outcome);
   if (options.command != "ports" && options.command != "history") EmitResult(updater, outcome);
   return outcome.status;
 }

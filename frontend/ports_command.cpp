@@ -27,7 +27,6 @@ class QuietSink final : public UserSink {
   void ShowMessage(const MessageBox&) override {}
   void ShowStatus(const WideText&) override {}
   void Progress(ProgressOp, int, int) override {}
-  void EndProcess(int) override {}
 };
 
 std::string Trimmed(std::string text) {

@@ -127,11 +127,4 @@ void QtUserSink::Progress(ProgressOp op, int a, int b) {
   });
 }
 
-void QtUserSink::EndProcess(int status) {
-  // The worker has closed the channels; nothing else needs an orderly end, and the dialog
-  // thread must not be waited for from here.
-  std::fflush(nullptr);
-  std::_Exit(status);
-}
-
 }  // namespace larkspan

@@ -29,7 +29,6 @@ class QtUserSink final : public QObject, public UserSink {
   void ShowMessage(const MessageBox& box) override;
   void ShowStatus(const WideText& status) override;
   void Progress(ProgressOp op, int a, int b) override;
-  [[noreturn]] void EndProcess(int status) override;
 
   // The dialog that owns its own boxes, and the progress bar the worker drives.
   void SetDialog(QWidget* dialog) { dialog_ = dialog; }

@@ -75,11 +75,4 @@ void TerminalSink::FinishLine() {
   std::fflush(out_);
 }
 
-void TerminalSink::EndProcess(int status) {
-  FinishLine();
-  if (before_end) before_end(status);
-  std::fflush(err_);
-  std::exit(status);
-}
-
 }  // namespace larkspan

@@ -25,9 +25,6 @@ class TerminalSink final : public UserSink {
   void ShowMessage(const MessageBox& box) override;
   void ShowStatus(const WideText& status) override;
   void Progress(ProgressOp op, int a, int b) override;
-  [[noreturn]] void EndProcess(int status) override;
-  // Told first, with the status, when the updater ends the process itself.
-  std::function<void(int status)> before_end;
 
   // Ends a progress line still open on the terminal, so that what follows starts clean.
   void FinishLine();

@@ -6,7 +6,7 @@ int UpdaterApp::Run(UpgradeDialog::Seams seams, Options options) {
   UpgradeDialog dialog(std::move(seams));
   if (options.full_screen) dialog.setWindowState(Qt::WindowFullScreen);
   dialog.exec();
-  return 0;
+  return dialog.exit_status();
 }
 
 }  // namespace larkspan

@@ -202,47 +202,50 @@ void UpgradeDialog::Initialise() {
 void UpgradeDialog::OnUpgrade() {
   ProgramState& state = seams_.state;
   ExchangeData(true);
+  JoinFinishedWorker();  // a session that ended may still be writing its history line
+  const auto tell = [](const std::string& lines) { PrintLines(stderr, "larkspan: ", lines); };
+  session_.emplace(SessionSettings{state, seams_.sleep_inhibitor, seams_.device_root,
+                                   seams_.history ? seams_.history->port : std::string(),
+                                   seams_.history ? std::optional(seams_.history->file) : std::nullopt,
+                                   seams_.generated_payloads, tell});
+  // Only a version read at start is the version before; an Upgrade pressed before that read
+  // ended has none.
+  session_->NoteVersionBefore(TrimmedVersion(state.current_version));
   state.CloseChannelsAndFiles();
   state.finished.store(false);
-
-  const auto ac_line = seams_.power.AcLineStatus();
-  if (!ac_line) return;
-  if (*ac_line == 0) {
-    seams_.sink.ShowMessage({u"Please plug in AC adapter or other external power source!", u"Warning", BoxOwner::kDialog});
-    return;
-  }
+  const auto refuse = [this](const Outcome& outcome) {
+    timer_.stop();
+    session_->Record(outcome);
+  };
+  if (const auto refused = CheckPower(seams_.power, seams_.sink, tell)) return session_->Record(*refused);
   timer_.start(kUpgradeIntervalMs);
   seams_.sink.SetProgressBar(progress_);
-  OpenPayloadFiles(state, seams_.device_root);
-  // The worker's start guard ends the run quietly, as on the handheld; the terminal says why.
-  PrintLines(stderr, "larkspan: ", UnopenedPayloadFiles(state, seams_.device_root));
-  if (RefuseTestPayloads(state, seams_.generated_payloads)) {
-    timer_.stop();
-    return;
+  if (const auto refused = CheckPayloadFiles(seams_.device_root, /*check=*/true, seams_.sink, tell)) {
+    return refuse(*refused);
   }
+  if (const auto refused = session_->Prepare()) return refuse(*refused);
 
-  JoinFinishedWorker();
   // Running from the moment it is decided: a close request queued right behind this click
   // must find the flag raised, not race the worker's own first line on the channels.
   state.upgrade_running.store(1);
   try {
-    std::function<void()> work = [&state, &inhibitor = seams_.sleep_inhibitor, history = seams_.history,
-                                   root = seams_.device_root, before = ToUtf8(ToWide(current_version_field_))] {
-      const SleepHold hold(inhibitor);
-      std::optional<UpgradeRecorder> recorder;
-      if (history) recorder.emplace(history->port, root);
-      const int result = UpgradeWorker(state);
-      if (!recorder) return;
-      const auto line = recorder->Line(state, result == 1 ? 0 : 1, StageName(state.failed_stage.load()), before,
-                                       result == 1 ? std::optional(ToUtf8(state.current_version)) : std::nullopt);
-      std::string error;
-      if (!AppendHistory(history->file, line, &error)) PrintLines(stderr, "larkspan: ", error + "\n");
+    std::function<void()> work = [this] {
+      const Outcome outcome = session_->Run();
+      // The loader fell silent: the updater ends, as the handheld's did, once the session
+      // has written its history line and the channels are closed.
+      if (outcome.ending == Ending::kLoaderSilent) {
+        QMetaObject::invokeMethod(this, [this, status = outcome.status] {
+          exit_status_ = status;
+          reject();
+        }, Qt::QueuedConnection);
+      }
     };
     worker_ = seams_.start_thread ? seams_.start_thread(std::move(work)) : std::thread(std::move(work));
     ExchangeData(true);
     ExchangeData(false);
   } catch (const std::system_error&) {
     state.upgrade_running.store(0);
+    session_->Record(Failed(exit_status::kFailed, "start"));
     seams_.sink.ShowMessage({u"Create thread failed!", u"Update", BoxOwner::kDialog});
   }
   upgrade_->setEnabled(false);

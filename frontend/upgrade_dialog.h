@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "frontend/qt_user_sink.h"
+#include "frontend/session/upgrade_session.h"
 #include "platform/sleep_inhibitor.h"
 #include "platform/power_status.h"
 #include "receiver/program_state.h"
@@ -77,6 +78,8 @@ class UpgradeDialog final : public QDialog {
   // The control with a template id, or null.
   QWidget* Control(int id) const;
   QTimer& timer() { return timer_; }
+  // The program's exit status: 0, or the session's when it ended the updater (a silent loader).
+  int exit_status() const { return exit_status_; }
 
   // The dialog template's size in dialog units, and their size in pixels for a font.
   static constexpr int kWidthUnits = 141, kHeightUnits = 150;
@@ -104,7 +107,9 @@ class UpgradeDialog final : public QDialog {
   void InitialiseOnceOnScreen(int polls_left);
   bool initialised_ = false;
   QTimer timer_;
+  std::optional<UpgradeSession> session_;  // the last Upgrade's; its worker's while one runs
   std::thread worker_;
+  int exit_status_ = 0;
 
   // Members exchanged with the controls.
   QString loader_path_;

@@ -42,11 +42,16 @@ constexpr const char* kStageNames[] = {nullptr, "start", "flash-mode", "loader",
 
 const char* StageName(WorkerStage stage) { return kStageNames[static_cast<size_t>(stage)]; }
 
-UpgradeRecorder::UpgradeRecorder(const std::string& port, const std::filesystem::path& root)
-    : started_(std::chrono::system_clock::now()), port_(port), by_id_(ByIdNameOf(port)),
-      loader_sha256_(Sha256OfFile(root / kLoaderFileName)), firmware_sha256_(Sha256OfFile(root / kFirmwareFileName)) {}
+UpgradeRecorder::UpgradeRecorder(const std::string& port)
+    : started_(std::chrono::system_clock::now()), port_(port), by_id_(ByIdNameOf(port)) {}
 
-nlohmann::ordered_json UpgradeRecorder::Line(const ProgramState& state, int exit_status, const char* failed_stage,
+void UpgradeRecorder::Digest(const std::filesystem::path& root) {
+  loader_sha256_ = Sha256OfFile(root / kLoaderFileName);
+  firmware_sha256_ = Sha256OfFile(root / kFirmwareFileName);
+}
+
+nlohmann::ordered_json UpgradeRecorder::Line(const ProgramState& state, int exit_status, const char* result,
+                                             const char* failed_stage,
                                              const std::optional<std::string>& version_before,
                                              const std::optional<std::string>& version_after) const {
   // Each stage lasted from its start to the next stage's, the last one to now.
@@ -71,7 +76,7 @@ nlohmann::ordered_json UpgradeRecorder::Line(const ProgramState& state, int exit
           {"by_id", by_id_.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(by_id_)},
           {"version_before", Version(version_before)},
           {"version_after", Version(version_after)},
-          {"result", exit_status == 0 ? "ok" : exit_status == 128 + 2 || exit_status == 128 + 15 ? "stopped" : "failed"},
+          {"result", result},
           {"exit_status", exit_status},
           {"failed_stage", failed_stage ? nlohmann::ordered_json(failed_stage) : nlohmann::ordered_json()},
           {"stage_seconds", stages},
@@ -101,8 +106,8 @@ std::string HistoryTable(const std::string& jsonl) {
       rows.push_back({"(not a history line: " + line.substr(0, 40) + ")"});
       continue;
     }
-    const auto text = [&](const char* key) {
-      return run.contains(key) && run[key].is_string() ? run[key].get<std::string>() : std::string("-");
+    const auto text = [&](const char* key, const char* none = "-") {
+      return run.contains(key) && run[key].is_string() ? run[key].get<std::string>() : std::string(none);
     };
     double seconds = 0;
     if (run.contains("stage_seconds") && run["stage_seconds"].is_object()) {
@@ -110,7 +115,7 @@ std::string HistoryTable(const std::string& jsonl) {
     }
     char total[32];
     std::snprintf(total, sizeof total, "%.0f", seconds);
-    rows.push_back({text("started"), text("port"), text("version_before"), text("version_after"), text("result"),
+    rows.push_back({text("started"), text("port"), text("version_before"), text("version_after", "unknown"), text("result"),
                     text("failed_stage"), total});
   }
   std::vector<size_t> widths(rows[0].size(), 0);

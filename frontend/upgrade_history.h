@@ -21,13 +21,16 @@ const char* StageName(WorkerStage stage);
 
 class UpgradeRecorder {
  public:
-  // Notes the start: the time, the port, and the digests of the payload files in `root`.
-  UpgradeRecorder(const std::string& port, const std::filesystem::path& root);
+  // Notes the start: the time and the port.
+  explicit UpgradeRecorder(const std::string& port);
+  // Notes the digests of the payload files in `root`: call only once they are known to be
+  // regular files.
+  void Digest(const std::filesystem::path& root);
 
-  // The history line of a run that ended with `exit_status` (0: success) after failing at
-  // `failed_stage` (null when it did not fail), as the worker's stages in `state` show it.
-  // `version_after` is read by the worker's thread: null while it may still run.
-  nlohmann::ordered_json Line(const ProgramState& state, int exit_status, const char* failed_stage,
+  // The history line of a run that ended with `exit_status` (0: success) and `result` ("ok",
+  // "failed", ...) after failing at `failed_stage` (null when it did not fail), as the
+  // worker's stages in `state` show it. A version not read is null.
+  nlohmann::ordered_json Line(const ProgramState& state, int exit_status, const char* result, const char* failed_stage,
                               const std::optional<std::string>& version_before,
                               const std::optional<std::string>& version_after) const;
 

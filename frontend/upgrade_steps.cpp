@@ -10,17 +10,6 @@
 
 namespace larkspan {
 
-Outcome WorkerFailure(const ProgramState& state, bool files_unopened) {
-  switch (state.failed_stage.load()) {
-    case WorkerStage::kStart:
-      return files_unopened ? Failed(exit_status::kPayloadsRefused, "payloads")
-                            : Failed(exit_status::kPortUnavailable, "port");
-    case WorkerStage::kRevert: return Failed(exit_status::kNotBackToNmea, "revert");
-    case WorkerStage::kLoader: return Failed(exit_status::kFailed, "loader");
-    default: return Failed(exit_status::kFailed, "firmware");
-  }
-}
-
 nlohmann::ordered_json ResultEvent(const Outcome& outcome, const std::optional<std::string>& old_version,
                                    const std::optional<std::string>& new_version, double seconds) {
   const auto text_or_null = [](const std::optional<std::string>& text) {
@@ -70,19 +59,6 @@ void TellSlowLine(const SlowLine& line, const std::filesystem::path& firmware) {
                "  ACTION==\"add\", SUBSYSTEM==\"usb-serial\", DRIVER==\"%s\", ATTR{latency_timer}=\"1\"\n",
                line.tty.c_str(), line.driver.c_str(), line.latency_ms, static_cast<long>(records),
                std::lround(static_cast<double>(records) * line.latency_ms / 60'000), line.driver.c_str());
-}
-
-bool PayloadsPass(const std::filesystem::path& root) {
-  bool good = true;
-  for (const auto& [name, kind] : {std::pair{kLoaderFileName, PayloadKind::kLoaderImage},
-                                   std::pair{kFirmwareFileName, PayloadKind::kSRecordFile}}) {
-    const std::filesystem::path file = root / name;
-    const bool passed = PrintFindings(stderr, "larkspan-cli: " + file.string() + ": ", CheckPayloadFile(file, kind),
-                                      /*say_ok=*/false);
-    good = good && passed;
-  }
-  if (!good) std::fputs("larkspan-cli: refusing to upgrade with these payload files (--no-check skips this check)\n", stderr);
-  return good;
 }
 
 std::string VersionText(const WideText& version) {

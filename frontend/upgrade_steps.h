@@ -12,6 +12,7 @@
 #include <string>
 
 #include "frontend/cli_options.h"
+#include "frontend/session/upgrade_session.h"
 #include "platform/text.h"
 #include "platform/tty_latency.h"
 #include "receiver/program_state.h"
@@ -23,18 +24,6 @@ namespace larkspan {
 inline constexpr char16_t kWarningText[] =
     u"In order to upgrade the GPS-Firmware correctly, please stop ALL applications and apply "
     u"external power to the device. It may take about 5 minutes for upgrading.";
-
-// How a run ended, for the exit status and the JSON result event.
-struct Outcome {
-  int status = exit_status::kOk;
-  const char* failed_stage = nullptr;  // null when nothing failed
-};
-
-inline Outcome Failed(int exit_status, const char* stage) { return {exit_status, stage}; }
-
-// How an upgrade worker that did not reach "Finished!" ended, from the stage that failed first;
-// `files_unopened`: a payload file did not open, which the worker's start guard does not say.
-Outcome WorkerFailure(const ProgramState& state, bool files_unopened);
 
 // The result event of --json: the last line of a run.
 nlohmann::ordered_json ResultEvent(const Outcome& outcome, const std::optional<std::string>& old_version,
@@ -48,10 +37,6 @@ nlohmann::ordered_json VersionEvent(const char* which, const std::string& text);
 // What a file's check found, one a line, each after `prefix`: its error (or "ok" when
 // `say_ok`), then its warnings. True when it has no error.
 bool PrintFindings(std::FILE* out, const std::string& prefix, const PayloadCheck& check, bool say_ok);
-
-// Refuses payload files with an error, before the receiver is touched; warnings are shown
-// and the upgrade goes on.
-bool PayloadsPass(const std::filesystem::path& root);
 
 // Said once, before an upgrade, for a USB-serial adapter that keeps received bytes back: what
 // its latency timer will cost over the firmware file's records, and how a user allows the

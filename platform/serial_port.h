@@ -120,10 +120,21 @@ class SerialPort {
   virtual int LastError() const = 0;
 };
 
+// Keeps a port from every other opener while it lives; its opener's own opens of the port
+// still succeed. Destroyed on the thread that last opened the port.
+class PortHold {
+ public:
+  virtual ~PortHold() = default;
+};
+
 // Opens ports by their device name ("COM1:").
 class SerialPorts {
  public:
   virtual ~SerialPorts() = default;
+  // Holds the named port for this opener, between its channels too, until the hold is
+  // destroyed. Null where there is nothing to hold or it cannot be held (the next open then
+  // fails and says why).
+  virtual std::unique_ptr<PortHold> Hold(std::u16string_view) { return nullptr; }
   // Opens the port for exclusive use. On failure returns null and sets `error` to the
   // system's error number.
   virtual std::unique_ptr<SerialPort> Open(std::u16string_view name, int& error) = 0;

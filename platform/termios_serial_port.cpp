@@ -104,7 +104,7 @@ TermiosSerialPort::~TermiosSerialPort() {
   // The exclusive flag belongs to the tty, not to our descriptor: left set, it would outlive
   // this handle and refuse our own next open while another process (receiver-sim) keeps the
   // tty open. Closing the descriptor also releases the flock.
-  ioctl(fd_, TIOCNXCL);
+  if (!shares_hold_) ioctl(fd_, TIOCNXCL);
   close(fd_);
 }
 

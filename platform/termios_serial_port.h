@@ -56,6 +56,8 @@ class TermiosSerialPort final : public SerialPort {
   int fd() const { return fd_; }
   // Keeps `latency` held until this handle closes.
   void HoldLowLatency(std::unique_ptr<LowLatencyHold> latency) { latency_ = std::move(latency); }
+  // The descriptor shares a port hold's open file: its close leaves TIOCEXCL to the hold.
+  void ShareHold() { shares_hold_ = true; }
   const LowLatencyHold* latency() const { return latency_.get(); }
 
  private:
@@ -72,6 +74,7 @@ class TermiosSerialPort final : public SerialPort {
 
   int fd_;
   std::unique_ptr<LowLatencyHold> latency_;
+  bool shares_hold_ = false;
   uint32_t line_controls_ = 0;  // DTR- and RTS-control fields of the last applied settings
   bool bytes_queued_ = false;      // a write left bytes that may not have left the host yet
   Deadline queued_deadline_;       // that write's deadline
@@ -96,6 +99,12 @@ class TermiosSerialPorts final : public SerialPorts {
   // the port, or whatever open() or the tty refused with.
   std::unique_ptr<SerialPort> Open(std::u16string_view name, int& error) override;
   bool IsPseudoTerminal(std::u16string_view name) const override;
+  // A descriptor of the port's own, locked (flock) and exclusive (TIOCEXCL), kept open while
+  // the hold lives. Opens of that device through this object duplicate it instead of opening
+  // the device anew: a flock belongs to one open file description, and TIOCEXCL would refuse
+  // a new open to any user but root. Nothing else can open the port meanwhile, root only
+  // past TIOCEXCL and never past the flock of a careful program.
+  std::unique_ptr<PortHold> Hold(std::u16string_view name) override;
 
   // Set before the first open. Told once of a USB-serial adapter whose latency timer stays
   // above 1 ms, and once of the first open that failed (the device path and the error).
@@ -105,8 +114,11 @@ class TermiosSerialPorts final : public SerialPorts {
  private:
   std::unique_ptr<SerialPort> OpenTty(const std::string& path, int& error);
 
+  class TtyHold;
   PortNames names_;
   SystemFiles files_;
+  std::atomic<int> held_fd_{-1};       // the hold's descriptor, or -1
+  std::atomic<dev_t> held_device_{0};  // and the device it holds
   TtyDriver own_driver_;
   TtyDriver& driver_;
   std::atomic<bool> slow_line_told_{false};

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 
 #include "platform/termios_serial_port.h"
 #include "platform/text.h"
@@ -44,17 +45,61 @@ std::unique_ptr<SerialPort> TermiosSerialPorts::Open(std::u16string_view name, i
   return port;
 }
 
+// Keeps the held descriptor open; its end lets other openers in again.
+class TermiosSerialPorts::TtyHold final : public PortHold {
+ public:
+  TtyHold(TermiosSerialPorts& ports, int fd) : ports_(ports), fd_(fd) {}
+  ~TtyHold() override {
+    ports_.held_fd_.store(-1);
+    ioctl(fd_, TIOCNXCL);
+    close(fd_);  // and with it the flock
+  }
+  TtyHold(const TtyHold&) = delete;
+  TtyHold& operator=(const TtyHold&) = delete;
+
+ private:
+  TermiosSerialPorts& ports_;
+  int fd_;
+};
+
+namespace {
+// The device at `path` after following links, when it is a character device.
+std::optional<dev_t> CharDeviceAt(const std::string& path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) return std::nullopt;
+  return info.st_rdev;
+}
+}  // namespace
+
+std::unique_ptr<PortHold> TermiosSerialPorts::Hold(std::u16string_view name) {
+  const std::optional<std::string> path = names_.PathOf(name);
+  const std::optional<dev_t> device = path ? CharDeviceAt(*path) : std::nullopt;
+  if (!device || WhyBarred(*device, files_) != BarredPort::kNone || held_fd_.load() >= 0) return nullptr;
+  const int fd = open(path->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  held_device_.store(*device);
+  held_fd_.store(fd);
+  return std::make_unique<TtyHold>(*this, fd);
+}
+
 std::unique_ptr<SerialPort> TermiosSerialPorts::OpenTty(const std::string& path, int& error) {
   // Not even opened: an open of the console or of a port without a UART can already disturb
   // what is there (a getty, the kernel's messages), and no receiver answers on it.
-  struct stat info {};
-  if (stat(path.c_str(), &info) == 0 && S_ISCHR(info.st_mode) && WhyBarred(info.st_rdev, files_) != BarredPort::kNone) {
+  const std::optional<dev_t> device = CharDeviceAt(path);
+  if (device && WhyBarred(*device, files_) != BarredPort::kNone) {
     error = EBUSY;
     return nullptr;
   }
   // Non-blocking, so that neither the open nor any later read waits on the carrier line. The
   // kernel raises DTR and RTS as the first open of a tty passes; nothing here can act sooner.
-  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  // A port this object holds is reached through a duplicate of the hold's descriptor.
+  const int held = held_fd_.load();
+  const bool shared = held >= 0 && device && *device == held_device_.load();
+  const int fd = shared ? fcntl(held, F_DUPFD_CLOEXEC, 0) : open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     error = errno;
     return nullptr;
@@ -72,6 +117,7 @@ std::unique_ptr<SerialPort> TermiosSerialPorts::OpenTty(const std::string& path,
   }
   // From here on the port object owns the descriptor, and its destructor undoes TIOCEXCL.
   auto port = std::make_unique<TermiosSerialPort>(fd);
+  if (shared) port->ShareHold();
   if (ioctl(fd, TIOCEXCL) != 0 || !MakeRaw(fd)) {
     error = errno;
     return nullptr;

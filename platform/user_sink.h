@@ -36,8 +36,6 @@ class UserSink {
   // kSetRange takes (low, high); kSetPos and kSetStep take `a`; kStepIt takes nothing.
   // Returns once the operation has been applied.
   virtual void Progress(ProgressOp op, int a = 0, int b = 0) = 0;
-  // Ends the process with the given exit status; does not return in the real back-ends.
-  virtual void EndProcess(int status) = 0;
 };
 
 // Shorthand for the ownerless boxes of the receiver link and the worker.

@@ -55,6 +55,7 @@ class TracingSerialPorts final : public SerialPorts {
   TracingSerialPorts(SerialPorts& inner, WireTrace& trace) : inner_(inner), trace_(trace) {}
   std::unique_ptr<SerialPort> Open(std::u16string_view name, int& error) override;
   bool IsPseudoTerminal(std::u16string_view name) const override { return inner_.IsPseudoTerminal(name); }
+  std::unique_ptr<PortHold> Hold(std::u16string_view name) override { return inner_.Hold(name); }
 
  private:
   SerialPorts& inner_;

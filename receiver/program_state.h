@@ -56,6 +56,12 @@ class ProgramState {
   std::atomic<WorkerStage> stage{WorkerStage::kNone};
   std::atomic<WorkerStage> failed_stage{WorkerStage::kNone};
   std::atomic<uint64_t> stage_done{0};
+  // How the run's end went, for the session above the worker: the loader fell silent in the
+  // stream (nothing more was sent), a revert attempt heard the receiver in NMEA, a version
+  // was read back after the flash. Written by the worker, read once it returned.
+  std::atomic<bool> loader_silent{false};
+  std::atomic<bool> heard_in_nmea{false};
+  std::atomic<bool> version_read_back{false};
   // When the first stage failed, in steady-clock microseconds; 0 while none has.
   std::atomic<int64_t> failed_at_us{0};
   // When the worker entered each stage of this run, in steady-clock microseconds; 0: not yet.

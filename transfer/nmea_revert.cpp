@@ -29,9 +29,13 @@ int RevertAndFinish(ProgramState& state, bool upload_succeeded) {
   if (at_115200 == AttemptResult::kPortNotOpened) return SerialNotOpenedExit(state);
   const AttemptResult at_57600 = AttemptNmeaRevert(state, 57600);
   if (at_57600 == AttemptResult::kPortNotOpened) return SerialNotOpenedExit(state);
-  if (at_57600 != AttemptResult::kVersionSeen && at_115200 != AttemptResult::kVersionSeen) {
-    if (AttemptNmeaRevert(state, 38400) == AttemptResult::kPortNotOpened) return SerialNotOpenedExit(state);
+  bool heard = at_57600 == AttemptResult::kVersionSeen || at_115200 == AttemptResult::kVersionSeen;
+  if (!heard) {
+    const AttemptResult at_38400 = AttemptNmeaRevert(state, 38400);
+    if (at_38400 == AttemptResult::kPortNotOpened) return SerialNotOpenedExit(state);
+    heard = at_38400 == AttemptResult::kVersionSeen;
   }
+  state.heard_in_nmea.store(heard);
 
   wait_seconds(state.clock, 2);
   state.update_channel.Send(frames::Bytes(frames::kRmcRate));
@@ -40,9 +44,10 @@ int RevertAndFinish(ProgramState& state, bool upload_succeeded) {
 
   state.update_channel.Close();
   state.update_channel.Open();
-  if (ReadVersion(state) == -1 && ReadVersion(state) == -1) {
-    state.sink.ShowMessage({u"Read Failed!", u"Message", BoxOwner::kNone, BoxIcon::kError});
-  }
+  int read_back = ReadVersion(state);
+  if (read_back == -1) read_back = ReadVersion(state);
+  if (read_back == -1) state.sink.ShowMessage({u"Read Failed!", u"Message", BoxOwner::kNone, BoxIcon::kError});
+  state.version_read_back.store(read_back == 1);
 
   state.CloseChannelsAndFiles();
   state.SetStatus(u"Reset GPS module...");

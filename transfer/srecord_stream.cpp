@@ -88,9 +88,10 @@ int ReceiveTargetResponse(ProgramState& state, uint32_t seconds) {
         state.update_channel.Close();
         state.probe_channel.Close();
         ShowBox(state.sink, u"Cannot receive data from GPS module. Please restart application again!", u"Time Out");
-        // The loader fell silent in the middle of flashing: the receiver is not upgraded.
-        state.sink.EndProcess(kSilentLoaderExitStatus);
-        return 0;  // reached only where the sink does not end the process (tests)
+        // The loader fell silent in the middle of flashing: nothing more goes to the receiver,
+        // and the session above the worker ends the updater.
+        state.loader_silent.store(true);
+        return 0;
       }
       ++empty_reads;
     } else if (got > 1) {
@@ -138,7 +139,7 @@ bool StreamSRecords(ProgramState& state) {
     state.sink.Progress(ProgressOp::kStepIt);
     return true;
   }
-  ShowBox(state.sink, u"Firmware update failed!", u"Update");
+  if (!state.loader_silent.load()) ShowBox(state.sink, u"Firmware update failed!", u"Update");
   return false;
 }
 

@@ -33,12 +33,13 @@ int TransmitS_Record(ProgramState& state, size_t& written, uint32_t seconds);
 
 // Waits for the loader's answer line: 1 accepted ("S5" or "SA" before the line's last byte),
 // 0 rejected ("SE") or a failed read, 2 when the time limit passed. After 16 empty reads the
-// next one ends the updater: both channels closed, a box, the process ended with a failure.
+// next one is the loader falling silent: both channels closed, a box, the state's
+// loader_silent raised and 0; the session ends the updater (with kSilentLoaderExitStatus).
 int ReceiveTargetResponse(ProgramState& state, uint32_t seconds);
 
 // The stream loop: sends every record, showing the percentage of the file's bytes sent.
 // True when it ended with the termination record ("100%"); false after the box
-// "Firmware update failed!".
+// "Firmware update failed!", or at once when the loader fell silent.
 bool StreamSRecords(ProgramState& state);
 
 }  // namespace larkspan

@@ -46,6 +46,9 @@ int UpgradeWorker(ProgramState& state) {
   state.upgrade_running.store(1);
   state.failed_stage.store(WorkerStage::kNone);
   state.failed_at_us.store(0);
+  state.loader_silent.store(false);
+  state.heard_in_nmea.store(false);
+  state.version_read_back.store(false);
   for (auto& entered : state.stage_entered_us) entered.store(0);
   state.EnterStage(WorkerStage::kStart);
   state.update_channel.Close();
@@ -70,6 +73,13 @@ int UpgradeWorker(ProgramState& state) {
     state.EnterStage(WorkerStage::kFirmware);
     upload_succeeded = StreamSRecords(state);
     if (!upload_succeeded) state.FailStage(WorkerStage::kFirmware);
+    if (state.loader_silent.load()) {
+      // Nothing more goes to the receiver: no revert, no reset, no record. The channels are
+      // closed already; the session ends the updater.
+      state.CloseChannelsAndFiles();
+      state.upgrade_running.store(0);
+      return 0;
+    }
   } else {
     state.FailStage(WorkerStage::kLoader);
     ShowBox(state.sink, u"Firmware update failed!", kCaption);  // the stream is not started

@@ -13,7 +13,8 @@ inline constexpr char16_t kUpdateFailedStatus[] = u"Firmware update failed!";
 
 // Runs the upgrade with the payload files the caller opened. Returns 1 after "Finished!",
 // 0 on every other exit (a payload file or the port not open, the probe channel not opening
-// during the NMEA revert, a failed upload); every exit but "Finished!" raises the finished flag.
+// during the NMEA revert, a failed upload); every exit but "Finished!" and the loader falling
+// silent raises the finished flag.
 int UpgradeWorker(ProgramState& state);
 
 // The second half of the worker: the NMEA revert at 115200, 57600 and if need be 38400, the

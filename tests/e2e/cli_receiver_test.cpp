@@ -55,8 +55,8 @@ TEST(CliAgainstReceiver, AHeldPortNamesItsHoldersAndAnUpgradeHoldsOffSleepOrSays
 }
 
 // The statuses the other runs do not reach: a usage error (2), a receiver that sends no
-// version (5), and a port another program takes once the firmware went in, so that the
-// receiver cannot be brought back to NMEA (6).
+// version (5), and one never heard again after the flash (6): the firmware went in, the
+// receiver was not brought back to NMEA, and the history says so with no version after.
 TEST(CliAgainstReceiver, TheExitStatusSaysWhatFailedFirst) {
   EXPECT_EQ(e2e::Run({LARKSPAN_CLI, "upgrade", "--no-such-option"}, 30).exit_status, 2);
   for (const char* program : {LARKSPAN_CLI, RECEIVER_SIM, MAKE_PAYLOADS}) {
@@ -69,20 +69,16 @@ TEST(CliAgainstReceiver, TheExitStatusSaysWhatFailedFirst) {
   EXPECT_EQ(SchemaErrors(version.out), "");
   EXPECT_NE(version.out.find("\"failed_stage\":\"version\""), std::string::npos) << version.out;
 
-  const SimProcess sim({});
+  const SimProcess sim({"--lose-version-after-flash"});
   const TempDir dir;
   std::filesystem::copy(PAYLOAD_DIR, dir.path() / "root");
-  const pid_t cli = Spawn({LARKSPAN_CLI, "--port", sim.device(), "--root", dir.path() / "root", "upgrade"},
-                          dir.path() / "out", dir.path() / "err");
-  for (int i = 0; i < 3000 && sim.Log().find("flash-end") == std::string::npos; ++i) usleep(100'000);
-  int taker = -1;  // once the updater lets go of the port to return the receiver to NMEA
-  for (int i = 0; i < 60'000 && taker < 0; ++i) {
-    taker = open(sim.device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (taker >= 0 && flock(taker, LOCK_EX | LOCK_NB) != 0) taker = (close(taker), -1);
-    if (taker < 0) usleep(1000);
-  }
-  EXPECT_EQ(WaitFor(cli, 300), 6) << ReadFile(dir.path() / "err");
-  close(taker);
+  const RunResult run = e2e::Run({LARKSPAN_CLI, "--port", sim.device(), "--root", dir.path() / "root", "upgrade"}, 300,
+                                 {"XDG_STATE_HOME=" + dir.path().string()});
+  EXPECT_EQ(run.exit_status, 6) << run.err;
+  EXPECT_NE(run.err.find("Bring it back with: larkspan-cli --port " + sim.device() + " repair\n"), std::string::npos);
+  const std::string history = ReadFile(dir.path() / "larkspan/history.jsonl");
+  EXPECT_NE(history.find(R"("version_after":null,"result":"not-back-in-nmea","exit_status":6)"), std::string::npos)
+      << history;
 }
 
 // On this machine: exits 0, lists no pseudo-terminal and opens no device (strace watches).

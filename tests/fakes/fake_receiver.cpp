@@ -27,7 +27,7 @@ void FakeReceiver::Hear(const std::vector<uint8_t>& bytes, uint32_t baud) {
       if (bytes.size() > 1 && bytes[0] == 'S' && (bytes[1] == '7' || bytes[1] == '9')) {
         mode = Mode::kNewFirmwareBinary;
         version_line = "$PSRFTXT,Version: 2.4.13.03.10-GSW2\r\n";
-      } else if (bytes.size() > 6 && bytes[0] == 'S') {
+      } else if (bytes.size() > 6 && bytes[0] == 'S' && answered_records-- != 0) {
         answer_ += reject_records ? "SE\r\n" : "S5\r\n";
       }
       break;

@@ -21,6 +21,7 @@ class FakeReceiver {
   Mode mode = Mode::kNmea;
   uint32_t new_firmware_speed = 115200;
   bool reject_records = false;  // the loader answers "SE" to every record
+  int answered_records = -1;    // >= 0: the loader falls silent after answering this many
   std::string version_line = "$PSRFTXT,Version: 2.3.2.03.07-GSW2\r\n";  // said in NMEA at 4800
 
  private:

@@ -31,7 +31,6 @@ void RecordingSink::Progress(ProgressOp op, int a, int b) {
   }
 }
 
-void RecordingSink::EndProcess(int status) { Add("end " + std::to_string(status)); }
 
 std::vector<std::string> RecordingSink::Lines() const {
   std::lock_guard lock(mutex_);

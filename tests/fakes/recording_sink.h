@@ -19,7 +19,6 @@ class RecordingSink final : public UserSink {
   void ShowMessage(const MessageBox& box) override;
   void ShowStatus(const WideText& status) override;
   void Progress(ProgressOp op, int a, int b) override;
-  void EndProcess(int status) override;
 
   Transcript* transcript = nullptr;  // when set, every line also goes there (boxes with icon and owner)
   // Called on the reporting thread with each status text, after it is recorded.

@@ -37,12 +37,10 @@ QMessageBox* OpenBox() {
   return nullptr;
 }
 
-// The power status (an AC line status the test sets) and a sleep inhibitor that always holds.
-struct Platform final : PowerStatus, SleepInhibitor {
+// The power status: an AC line status the test sets.
+struct Platform final : PowerStatus {
   std::optional<uint8_t> ac_line = 1;
   std::optional<uint8_t> AcLineStatus() override { return ac_line; }
-  bool Take(std::string&) override { return true; }
-  void Release() override {}
 };
 
 // The dialog on the fake port, clock and registry, a fake receiver behind the port. Every 5 ms
@@ -58,11 +56,11 @@ class DialogTest : public ::testing::Test {
   }
   void WritePayloads() {
     std::ofstream(root / "dlgsp2.bin") << std::string(100, '\x7F');
-    std::ofstream(root / "Orvel_GPS_Firmware_R10.s") << "S00600004844521B\r\nS3150000000000112233445566778899AABBCCDDEEFF6A\r\n"
+    std::ofstream(root / "Orvel_GPS_Firmware_R10.s") << "S00600004844521B\r\nS3150000000000112233445566778899AABBCCDDEEFFF2\r\n"
                                                         "S70500000000FA\r\n";
   }
   UpgradeDialog::Seams Seams(StartThread start = {}) {
-    return {state, sink, platform, inhibitor ? *inhibitor : platform, root, std::move(start), generated, history};
+    return {state, sink, platform, inhibitor ? *inhibitor : awake, root, std::move(start), generated, history};
   }
   // Shows a new dialog and waits until its initialisation has warned.
   bool Open(StartThread start = {}) {
@@ -103,7 +101,8 @@ class DialogTest : public ::testing::Test {
   QtUserSink sink;
   MemoryRegistry registry;
   Platform platform;
-  SleepInhibitor* inhibitor = nullptr;  // the platform's, unless a test sets another
+  NoSleepInhibitor awake;
+  SleepInhibitor* inhibitor = nullptr;  // `awake`, unless a test sets another
   std::optional<UpgradeDialog::Seams::History> history;
   ProgramState state{port, clock, sink, registry};
   fs::path root = folder.path();
@@ -150,9 +149,10 @@ TEST_F(DialogTest, InitialisationShowsReadyThenTheVersionOrReadFailedThenWarns) 
   ExpectGolden("dialogs/initialisation.txt", seen.toStdString());
 }
 
-// Refused only for an offline AC line (a failed power query shows nothing); otherwise a
-// worker that finishes, ends at its guard for a missing payload, or cannot be started. What
-// each case leaves, right after the click and once its worker ended, against a reviewed file.
+// Refused for an offline AC line (a failed power query shows no box), a firmware file that
+// larkspan-cli refuses too (LF line ends: nothing is sent) and test data; otherwise a worker
+// that finishes or cannot be started. What each case leaves, right after the click and once
+// its worker ended, and each run's history line, against a reviewed file.
 // Each worker that runs holds off sleep through logind (python3-dbusmock's, on a private bus)
 // while it runs, and lets go when it ends.
 TEST_F(DialogTest, UpgradeRefusesOnlyAnOfflineAcLineAndEndsAsItsWorkerEnds) {
@@ -165,10 +165,10 @@ TEST_F(DialogTest, UpgradeRefusesOnlyAnOfflineAcLineAndEndsAsItsWorkerEnds) {
     if (held.empty()) held = logind.Inhibitors();
     hear(bytes, baud);
   };
-  enum End { kRefused, kFinished, kGuard, kNoThread, kTestData };
-  const char* ends[] = {"refused", "finished", "guard exit", "no thread", "test data"};
+  enum End { kRefused, kFinished, kBadFile, kNoThread, kTestData };
+  const char* ends[] = {"refused", "finished", "LF-only firmware", "no thread", "test data"};
   const std::pair<std::optional<uint8_t>, End> cases[] = {{0, kRefused}, {std::nullopt, kRefused}, {1, kFinished},
-                                                          {2, kFinished}, {255, kFinished}, {1, kGuard},
+                                                          {2, kFinished}, {255, kFinished}, {1, kBadFile},
                                                           {1, kNoThread}, {1, kTestData}};
   const StartThread no_thread = [](std::function<void()>) -> std::thread {
     throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
@@ -177,7 +177,7 @@ TEST_F(DialogTest, UpgradeRefusesOnlyAnOfflineAcLineAndEndsAsItsWorkerEnds) {
   QString all;
   for (const auto& [ac_line, end] : cases) {
     WritePayloads();
-    if (end == kGuard) fs::remove(root / "Orvel_GPS_Firmware_R10.s");
+    if (end == kBadFile) std::ofstream(root / "Orvel_GPS_Firmware_R10.s") << "S00600004844521B\nS70500000000FA\n";
     // This test's own files stand in for the generated ones, on a port that is no pty.
     port.pseudo_terminal = end != kTestData;
     generated = [&] { return GeneratedPayloads{std::vector<uint8_t>(100, 0x7F), ""}; };
@@ -195,11 +195,11 @@ TEST_F(DialogTest, UpgradeRefusesOnlyAnOfflineAcLineAndEndsAsItsWorkerEnds) {
     }
     ASSERT_TRUE(WaitUntil([&] {
       return state.upgrade_running == 0 && (end != kFinished || Status() == "Finished!") &&
-             (end != kGuard || Button(1008)->isEnabled());
+             (end != kBadFile || Button(1008)->isEnabled());
     }));
     QTest::qWait(600);  // past a tick of the timer
     all += "  ended: " + Seen();
-    if (end != kGuard) continue;
+    if (end != kBadFile) continue;
     WritePayloads();  // a second press after the failed run starts the stopped timer again
     Button(1008)->click();
     EXPECT_TRUE(dialog->timer().isActive() && dialog->timer().interval() == 500);
@@ -212,12 +212,29 @@ TEST_F(DialogTest, UpgradeRefusesOnlyAnOfflineAcLineAndEndsAsItsWorkerEnds) {
   sink.Progress(ProgressOp::kSetPos, 42, 0);  // from the dialog's own thread as well
   EXPECT_EQ(qobject_cast<QProgressBar*>(dialog->Control(1013))->value(), 42);
   EXPECT_EQ(e2e::Count(logind.Calls(), "Inhibit \"sleep:idle\" \"Larkspan\" \"Updating the GPS receiver's firmware\" "
-                                       "\"block\""), 5u) << "a lock for each worker that ran: " << logind.Calls();
+                                       "\"block\""), 4u) << "a lock for each worker that ran: " << logind.Calls();
   EXPECT_NE(held.find("Larkspan"), std::string::npos) << held;
   dialog.reset();  // joins the worker, which lets go of the lock after its running flag
   EXPECT_TRUE(WaitUntil([&] { return logind.Inhibitors().find("Larkspan") == std::string::npos; }));
   unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
   inhibitor = nullptr;
+}
+
+// A loader that falls silent in the stream ends the updater, as on the handheld, but only once
+// the session wrote the run's history line: nothing more was sent after its box. A start-up
+// read that heard no version leaves no version before, not the label's placeholder.
+TEST_F(DialogTest, ASilentLoaderEndsTheUpdaterAfterItsHistoryLine) {
+  history = UpgradeDialog::Seams::History{folder.path() / "history.jsonl", "/dev/ttyUSB0"};
+  const std::string version = std::exchange(receiver.version_line, "");
+  ASSERT_TRUE(Open());
+  receiver.version_line = version;
+  receiver.answered_records = 1;  // the header's answer, then silence
+  Button(1008)->click();
+  ASSERT_TRUE(WaitUntil([&] { return !dialog->isVisible(); }));
+  const auto line = nlohmann::json::parse(e2e::ReadFile(history->file));
+  EXPECT_EQ(std::to_string(dialog->exit_status()) + " " + line.value("result", "") + " " + line.value("failed_stage", "") +
+                " " + line["version_before"].dump() + " " + boxes.last().toStdString(),
+            "1 failed firmware null Time Out: Cannot receive data from GPS module. Please restart application again!");
 }
 
 // While the worker waits at a box of its own, OK, Cancel, Escape and a close request leave

@@ -24,16 +24,9 @@ using testing::TestClock;
 
 struct FakeBench {
   FakeBench(const std::string& port, FleetBoard& board, Registry& registry)
-      : row(board.AddRow(port)), receiver(ports), state(ports, clock, row, registry), run(port, state) {
+      : row(board.AddRow(port)), receiver(ports), state(ports, clock, row, registry),
+        run(port, SessionSettings{state, awake, {}, port}) {
     run.watch = [this](ProgressMeter* meter) { row.Watch(meter); };
-  }
-  // The loader answers no record after the `n`th.
-  void SilentAfter(int n) {
-    ports.hear = [inner = ports.hear, n, this](const std::vector<uint8_t>& bytes, uint32_t baud) {
-      if (bytes.size() > 1 && bytes[0] == 'S' && ++records > n) silent = true;
-      inner(bytes, baud);
-    };
-    ports.talk = [inner = ports.talk, this](uint32_t baud) { return silent ? std::string() : inner(baud); };
   }
   // The S-record stream: the records written at 115200 (the loader's header has six bytes).
   std::string Stream() const {
@@ -48,9 +41,8 @@ struct FakeBench {
   FakeSerialPorts ports{clock};
   FakeReceiver receiver;
   ProgramState state;
+  NoSleepInhibitor awake;
   ReceiverRun run;
-  int records = 0;
-  bool silent = false;
 };
 
 TEST(Fleet, AFailingReceiverEndsAloneAndTheRecordWaitsForTheCommit) {
@@ -76,11 +68,11 @@ TEST(Fleet, AFailingReceiverEndsAloneAndTheRecordWaitsForTheCommit) {
   std::deque<FakeBench> benches;
   for (const char* port : {"/dev/ok", "/dev/rejects", "/dev/silent"}) benches.emplace_back(port, board, held);
   benches[1].receiver.reject_records = true;
-  benches[2].SilentAfter(20);
+  benches[2].receiver.answered_records = 20;
   std::vector<ReceiverRun*> runs;
   for (auto& bench : benches) runs.push_back(&bench.run);
 
-  UpgradeSideBySide(runs, {loader, records, false, 42, nullptr});
+  UpgradeSideBySide(runs, {{loader, records}, 42});
 
   EXPECT_NE(benches[0].Stream().find(firmware.substr(0, firmware.size() - 16)), std::string::npos)
       << "the whole file but its end record, in order, from this receiver's own view";
@@ -98,8 +90,8 @@ TEST(Fleet, AFailingReceiverEndsAloneAndTheRecordWaitsForTheCommit) {
   EXPECT_EQ(ResultTable(runs),
             "PORT          BEFORE       AFTER         RESULT                       TIME\n"
             "/dev/ok       2.3.2.03.07  2.4.13.03.10  ok                           0:00\n"
-            "/dev/rejects  2.3.2.03.07  -             failed (firmware, status 1)  0:00\n"
-            "/dev/silent   2.3.2.03.07  -             failed (firmware, status 1)  0:00\n");
+            "/dev/rejects  2.3.2.03.07  unknown       failed (firmware, status 1)  0:00\n"
+            "/dev/silent   2.3.2.03.07  unknown       failed (firmware, status 1)  0:00\n");
 
   EXPECT_FALSE(registry.Value(kInstalledVersionRoot, kInstalledVersionKey, kInstalledVersionValue));
   registry.fail_writes = true;

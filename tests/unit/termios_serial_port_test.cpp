@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -239,6 +240,26 @@ TEST_F(TermiosSerialPortTest, ReadsServeWhatOneReadTookAndAPurgeDropsIt) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(read_one(), "");
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+}
+
+// A hold keeps every other opener out, in the gaps between the holder's channels too, while
+// the holder's own opens go through, also as a user other than root, whom TIOCEXCL would
+// refuse a fresh open.
+TEST_F(TermiosSerialPortTest, AHoldKeepsOtherOpenersOutAndLetsItsOwnIn) {
+  TermiosSerialPorts ours(PortNames{path_}), theirs(PortNames{path_});
+  auto hold = ours.Hold(u"COM1:");
+  ASSERT_TRUE(hold);
+  for (int channel = 0; channel < 2; ++channel) {
+    EXPECT_TRUE(ours.Open(u"COM1:", error_)) << error_;
+    EXPECT_FALSE(theirs.Open(u"COM1:", error_)) << "in the gap after channel " << channel;
+  }
+  const pid_t child = fork();
+  if (child == 0) _exit(setgid(65534) == 0 && setuid(65534) == 0 && ours.Open(u"COM1:", error_) ? 0 : 1);
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_EQ(status, 0) << "the holder's own open as nobody";
+  hold.reset();
+  EXPECT_TRUE(theirs.Open(u"COM1:", error_)) << error_;
 }
 
 // A driver with a low-latency flag and a latency timer, as ftdi_sio has; one whose timer this

@@ -1,0 +1,167 @@
+#include "frontend/session/upgrade_session.h"
+
+#include <sys/stat.h>
+
+#include <utility>
+
+#include "platform/text.h"
+#include "receiver/port_name.h"
+#include "transfer/payload_check.h"
+#include "transfer/payload_files.h"
+#include "transfer/upgrade_worker.h"
+
+namespace larkspan {
+
+namespace {
+
+constexpr int kStopStatusBase = 128;
+
+// A finding as a line: "FILE: error: line 17: message".
+std::string Finding(const std::filesystem::path& file, const char* level, const PayloadFault& fault) {
+  return file.string() + ": " + level + ": " + FormatFault(fault) + "\n";
+}
+
+}  // namespace
+
+Outcome Failed(int status, const char* stage) {
+  Ending ending = Ending::kFailed;
+  switch (status) {
+    case exit_status::kOk: ending = Ending::kSucceeded; break;
+    case exit_status::kPortUnavailable: ending = Ending::kPortUnavailable; break;
+    case exit_status::kPayloadsRefused: ending = Ending::kRefused; break;
+    case exit_status::kReceiverSilent: ending = Ending::kReceiverSilent; break;
+    case exit_status::kNotBackToNmea: ending = Ending::kNotBackToNmea; break;
+    default: ending = status > kStopStatusBase ? Ending::kStopped : Ending::kFailed; break;
+  }
+  return {status, stage, ending};
+}
+
+const char* ResultWord(const Outcome& outcome) {
+  switch (outcome.ending) {
+    case Ending::kSucceeded: return "ok";
+    case Ending::kStopped: return "stopped";
+    case Ending::kNotBackToNmea: return "not-back-in-nmea";
+    default: return "failed";
+  }
+}
+
+std::optional<Outcome> CheckPayloadFiles(const std::filesystem::path& root, bool check, UserSink& sink,
+                                         const std::function<void(const std::string&)>& tell) {
+  WideText refusal;  // the box: the first error, in the words of its kind of file
+  for (const auto& [name, kind] : {std::pair{kLoaderFileName, PayloadKind::kLoaderImage},
+                                   std::pair{kFirmwareFileName, PayloadKind::kSRecordFile}}) {
+    const std::filesystem::path file = root / name;
+    // Looked at before anything opens it: opening a FIFO waits for a writer, a device never
+    // ends. A missing file is left to the worker's start guard, as on the handheld.
+    struct stat info {};
+    if (!check && (stat(file.c_str(), &info) != 0 || S_ISREG(info.st_mode))) continue;
+    const PayloadCheck found = check ? CheckPayloadFile(file, kind)
+                                     : PayloadCheck{kind, PayloadFault{0, "not a regular file"}, {}, 0};
+    for (const PayloadFault& warning : found.warnings) tell(Finding(file, "warning", warning));
+    if (found.more_warnings > 0) tell(file.string() + ": " + std::to_string(found.more_warnings) + " more warnings\n");
+    if (!found.fault) continue;
+    tell(Finding(file, "error", *found.fault));
+    if (refusal.empty()) {
+      refusal = Widen(std::string("The ") + PayloadKindName(kind) + " " + name + " cannot be sent: " +
+                      FormatFault(*found.fault) + ".");
+    }
+  }
+  if (refusal.empty()) return std::nullopt;
+  tell("refusing to upgrade with these payload files\n");
+  sink.ShowMessage({refusal, u"Update", BoxOwner::kDialog, BoxIcon::kWarning});
+  return Failed(exit_status::kPayloadsRefused, "payloads");
+}
+
+std::optional<Outcome> CheckPower(PowerStatus& power, UserSink& sink,
+                                  const std::function<void(const std::string&)>& tell) {
+  const auto ac_line = power.AcLineStatus();
+  if (!ac_line) {
+    tell("the power status cannot be read\n");
+    return Failed(exit_status::kFailed, "power");
+  }
+  if (*ac_line != 0) return std::nullopt;
+  sink.ShowMessage({u"Please plug in AC adapter or other external power source!", u"Warning", BoxOwner::kDialog});
+  return Failed(exit_status::kFailed, "power");
+}
+
+std::optional<std::string> TrimmedVersion(const WideText& version) {
+  std::string text = ToUtf8(version);
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
+  const size_t first = text.find_first_not_of(' ');
+  if (first == std::string::npos) return std::nullopt;
+  return text.substr(first);
+}
+
+UpgradeSession::UpgradeSession(SessionSettings settings)
+    : settings_(std::move(settings)), recorder_(settings_.port) {}
+
+std::optional<Outcome> UpgradeSession::Prepare(const SharedPayloadFiles* shared) {
+  ProgramState& state = settings_.state;
+  state.CloseChannelsAndFiles();
+  state.finished.store(false);
+  hold_ = state.ports.Hold(kCom1);
+  recorder_.Digest(settings_.root);
+  if (shared) {
+    state.loader_file.OpenView(shared->loader);
+    state.srecord_file.OpenView(shared->firmware);
+  } else {
+    OpenPayloadFiles(state, settings_.root);
+  }
+  // The worker ends quietly when a payload file is not open, as on the handheld; say why here.
+  const std::string unopened = UnopenedPayloadFiles(state, settings_.root);
+  files_unopened_ = !unopened.empty();
+  if (files_unopened_ && !shared) settings_.tell(unopened);
+  if (RefuseTestPayloads(state, settings_.generated)) {
+    hold_.reset();
+    return Failed(exit_status::kPayloadsRefused, "payloads");
+  }
+  return std::nullopt;
+}
+
+Outcome UpgradeSession::Run() {
+  int result = 0;
+  {
+    const SleepHold hold(settings_.inhibitor, [this](const std::string& why) {
+      settings_.tell("sleep could not be held off during the upgrade (" + why + "): keep the machine awake until it ends\n");
+    });
+    result = UpgradeWorker(settings_.state);
+  }
+  hold_.reset();
+  // Only a version read back after the flash says what the receiver runs now.
+  if (settings_.state.version_read_back.load()) after_ = TrimmedVersion(settings_.state.current_version);
+  const Outcome outcome = WorkerOutcome(result);
+  Record(outcome);
+  return outcome;
+}
+
+Outcome UpgradeSession::WorkerOutcome(int result) {
+  const ProgramState& state = settings_.state;
+  if (result == 1) {
+    if (state.heard_in_nmea.load() || state.version_read_back.load()) return {};
+    settings_.tell("the firmware went in, but the receiver was not heard in NMEA afterwards: it may still be in SiRF "
+                   "binary. Bring it back with: larkspan-cli --port " + settings_.port + " repair\n");
+    return Failed(exit_status::kNotBackToNmea, "revert");
+  }
+  if (state.loader_silent.load()) return {exit_status::kFailed, "firmware", Ending::kLoaderSilent};
+  switch (state.failed_stage.load()) {
+    case WorkerStage::kStart:
+      return files_unopened_ ? Failed(exit_status::kPayloadsRefused, "payloads")
+                             : Failed(exit_status::kPortUnavailable, "port");
+    case WorkerStage::kRevert: return Failed(exit_status::kNotBackToNmea, "revert");
+    case WorkerStage::kLoader: return Failed(exit_status::kFailed, "loader");
+    default: return Failed(exit_status::kFailed, "firmware");
+  }
+}
+
+void UpgradeSession::Record(const Outcome& outcome) {
+  recorded_ = true;
+  if (!settings_.history) return;
+  std::string error;
+  const auto line = recorder_.Line(settings_.state, outcome.status, ResultWord(outcome), outcome.failed_stage, before_,
+                                   after_);
+  if (!AppendHistory(*settings_.history, line, &error)) {
+    settings_.tell("the upgrade history cannot be written: " + error + "\n");
+  }
+}
+
+}  // namespace larkspan

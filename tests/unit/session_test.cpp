@@ -1,0 +1,64 @@
+// The upgrade session on the fakes: what it refuses before anything opens a payload file, and
+// the outcome, versions and history line of runs that end badly.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+
+#include "frontend/session/upgrade_session.h"
+#include "tests/unit/scenario_rig.h"
+#include "transfer/payload_files.h"
+
+namespace larkspan::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A FIFO linked as the firmware would hang whatever opened it: refused at once, checked or not.
+TEST(Session, RefusesAPayloadThatIsNoRegularFileBeforeAnythingOpensIt) {
+  Rig rig;
+  const TempFile loader(std::string(20, '\x7F'), kLoaderFileName);
+  ASSERT_EQ(mkfifo((loader.folder() / kFirmwareFileName).c_str(), 0600), 0);
+  std::string told;
+  for (const bool check : {true, false}) {
+    const auto refused = CheckPayloadFiles(loader.folder(), check, rig.sink, [&](const std::string& t) { told += t; });
+    EXPECT_EQ(refused.value_or(Outcome{}).status, exit_status::kPayloadsRefused);
+  }
+  EXPECT_EQ(e2e::Count(rig.transcript.Text(), "box Update: The firmware S-record file Orvel_GPS_Firmware_R10.s cannot be "
+                                              "sent: not a regular file. [icon warning, owner dialog] x2"), 1u)
+      << rig.transcript.Text() << told;
+}
+
+// A receiver never heard in NMEA after the flash: status 6, no version after, a history line
+// that says so and the command that tries again. A loader that falls silent: nothing more is
+// sent after its box, and the run ends with status 1 at the firmware stage.
+TEST(Session, NotBackInNmeaIsStatus6AndASilentLoaderEndsTheRun) {
+  std::string results;
+  for (const bool silent_loader : {false, true}) {
+    Rig rig;
+    FakeReceiver& receiver = rig.Receiver();
+    receiver.new_firmware_speed = 9600;  // the new firmware talks where no attempt listens
+    if (silent_loader) receiver.answered_records = 1;  // the header's answer, then silence
+    const TempFile loader(std::string(20, '\x7F'), kLoaderFileName), firmware(Records(3), kFirmwareFileName);
+    fs::copy(firmware.path(), loader.folder());
+    NoSleepInhibitor awake;
+    std::string told;
+    UpgradeSession session({rig.state, awake, loader.folder(), "/dev/ttyUSB0", loader.folder() / "history.jsonl",
+                            payloads::BuildPayloads, [&](const std::string& t) { told += t; }});
+    session.NoteVersionBefore("2.3.2.03.07");
+    ASSERT_FALSE(session.Prepare());
+    const Outcome outcome = session.Run();
+    const auto line = nlohmann::json::parse(e2e::ReadFile(loader.folder() / "history.jsonl"));
+    results += std::to_string(outcome.status) + " " + line.value("result", "") + " " + line.value("failed_stage", "") +
+               " " + line.value("version_before", "") + " after=" + line["version_after"].dump() + " last write " +
+               Text(rig.port.writes.back().bytes).substr(0, 2) + "; ";
+    EXPECT_EQ(told.find("larkspan-cli --port /dev/ttyUSB0 repair") != std::string::npos, !silent_loader) << told;
+  }
+  EXPECT_EQ(results, "6 not-back-in-nmea revert 2.3.2.03.07 after=null last write $P; "
+                     "1 failed firmware 2.3.2.03.07 after=null last write S3; ");
+}
+
+}  // namespace
+}  // namespace larkspan::testing
