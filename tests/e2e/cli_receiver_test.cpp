@@ -56,7 +56,9 @@ TEST(CliAgainstReceiver, AHeldPortNamesItsHoldersAndAnUpgradeHoldsOffSleepOrSays
 
 // The statuses the other runs do not reach: a usage error (2), a receiver that sends no
 // version (5), and one never heard again after the flash (6): the firmware went in, the
-// receiver was not brought back to NMEA, and the history says so with no version after.
+// receiver was not brought back to NMEA, and the history says so with no version after. From
+// the flash's end to the run's, between the worker's channels too, no other program can take
+// the port.
 TEST(CliAgainstReceiver, TheExitStatusSaysWhatFailedFirst) {
   EXPECT_EQ(e2e::Run({LARKSPAN_CLI, "upgrade", "--no-such-option"}, 30).exit_status, 2);
   for (const char* program : {LARKSPAN_CLI, RECEIVER_SIM, MAKE_PAYLOADS}) {
@@ -72,10 +74,19 @@ TEST(CliAgainstReceiver, TheExitStatusSaysWhatFailedFirst) {
   const SimProcess sim({"--lose-version-after-flash"});
   const TempDir dir;
   std::filesystem::copy(PAYLOAD_DIR, dir.path() / "root");
-  const RunResult run = e2e::Run({LARKSPAN_CLI, "--port", sim.device(), "--root", dir.path() / "root", "upgrade"}, 300,
-                                 {"XDG_STATE_HOME=" + dir.path().string()});
-  EXPECT_EQ(run.exit_status, 6) << run.err;
-  EXPECT_NE(run.err.find("Bring it back with: larkspan-cli --port " + sim.device() + " repair\n"), std::string::npos);
+  const pid_t cli = Spawn({LARKSPAN_CLI, "--port", sim.device(), "--root", dir.path() / "root", "upgrade"},
+                          dir.path() / "out", dir.path() / "err", {"XDG_STATE_HOME=" + dir.path().string()});
+  for (int i = 0; i < 3000 && sim.Log().find("flash-end") == std::string::npos; ++i) usleep(100'000);
+  int taken = 0;  // times another opener got the port, until the receiver's reset sentence
+  for (int i = 0; i < 30'000 && sim.Log().find("$PSRF101") == std::string::npos; ++i, usleep(10'000)) {
+    const int taker = open(sim.device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    taken += taker >= 0 && flock(taker, LOCK_EX | LOCK_NB) == 0;
+    if (taker >= 0) close(taker);
+  }
+  EXPECT_EQ(WaitFor(cli, 300), 6);
+  EXPECT_EQ(taken, 0);
+  EXPECT_NE(ReadFile(dir.path() / "err").find("Bring it back with: larkspan-cli --port " + sim.device() + " repair\n"),
+            std::string::npos) << ReadFile(dir.path() / "err");
   const std::string history = ReadFile(dir.path() / "larkspan/history.jsonl");
   EXPECT_NE(history.find(R"("version_after":null,"result":"not-back-in-nmea","exit_status":6)"), std::string::npos)
       << history;

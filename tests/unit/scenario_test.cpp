@@ -355,7 +355,6 @@ const Scenario kScenarios[] = {
        ::close(ends[1]);
      })},
     {"stream_rest_short", Stream("S315000000")},
-    {"stream_count_148", Stream("S394" + std::string(2 * 0x94 + 2, '0'))},
     {"stream_write_fails", Stream(Records(0), [](Rig& r, TempFile&) { r.port.fail_writes = true; })},
     {"stream_write_short", Stream(Records(0), [](Rig& r, TempFile&) { r.port.write_limit = 10; })},
     {"stream_record_rejected", Stream(Records(0), [](Rig& r, TempFile&) { r.Loader({"SE\r\n"}); })},

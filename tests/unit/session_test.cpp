@@ -21,14 +21,12 @@ TEST(Session, RefusesAPayloadThatIsNoRegularFileBeforeAnythingOpensIt) {
   Rig rig;
   const TempFile loader(std::string(20, '\x7F'), kLoaderFileName);
   ASSERT_EQ(mkfifo((loader.folder() / kFirmwareFileName).c_str(), 0600), 0);
-  std::string told;
   for (const bool check : {true, false}) {
-    const auto refused = CheckPayloadFiles(loader.folder(), check, rig.sink, [&](const std::string& t) { told += t; });
+    const auto refused = CheckPayloadFiles(loader.folder(), check, rig.sink, [](const std::string&) {});
     EXPECT_EQ(refused.value_or(Outcome{}).status, exit_status::kPayloadsRefused);
   }
-  EXPECT_EQ(e2e::Count(rig.transcript.Text(), "box Update: The firmware S-record file Orvel_GPS_Firmware_R10.s cannot be "
-                                              "sent: not a regular file. [icon warning, owner dialog] x2"), 1u)
-      << rig.transcript.Text() << told;
+  EXPECT_NE(rig.transcript.Text().find(".s cannot be sent: not a regular file. [icon warning, owner dialog] x2"),
+            std::string::npos) << rig.transcript.Text();
 }
 
 // A receiver never heard in NMEA after the flash: status 6, no version after, a history line
@@ -53,10 +51,10 @@ TEST(Session, NotBackInNmeaIsStatus6AndASilentLoaderEndsTheRun) {
     const auto line = nlohmann::json::parse(e2e::ReadFile(loader.folder() / "history.jsonl"));
     results += std::to_string(outcome.status) + " " + line.value("result", "") + " " + line.value("failed_stage", "") +
                " " + line.value("version_before", "") + " after=" + line["version_after"].dump() + " last write " +
-               Text(rig.port.writes.back().bytes).substr(0, 2) + "; ";
-    EXPECT_EQ(told.find("larkspan-cli --port /dev/ttyUSB0 repair") != std::string::npos, !silent_loader) << told;
+               Text(rig.port.writes.back().bytes).substr(0, 2) +
+               (told.find("larkspan-cli --port /dev/ttyUSB0 repair") == std::string::npos ? "; " : ", repair told; ");
   }
-  EXPECT_EQ(results, "6 not-back-in-nmea revert 2.3.2.03.07 after=null last write $P; "
+  EXPECT_EQ(results, "6 not-back-in-nmea revert 2.3.2.03.07 after=null last write $P, repair told; "
                      "1 failed firmware 2.3.2.03.07 after=null last write S3; ");
 }
 

@@ -249,15 +249,12 @@ TEST_F(TermiosSerialPortTest, AHoldKeepsOtherOpenersOutAndLetsItsOwnIn) {
   TermiosSerialPorts ours(PortNames{path_}), theirs(PortNames{path_});
   auto hold = ours.Hold(u"COM1:");
   ASSERT_TRUE(hold);
-  for (int channel = 0; channel < 2; ++channel) {
-    EXPECT_TRUE(ours.Open(u"COM1:", error_)) << error_;
-    EXPECT_FALSE(theirs.Open(u"COM1:", error_)) << "in the gap after channel " << channel;
-  }
+  EXPECT_TRUE(ours.Open(u"COM1:", error_)) << error_;
+  EXPECT_FALSE(theirs.Open(u"COM1:", error_)) << "in the gap after the holder's channel closed";
   const pid_t child = fork();
   if (child == 0) _exit(setgid(65534) == 0 && setuid(65534) == 0 && ours.Open(u"COM1:", error_) ? 0 : 1);
   int status = -1;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_EQ(status, 0) << "the holder's own open as nobody";
+  EXPECT_EQ(waitpid(child, &status, 0) == child ? status : -1, 0) << "the holder's own open as nobody";
   hold.reset();
   EXPECT_TRUE(theirs.Open(u"COM1:", error_)) << error_;
 }
