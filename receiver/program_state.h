@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 
 #include "platform/clock.h"
 #include "platform/read_only_file.h"
@@ -57,11 +58,13 @@ class ProgramState {
   std::atomic<WorkerStage> failed_stage{WorkerStage::kNone};
   std::atomic<uint64_t> stage_done{0};
   // How the run's end went, for the session above the worker: the loader fell silent in the
-  // stream (nothing more was sent), a revert attempt heard the receiver in NMEA, a version
-  // was read back after the flash. Written by the worker, read once it returned.
+  // stream (nothing more was sent), a revert attempt heard the receiver in NMEA, the version
+  // read back after the flash (none when none was). Written by the worker before it clears
+  // the running flag, read on its thread once it returned: the dialog thread may rewrite the
+  // current-version text by then.
   std::atomic<bool> loader_silent{false};
   std::atomic<bool> heard_in_nmea{false};
-  std::atomic<bool> version_read_back{false};
+  std::optional<WideText> version_read_back;
   // When the first stage failed, in steady-clock microseconds; 0 while none has.
   std::atomic<int64_t> failed_at_us{0};
   // When the worker entered each stage of this run, in steady-clock microseconds; 0: not yet.

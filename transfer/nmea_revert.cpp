@@ -47,7 +47,7 @@ int RevertAndFinish(ProgramState& state, bool upload_succeeded) {
   int read_back = ReadVersion(state);
   if (read_back == -1) read_back = ReadVersion(state);
   if (read_back == -1) state.sink.ShowMessage({u"Read Failed!", u"Message", BoxOwner::kNone, BoxIcon::kError});
-  state.version_read_back.store(read_back == 1);
+  if (read_back == 1) state.version_read_back = state.current_version;
 
   state.CloseChannelsAndFiles();
   state.SetStatus(u"Reset GPS module...");

@@ -128,7 +128,7 @@ Outcome UpgradeSession::Run() {
   }
   hold_.reset();
   // Only a version read back after the flash says what the receiver runs now.
-  if (settings_.state.version_read_back.load()) after_ = TrimmedVersion(settings_.state.current_version);
+  if (settings_.state.version_read_back) after_ = TrimmedVersion(*settings_.state.version_read_back);
   const Outcome outcome = WorkerOutcome(result);
   Record(outcome);
   return outcome;
@@ -137,7 +137,7 @@ Outcome UpgradeSession::Run() {
 Outcome UpgradeSession::WorkerOutcome(int result) {
   const ProgramState& state = settings_.state;
   if (result == 1) {
-    if (state.heard_in_nmea.load() || state.version_read_back.load()) return {};
+    if (state.heard_in_nmea.load() || state.version_read_back) return {};
     settings_.tell("the firmware went in, but the receiver was not heard in NMEA afterwards: it may still be in SiRF "
                    "binary. Bring it back with: larkspan-cli --port " + settings_.port + " repair\n");
     return Failed(exit_status::kNotBackToNmea, "revert");
