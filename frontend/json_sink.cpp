@@ -1,5 +1,7 @@
 #include "frontend/json_sink.h"
 
+#include "frontend/upgrade_history.h"
+
 #include <cstdlib>
 
 namespace larkspan {
@@ -24,11 +26,11 @@ nlohmann::ordered_json OrNull(const std::optional<T>& value) {
 void JsonSink::Emit(const nlohmann::ordered_json& event) {
   std::string line;
   if (port_.empty()) {
-    line = event.dump() + "\n";
+    line = JsonLine(event);
   } else {
     nlohmann::ordered_json with_port = {{"event", event["event"]}, {"port", port_}};
     for (const auto& [key, value] : event.items()) with_port[key] = value;
-    line = with_port.dump() + "\n";
+    line = JsonLine(with_port);
   }
   std::lock_guard lock(mutex_);
   std::fputs(line.c_str(), out_);

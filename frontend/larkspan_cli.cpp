@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -115,13 +116,23 @@ Outcome RunCheck(Updater& updater) {
 
 Outcome RunHistory(Updater& updater) {
   const std::filesystem::path file = HistoryFile();
-  std::ifstream in(file, std::ios::binary);
-  const std::string history(std::istreambuf_iterator<char>(in), {});
-  if (history.empty()) {
+  std::error_code error;
+  const auto kind = std::filesystem::status(file, error);
+  if (!std::filesystem::exists(kind)) {
     std::fprintf(stderr, "larkspan-cli: no upgrade recorded yet (%s)\n", file.c_str());
-  } else {
-    std::fputs(updater.options.json ? history.c_str() : HistoryTable(history).c_str(), stdout);
+    return {};
   }
+  std::ifstream in(file, std::ios::binary);
+  if (!std::filesystem::is_regular_file(kind) || !in) {
+    std::fprintf(stderr, "larkspan-cli: the upgrade history %s cannot be read: %s\n", file.c_str(),
+                 std::filesystem::is_regular_file(kind) ? std::strerror(errno) : "not a regular file");
+    return Failed(status::kFailed, "history");
+  }
+  const std::string history(std::istreambuf_iterator<char>(in), {});
+  size_t bad = 0;
+  const std::string out = updater.options.json ? HistoryJsonLines(history, bad) : HistoryTable(history);
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  if (bad > 0) std::fprintf(stderr, "larkspan-cli: %zu lines of %s are not history lines\n", bad, file.c_str());
   return {};
 }
 

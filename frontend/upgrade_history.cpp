@@ -1,6 +1,7 @@
 #include "frontend/upgrade_history.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -84,17 +85,66 @@ nlohmann::ordered_json UpgradeRecorder::Line(const ProgramState& state, int exit
           {"firmware_sha256", OrNull(firmware_sha256_)}};
 }
 
+std::string JsonLine(const nlohmann::ordered_json& value) {
+  return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
 bool AppendHistory(const std::filesystem::path& file, const nlohmann::ordered_json& line, std::string* error) {
   std::error_code ignored;
   std::filesystem::create_directories(file.parent_path(), ignored);
-  const std::string text = line.dump() + "\n";
-  // O_APPEND puts the whole line at the end in one write; nothing else writes there.
-  const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  const bool written = fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  std::string text = JsonLine(line);
+  const auto fail = [&](int number) {
+    if (error) *error = file.string() + ": " + std::strerror(number);
+    return false;
+  };
+  // O_APPEND puts the whole line at the end in one write; O_NONBLOCK keeps a FIFO in its
+  // place from holding up the end of a run, and only a regular file is written.
+  const int fd = ::open(file.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+  if (fd < 0) return fail(errno);
+  struct stat info {};
+  char last = '\n';
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return fail(S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
+  }
+  if (info.st_size > 0 && ::pread(fd, &last, 1, info.st_size - 1) == 1 && last != '\n') text.insert(0, "\n");
+  const ssize_t written = ::write(fd, text.data(), text.size());
   const int saved = errno;
-  if (fd >= 0 && ::close(fd) != 0 && written) return false;
-  if (!written && error) *error = file.string() + ": " + std::strerror(saved);
-  return written;
+  if (written != static_cast<ssize_t>(text.size()) && ::ftruncate(fd, info.st_size) != 0) {}  // whole or absent
+  const bool closed = ::close(fd) == 0;
+  if (written != static_cast<ssize_t>(text.size())) return fail(written < 0 ? saved : ENOSPC);
+  return closed || fail(errno);
+}
+
+namespace {
+// Control bytes as "\xNN", so that nothing from the file steers the terminal.
+std::string Printable(const std::string& text) {
+  std::string out;
+  for (const unsigned char c : text) {
+    if (c >= 0x20 && c != 0x7F) {
+      out += static_cast<char>(c);
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      out += escaped;
+    }
+  }
+  return out;
+}
+}  // namespace
+
+std::string HistoryJsonLines(const std::string& jsonl, size_t& bad) {
+  std::string out;
+  std::istringstream lines(jsonl);
+  for (std::string line; std::getline(lines, line);) {
+    const auto run = nlohmann::ordered_json::parse(line, nullptr, false);
+    if (run.is_object()) {
+      out += JsonLine(run);
+    } else if (!line.empty()) {
+      ++bad;
+    }
+  }
+  return out;
 }
 
 std::string HistoryTable(const std::string& jsonl) {
@@ -103,11 +153,11 @@ std::string HistoryTable(const std::string& jsonl) {
   for (std::string line; std::getline(lines, line);) {
     const auto run = nlohmann::ordered_json::parse(line, nullptr, false);
     if (!run.is_object()) {
-      rows.push_back({"(not a history line: " + line.substr(0, 40) + ")"});
+      if (!line.empty()) rows.push_back({"(not a history line: " + Printable(line.substr(0, 40)) + ")"});
       continue;
     }
     const auto text = [&](const char* key, const char* none = "-") {
-      return run.contains(key) && run[key].is_string() ? run[key].get<std::string>() : std::string(none);
+      return run.contains(key) && run[key].is_string() ? Printable(run[key].get<std::string>()) : std::string(none);
     };
     double seconds = 0;
     if (run.contains("stage_seconds") && run["stage_seconds"].is_object()) {

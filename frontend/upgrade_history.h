@@ -40,12 +40,22 @@ class UpgradeRecorder {
   std::optional<std::string> loader_sha256_, firmware_sha256_;
 };
 
-// Appends one line to `file`, creating it and its folder as needed, in one write. On failure
-// returns false and says why in `error`.
+// A JSON value as one line with its line feed. Text that is not valid UTF-8 (a port's path, a
+// receiver's bytes) comes out as U+FFFD, never as an exception.
+std::string JsonLine(const nlohmann::ordered_json& value);
+
+// Appends one line to `file` (a regular file), creating it and its folder as needed, in one
+// write. A line is whole or absent: a write cut short is taken back, and a line left torn
+// by an earlier run (a power loss) is ended first, so that the two never run together. On
+// failure returns false and says why in `error`.
 bool AppendHistory(const std::filesystem::path& file, const nlohmann::ordered_json& line, std::string* error);
 
 // The history as a table for people: one row a run, oldest first; a line that is not JSON
-// is shown as such, never dropped.
+// is shown as such, never dropped. Control bytes are shown escaped, never raw.
 std::string HistoryTable(const std::string& jsonl);
+
+// The history's lines that are JSON objects, each re-written as one line (control bytes
+// escaped); `bad` counts the others.
+std::string HistoryJsonLines(const std::string& jsonl, size_t& bad);
 
 }  // namespace larkspan

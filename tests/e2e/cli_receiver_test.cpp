@@ -61,6 +61,7 @@ TEST(CliAgainstReceiver, AHeldPortNamesItsHoldersAndAnUpgradeHoldsOffSleepOrSays
 // the port.
 TEST(CliAgainstReceiver, TheExitStatusSaysWhatFailedFirst) {
   EXPECT_EQ(e2e::Run({LARKSPAN_CLI, "upgrade", "--no-such-option"}, 30).exit_status, 2);
+  EXPECT_EQ(e2e::Run({RECEIVER_SIM, "--replay", "/tmp"}, 30).err, "receiver-sim: --replay /tmp: not a regular file\n");
   for (const char* program : {LARKSPAN_CLI, RECEIVER_SIM, MAKE_PAYLOADS}) {
     const std::string name = std::filesystem::path(program).filename();
     EXPECT_EQ(e2e::Run({program, "--version"}, 30).out, name + " " LARKSPAN_VERSION "\n");

@@ -73,14 +73,15 @@ TEST(Upgrade, AWholeUpgradeFlashesTheFirmwareRevertsAt38400AndRecordsTheNewVersi
   EXPECT_EQ(o.record, std::string(" \0" "2\0.\0" "4\0.\0" "1\0" "3\0.\0" "0\0" "3\0.\0" "1\0" "0\0\0\0", 28));
 }
 
-// The wire trace of the failed run, its receiver side played back by receiver-sim to a fresh
-// larkspan-cli: the same status lines, boxes and exit status.
+// The wire trace of the failed run, cut in its last line as a killed writer leaves it, its
+// receiver side played back by receiver-sim to a fresh larkspan-cli: the same status lines,
+// boxes and exit status.
 TEST(Upgrade, ALoaderThatFallsSilentEndsTheUpdaterWithAFailure) {
   const Outcome o = Upgrade({"--silent-after-record", "100"});
   EXPECT_EQ(o.run.exit_status, 1) << o.run.err;
   EXPECT_EQ(o.record, std::nullopt);
   const TempDir dir;
-  std::ofstream(dir.path() / "trace", std::ios::binary) << o.trace;
+  std::ofstream(dir.path() / "trace", std::ios::binary) << o.trace.substr(0, o.trace.size() - 3);
   const Outcome replayed = Upgrade({"--replay", dir.path() / "trace"});
   EXPECT_EQ(replayed.run.exit_status, o.run.exit_status);
   EXPECT_EQ(replayed.run.out, o.run.out);

@@ -58,5 +58,25 @@ TEST(Session, NotBackInNmeaIsStatus6AndASilentLoaderEndsTheRun) {
                      "1 failed firmware 2.3.2.03.07 after=null last write S3; ");
 }
 
+// A line torn by a full disk or a power loss keeps to itself; a port path that is not UTF-8
+// and a version with a NUL and an escape byte are written, read back and shown escaped; a
+// folder in the file's place is refused.
+TEST(History, LinesStayWholeAndReadableWhateverTheFileAndTheTextHold) {
+  const TempFile file("{\"port\":\"/dev/ttyS1\",\"resu", "history.jsonl");
+  Rig rig;
+  const UpgradeRecorder recorder("/dev/\xFF");
+  std::string error;
+  ASSERT_TRUE(AppendHistory(file.path(), recorder.Line(rig.state, 0, "ok", nullptr, std::string("2.3\0\x1B[2J", 8), {}),
+                            &error)) << error;
+  const std::string text = e2e::ReadFile(file.path());
+  size_t bad = 0;
+  EXPECT_EQ(e2e::Count(HistoryJsonLines(text, bad), "\"version_before\":\"2.3\\u0000\\u001b[2J\""), 1u) << text;
+  const std::string table = HistoryTable(text);
+  EXPECT_TRUE(bad == 1 && table.find("/dev/\xEF\xBF\xBD  2.3\\x00\\x1B[2J") != std::string::npos &&
+              table.find('\x1B') == std::string::npos) << table;
+  EXPECT_FALSE(AppendHistory(file.folder(), recorder.Line(rig.state, 0, "ok", nullptr, {}, {}), &error));
+  EXPECT_NE(error.find("Is a directory"), std::string::npos) << error;
+}
+
 }  // namespace
 }  // namespace larkspan::testing

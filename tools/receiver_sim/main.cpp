@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <variant>
@@ -262,6 +263,12 @@ int Main(int argc, char** argv) {
 
   std::vector<TraceStep> replay;
   if (!options.replay.empty()) {
+    std::error_code unreadable;
+    if (std::filesystem::exists(options.replay, unreadable) &&
+        !std::filesystem::is_regular_file(options.replay, unreadable)) {
+      std::fprintf(stderr, "receiver-sim: --replay %s: not a regular file\n", options.replay.c_str());
+      return 2;
+    }
     std::ifstream in(options.replay, std::ios::binary);
     const auto read = ReadTrace(std::string(std::istreambuf_iterator<char>(in), {}));
     if (!in || std::holds_alternative<std::string>(read)) {

@@ -53,6 +53,7 @@ std::variant<std::vector<TraceStep>, std::string> ReadTrace(std::string_view tex
   while (!text.empty()) {
     ++number;
     const size_t end = text.find('\n');
+    if (end == std::string_view::npos) break;  // a line cut short by a killed writer: not played
     std::string_view rest = text.substr(0, end);
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
     if (rest.empty() || rest.front() == '#') continue;
