@@ -14,6 +14,7 @@
 
 #include "bench/proc_counts.h"
 #include "bench/soak_sink.h"
+#include "platform/text.h"
 #include "platform/clock.h"
 #include "platform/port_names.h"
 #include "platform/registry.h"
@@ -57,20 +58,6 @@ std::string ExpectedRecord() {
   }
   bytes += std::string(2, '\0');
   return bytes;
-}
-
-std::string Printable(const std::string& text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c >= 0x20 && c < 0x7f) {
-      out += static_cast<char>(c);
-    } else {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02x", c);
-      out += hex;
-    }
-  }
-  return out;
 }
 
 std::mutex print_mutex;
@@ -239,8 +226,8 @@ void PrintRun(const Outcome& out, int runs) {
   std::string boxes;
   for (const auto& box : out.boxes) boxes += (boxes.empty() ? "" : " | ") + box;
   std::printf("[%2d/%d] %-26s result %d  %6.1f s  last status \"%s\"  boxes %zu%s%s%s\n", out.index + 1, runs,
-              out.fault.Describe().c_str(), out.result, out.seconds, Printable(out.last_status).c_str(),
-              out.boxes.size(), boxes.empty() ? "" : " [", Printable(boxes).c_str(), boxes.empty() ? "" : "]");
+              out.fault.Describe().c_str(), out.result, out.seconds, EscapeControlBytes(out.last_status).c_str(),
+              out.boxes.size(), boxes.empty() ? "" : " [", EscapeControlBytes(boxes).c_str(), boxes.empty() ? "" : "]");
   std::printf("        receiver '%s'  %s  record %s  stream %s  fds %d->%d  threads %d->%d%s%s\n",
               out.mode.c_str(), out.flash_end.empty() ? "no flash-end" : out.flash_end.c_str(),
               out.record_exists ? "written" : "absent", out.stream_completed ? "ended" : "not ended", out.fds_before,

@@ -12,6 +12,7 @@
 
 #include "platform/file_digest.h"
 #include "platform/serial_devices.h"
+#include "platform/text.h"
 #include "transfer/payload_files.h"
 
 namespace larkspan {
@@ -116,23 +117,6 @@ bool AppendHistory(const std::filesystem::path& file, const nlohmann::ordered_js
   return closed || fail(errno);
 }
 
-namespace {
-// Control bytes as "\xNN", so that nothing from the file steers the terminal.
-std::string Printable(const std::string& text) {
-  std::string out;
-  for (const unsigned char c : text) {
-    if (c >= 0x20 && c != 0x7F) {
-      out += static_cast<char>(c);
-    } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-      out += escaped;
-    }
-  }
-  return out;
-}
-}  // namespace
-
 std::string HistoryJsonLines(const std::string& jsonl, size_t& bad) {
   std::string out;
   std::istringstream lines(jsonl);
@@ -153,11 +137,11 @@ std::string HistoryTable(const std::string& jsonl) {
   for (std::string line; std::getline(lines, line);) {
     const auto run = nlohmann::ordered_json::parse(line, nullptr, false);
     if (!run.is_object()) {
-      if (!line.empty()) rows.push_back({"(not a history line: " + Printable(line.substr(0, 40)) + ")"});
+      if (!line.empty()) rows.push_back({"(not a history line: " + EscapeControlBytes(line.substr(0, 40)) + ")"});
       continue;
     }
     const auto text = [&](const char* key, const char* none = "-") {
-      return run.contains(key) && run[key].is_string() ? Printable(run[key].get<std::string>()) : std::string(none);
+      return run.contains(key) && run[key].is_string() ? EscapeControlBytes(run[key].get<std::string>()) : std::string(none);
     };
     double seconds = 0;
     if (run.contains("stage_seconds") && run["stage_seconds"].is_object()) {

@@ -61,4 +61,18 @@ void PrintLines(std::FILE* out, std::string_view prefix, std::string_view lines)
   std::fputs(text.c_str(), out);
 }
 
+std::string EscapeControlBytes(std::string_view text) {
+  std::string out;
+  for (const unsigned char c : text) {
+    if (c >= 0x20 && c != 0x7F) {
+      out += static_cast<char>(c);
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      out += escaped;
+    }
+  }
+  return out;
+}
+
 }  // namespace larkspan

@@ -21,4 +21,8 @@ std::string ToUtf8(std::u16string_view text);
 // that lines from two threads do not mix.
 void PrintLines(std::FILE* out, std::string_view prefix, std::string_view lines);
 
+// The text with its control bytes (below 0x20, and 0x7F) as "\xNN", so that nothing read from
+// a file or a receiver steers the terminal it is shown on.
+std::string EscapeControlBytes(std::string_view text);
+
 }  // namespace larkspan
