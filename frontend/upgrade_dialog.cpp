@@ -10,13 +10,9 @@
 
 #include "frontend/app_icon.h"
 #include "frontend/dialog_units.h"
-#include "frontend/upgrade_history.h"
 #include "transfer/installed_version.h"
 #include "receiver/recovery.h"
 #include "receiver/version_reader.h"
-#include "transfer/payload_files.h"
-#include "transfer/test_payloads.h"
-#include "transfer/upgrade_worker.h"
 
 namespace larkspan {
 

@@ -61,12 +61,6 @@ void TellSlowLine(const SlowLine& line, const std::filesystem::path& firmware) {
                std::lround(static_cast<double>(records) * line.latency_ms / 60'000), line.driver.c_str());
 }
 
-std::string VersionText(const WideText& version) {
-  std::string text = ToUtf8(version);
-  while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
-  return text;
-}
-
 uint64_t CountRecords(const std::filesystem::path& firmware) {
   std::ifstream in(firmware, std::ios::binary);
   return static_cast<uint64_t>(std::count(std::istreambuf_iterator<char>(in), {}, '\n'));

@@ -43,9 +43,6 @@ bool PrintFindings(std::FILE* out, const std::string& prefix, const PayloadCheck
 // updater to lower it.
 void TellSlowLine(const SlowLine& line, const std::filesystem::path& firmware);
 
-// The version text as read, without the line end the receiver sent with it.
-std::string VersionText(const WideText& version);
-
 // The firmware file's records, for the progress line's total: its lines.
 uint64_t CountRecords(const std::filesystem::path& firmware);
 

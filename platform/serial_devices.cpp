@@ -42,13 +42,6 @@ void ForEachProcess(const SystemFiles& files, Visit visit) {
   }
 }
 
-// The character device a path names (following links), or nothing.
-std::optional<dev_t> CharDevice(const fs::path& path) {
-  struct stat info {};
-  if (stat(path.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) return std::nullopt;
-  return info.st_rdev;
-}
-
 // The kernel's consoles by tty name: the ones it writes to now, and the ones it registered.
 std::set<std::string> KernelConsoles(const SystemFiles& files) {
   std::set<std::string> names;
@@ -136,6 +129,12 @@ TtyFacts FactsOf(udev_device* device) {
 }
 
 }  // namespace
+
+std::optional<dev_t> CharDevice(const fs::path& path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) return std::nullopt;
+  return info.st_rdev;
+}
 
 std::vector<TtyFacts> UdevTtys() {
   std::vector<TtyFacts> ttys;

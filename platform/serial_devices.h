@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,9 @@ struct DeviceHolders {
   bool unseen = false;
 };
 DeviceHolders FindHolders(const std::vector<dev_t>& devices, const SystemFiles& files);
+
+// The character device a path reaches after following links, or nothing.
+std::optional<dev_t> CharDevice(const std::filesystem::path& path);
 
 // The /dev/serial/by-id/ name of the device at `node`, or "" when it has none.
 std::string ByIdNameOf(const std::string& node, const SystemFiles& files = {});

@@ -62,18 +62,9 @@ class TermiosSerialPorts::TtyHold final : public PortHold {
   int fd_;
 };
 
-namespace {
-// The device at `path` after following links, when it is a character device.
-std::optional<dev_t> CharDeviceAt(const std::string& path) {
-  struct stat info {};
-  if (stat(path.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) return std::nullopt;
-  return info.st_rdev;
-}
-}  // namespace
-
 std::unique_ptr<PortHold> TermiosSerialPorts::Hold(std::u16string_view name) {
   const std::optional<std::string> path = names_.PathOf(name);
-  const std::optional<dev_t> device = path ? CharDeviceAt(*path) : std::nullopt;
+  const std::optional<dev_t> device = path ? CharDevice(*path) : std::nullopt;
   if (!device || WhyBarred(*device, files_) != BarredPort::kNone || held_fd_.load() >= 0) return nullptr;
   const int fd = open(path->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return nullptr;
@@ -89,7 +80,7 @@ std::unique_ptr<PortHold> TermiosSerialPorts::Hold(std::u16string_view name) {
 std::unique_ptr<SerialPort> TermiosSerialPorts::OpenTty(const std::string& path, int& error) {
   // Not even opened: an open of the console or of a port without a UART can already disturb
   // what is there (a getty, the kernel's messages), and no receiver answers on it.
-  const std::optional<dev_t> device = CharDeviceAt(path);
+  const std::optional<dev_t> device = CharDevice(path);
   if (device && WhyBarred(*device, files_) != BarredPort::kNone) {
     error = EBUSY;
     return nullptr;

@@ -84,9 +84,14 @@ std::optional<Outcome> CheckPower(PowerStatus& power, UserSink& sink,
   return Failed(exit_status::kFailed, "power");
 }
 
-std::optional<std::string> TrimmedVersion(const WideText& version) {
+std::string VersionText(const WideText& version) {
   std::string text = ToUtf8(version);
   while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
+  return text;
+}
+
+std::optional<std::string> TrimmedVersion(const WideText& version) {
+  const std::string text = VersionText(version);
   const size_t first = text.find_first_not_of(' ');
   if (first == std::string::npos) return std::nullopt;
   return text.substr(first);

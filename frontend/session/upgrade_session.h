@@ -111,8 +111,10 @@ class UpgradeSession {
   std::optional<std::string> before_, after_;
 };
 
-// The version text as read: without the receiver's leading spaces and its line end; none
-// when nothing is left.
+// The version text as read, without the line end the receiver sent with it (as shown, after
+// its label).
+std::string VersionText(const WideText& version);
+// The same without the receiver's leading spaces (as recorded); none when nothing is left.
 std::optional<std::string> TrimmedVersion(const WideText& version);
 
 }  // namespace larkspan
