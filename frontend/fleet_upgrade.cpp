@@ -291,7 +291,7 @@ int UpgradeSeveral(const FleetSettings& settings) {
     std::lock_guard lock(run->mutex);
     all_flashed = all_flashed && (run->outcome.status == status::kOk || run->outcome.status == status::kNotBackToNmea);
   }
-  if (all_flashed) held.Commit();
+  if (all_flashed && !held.Commit()) PrintLines(err, "larkspan-cli: ", kRecordUnwritten);
   std::fputs(ResultTable(runs).c_str(), human);
   if (!all_flashed) {
     std::fputs("larkspan-cli: not every receiver was upgraded: the installed-version record was not written\n", err);

@@ -58,12 +58,14 @@ class ProgramState {
   std::atomic<WorkerStage> failed_stage{WorkerStage::kNone};
   std::atomic<uint64_t> stage_done{0};
   // How the run's end went, for the session above the worker: the loader fell silent in the
-  // stream (nothing more was sent), a revert attempt heard the receiver in NMEA, the version
-  // read back after the flash (none when none was). Written by the worker before it clears
+  // stream (nothing more was sent), a revert attempt heard the receiver in NMEA, the
+  // installed-version record could not be written, the version read back after the flash
+  // (none when none was). Written by the worker before it clears
   // the running flag, read on its thread once it returned: the dialog thread may rewrite the
   // current-version text by then.
   std::atomic<bool> loader_silent{false};
   std::atomic<bool> heard_in_nmea{false};
+  std::atomic<bool> record_unwritten{false};  // the installed-version value could not be set
   std::optional<WideText> version_read_back;
   // The signal the user stopped the run with; 0 while none has. Set by the front-end from any
   // thread; the worker, the version readers and the repair end at their next record, byte or

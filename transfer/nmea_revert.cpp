@@ -65,7 +65,7 @@ int RevertAndFinish(ProgramState& state, bool upload_succeeded) {
     state.upgrade_running.store(0);
     return 0;
   }
-  RecordInstalledVersion(state.registry);
+  state.record_unwritten.store(!RecordInstalledVersion(state.registry));
   state.clock.SleepMs(200);
   state.SetStatus(u"Finished!");
   state.upgrade_running.store(0);

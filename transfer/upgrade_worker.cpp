@@ -61,6 +61,7 @@ int UpgradeWorker(ProgramState& state) {
   state.failed_at_us.store(0);
   state.loader_silent.store(false);
   state.heard_in_nmea.store(false);
+  state.record_unwritten.store(false);
   state.version_read_back.reset();
   for (auto& entered : state.stage_entered_us) entered.store(0);
   state.EnterStage(WorkerStage::kStart);

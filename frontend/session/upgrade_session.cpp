@@ -142,6 +142,9 @@ Outcome UpgradeSession::Run() {
     result = UpgradeWorker(settings_.state);
   }
   hold_.reset();
+  if (settings_.state.record_unwritten.load()) {
+    settings_.tell(kRecordUnwritten);
+  }
   // Only a version read back after the flash says what the receiver runs now.
   if (settings_.state.version_read_back) after_ = TrimmedVersion(*settings_.state.version_read_back);
   const Outcome outcome = WorkerOutcome(result);

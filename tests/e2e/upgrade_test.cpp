@@ -2,7 +2,11 @@
 // real time (about a minute each), run side by side by CTest. They check what only the real
 // pty and processes show: the speed at which the receiver heard each command (its log), the
 // boxes on standard error, the exit status and the installed-version record file.
+#include <fcntl.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -10,8 +14,10 @@
 #include <nlohmann/json.hpp>
 
 #include <fstream>
-#include <sstream>
+#include <functional>
 #include <optional>
+#include <sstream>
+#include <thread>
 
 #include "tests/e2e/mock_logind.h"
 #include "tests/e2e/process.h"
@@ -168,6 +174,58 @@ TEST(Upgrade, TwoSigintsStopTheRunSayingHowToRecoverAndAKilledRunLeavesTheHistor
   ASSERT_EQ(h.size(), 1u) << "the killed run wrote nothing";
   EXPECT_EQ(h[0].value("result", "") + " " + h[0].value("failed_stage", "") + " " + h[0]["exit_status"].dump(),
             "stopped firmware 130");
+}
+
+// A terminal whose output is stopped from the start (as Ctrl-S or a frozen SSH session stops
+// it) holds nothing up. In the stream a SIGINT pair still stops the run at its next record,
+// and it ends with 130 once the output flows, the port left without its exclusive flag. A
+// SIGINT that comes once the receiver is flashed and its history line written leaves status 0,
+// while the output is still stopped.
+TEST(Upgrade, AStoppedTerminalHoldsNothingUpAndSignalsAreStillAnswered) {
+  for (const bool flashed : {false, true}) {
+    const TempDir dir;
+    fs::copy(kPayloads, dir.path() / "root");
+    const SimProcess sim(flashed ? std::vector<std::string>{} : std::vector<std::string>{"--pace", "--log-records"});
+    const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(terminal >= 0 && grantpt(terminal) == 0 && unlockpt(terminal) == 0);
+    const std::string slave = ptsname(terminal);
+    int output = open(slave.c_str(), O_RDWR | O_NOCTTY);
+    tcflow(output, TCOOFF);
+    const pid_t cli = Spawn({LARKSPAN_CLI, "--port", sim.device(), "--root", dir.path() / "root", "upgrade"}, slave,
+                            slave, {"XDG_STATE_HOME=" + dir.path().string(), "LARKSPAN_REGISTRY=/nonexistent"});
+    const auto await = [&](const std::function<bool()>& done) {
+      for (int i = 0; i < 1200 && !done(); ++i) usleep(100'000);
+    };
+    if (flashed) {
+      await([&] { return ReadFile(dir.path() / "larkspan/history.jsonl").ends_with('\n'); });
+      kill(cli, SIGINT);
+      EXPECT_EQ(WaitFor(cli, 30), 0);
+    } else {
+      await([&] { return Count(sim.Log(), "record n=") >= 20; });
+      kill(cli, SIGINT);
+      usleep(300'000);
+      kill(cli, SIGINT);
+      sleep(2);
+      const size_t records = Count(sim.Log(), "record n=");
+      sleep(2);
+      EXPECT_EQ(Count(sim.Log(), "record n="), records) << "no record after the stop";
+      EXPECT_LT(records, 100u);
+      tcflow(output, TCOON);
+      std::thread drain([terminal] {
+        char bytes[4096];
+        while (read(terminal, bytes, sizeof bytes) > 0) {}
+      });
+      EXPECT_EQ(WaitFor(cli, 30), 130);
+      close(std::exchange(output, -1));  // the master reads its end once no one holds the slave
+      drain.join();
+      const int port = open(sim.device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+      int exclusive = 1;
+      EXPECT_TRUE(port >= 0 && ioctl(port, TIOCGEXCL, &exclusive) == 0 && exclusive == 0) << "TIOCEXCL left set";
+      close(port);
+    }
+    if (output >= 0) close(output);
+    close(terminal);
+  }
 }
 
 }  // namespace

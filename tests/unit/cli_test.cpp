@@ -6,15 +6,19 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <future>
 #include <regex>
+#include <thread>
 
 #include "frontend/cli_options.h"
 #include "frontend/json_sink.h"
+#include "frontend/output_queue.h"
 #include "frontend/signal_watch.h"
 #include "frontend/terminal_sink.h"
 #include "platform/wire_trace.h"
@@ -62,6 +66,58 @@ TEST(CliOutput, OnTheTerminalInJsonAndInTheTrace) {
     }
     ExpectGolden(std::string("cli_output_") + name + ".txt", seen);
   }
+}
+
+// Output that cannot be written holds the upgrade up nowhere: a terminal stopped (as Ctrl-S
+// stops it) until the receiver has the termination record, and a trace into a FIFO whose
+// reader left after the first line, which is said once. The terminal gets the last status.
+TEST(CliOutput, AStoppedTerminalAndATraceReaderGoneHoldNothingUp) {
+  TestClock clock;
+  FakeSerialPorts port{clock};
+  FakeReceiver receiver{port};
+  const TempFile loader(std::string(20, '\x7F')), firmware(Records(3));
+  const std::string fifo = (loader.folder() / "trace").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::thread reader([&] {
+    const int fd = open(fifo.c_str(), O_RDONLY);
+    for (char c = 0; read(fd, &c, 1) == 1 && c != '\n';) {}
+    close(fd);
+  });
+  std::string told;
+  WireTrace trace(fifo, [&](const std::string& text) { told += text; });
+  reader.join();
+  TracingSerialPorts traced(port, trace);
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+  const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+  tcflow(terminal, TCOOFF);
+  std::string shown;
+  std::thread screen([&] {
+    char bytes[4096];
+    for (ssize_t n; (n = read(master, bytes, sizeof bytes)) > 0;) shown.append(bytes, static_cast<size_t>(n));
+  });
+  port.hear = [&, heard = port.hear](const std::vector<uint8_t>& bytes, uint32_t baud) {
+    heard(bytes, baud);
+    if (Text(bytes).starts_with("S7")) tcflow(terminal, TCOON);
+  };
+  OutputQueue output;
+  TerminalSink sink(output.Stream(terminal), output.Stream(terminal), true, output.Stream(terminal, 1));
+  MemoryRegistry registry;
+  ProgramState state(traced, clock, sink, registry);
+  state.loader_file.Open(loader.path().string());
+  state.srecord_file.Open(firmware.path().string());
+  auto worker = std::async(std::launch::async, [&] { return UpgradeWorker(state); });
+  const bool ended = worker.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+  tcflow(terminal, TCOON);  // lets a worker held by the terminal go
+  EXPECT_TRUE(ended) << "the worker waited for the terminal";
+  EXPECT_EQ(worker.get(), 1);
+  output.Drain();
+  close(terminal);
+  screen.join();
+  close(master);
+  EXPECT_NE(shown.find("Finished!"), std::string::npos) << shown;
+  trace.Finish();
+  EXPECT_EQ(told, "the trace " + fifo + " cannot be written: Broken pipe\n");
 }
 
 // Each sub-command with its options, the global ones before or after it; help and version end

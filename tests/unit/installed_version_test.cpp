@@ -26,7 +26,7 @@ TEST(InstalledVersion, GoesOnlyIntoAnExistingKeyAndAValueThatCannotBeSetGivesZer
   const fs::path key = root.path() / "HKEY_LOCAL_MACHINE" / "SOFTWARE" / "Apps" / "Tessan SW";
   FileRegistry registry(root.path());
   fs::create_directories(key.parent_path());
-  RecordInstalledVersion(registry);
+  EXPECT_TRUE(RecordInstalledVersion(registry)) << "a missing key is no failure";
   EXPECT_FALSE(fs::exists(key)) << "a missing key is never created";
   for (const char16_t* path : {u"", u"SOFTWARE\\", u"SOFTWARE\\..\\SOFTWARE\\Apps"})
     EXPECT_EQ(registry.OpenKey(kInstalledVersionRoot, path), nullptr) << "no empty part, no climbing out";
@@ -45,6 +45,9 @@ TEST(InstalledVersion, GoesOnlyIntoAnExistingKeyAndAValueThatCannotBeSetGivesZer
   EXPECT_EQ(e2e::ReadFile(key / "V").size(), 512u) << "255 characters and the terminator";
   fs::create_directory(key / "W");  // a value that cannot be replaced
   EXPECT_EQ(WriteVersionValue(*open, u"W", "AB"), 0);
+  fs::remove(key / "FW");
+  fs::create_directory(key / "FW");
+  EXPECT_FALSE(RecordInstalledVersion(registry));
   EXPECT_EQ(std::distance(fs::directory_iterator(key), {}), 3) << "FW, V and W, no temporary file left";
 }
 
