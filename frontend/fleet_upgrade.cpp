@@ -181,7 +181,11 @@ int UpgradeSeveral(const FleetSettings& settings) {
   const bool terminal = !settings.json && ::isatty(STDOUT_FILENO) == 1;
   std::FILE* human = settings.json ? settings.err : settings.out;
   std::FILE* err = settings.err;
-  FleetBoard board(human, err, terminal, terminal ? TerminalWidth() : 80);
+  // Progress kinds in the output queue: 1 to n for the receivers' JSON events, then their rows.
+  const int human_fd = settings.json ? STDERR_FILENO : STDOUT_FILENO, rows_kind = static_cast<int>(settings.ports.size()) + 1;
+  FleetBoard board(human, err, terminal, terminal ? TerminalWidth() : 80, [&settings, human_fd, rows_kind](size_t row) {
+    return settings.output.Stream(human_fd, rows_kind + static_cast<int>(row));
+  });
   HeldRegistry held(settings.registry);
   std::deque<Receiver> receivers;
   std::vector<ReceiverRun*> runs;

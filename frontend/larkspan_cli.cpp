@@ -301,7 +301,8 @@ int main(int argc, char** argv) {
   if (outcome.ending == Ending::kStopped) TellStopped(updater, outcome);
   if (updater.session && !updater.session->recorded()) updater.session->Record(outcome);
   if (options.command != "ports" && options.command != "history") EmitResult(updater, outcome);
-  if (trace) trace->Finish();  // its last lines, and what it has to say about them, before the output ends
+  state.CloseChannelsAndFiles();  // the trace's last lines are the channels' closing
+  if (trace) trace->Finish();     // those lines, and what it has to say about them, before the output ends
   std::fflush(nullptr);
   output.Drain();
   signals.Stop();

@@ -1,5 +1,6 @@
 #include "frontend/output_queue.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,6 +9,8 @@
 #include <mutex>
 #include <set>
 #include <thread>
+
+#include "platform/sigpipe.h"
 
 namespace larkspan {
 
@@ -19,11 +22,17 @@ struct Text {
   int progress;  // 0: kept
 };
 
-// Writes all of `text`; false once the file refuses it (a reader gone, a full disk).
+// Writes all of `text`, waiting as long as the file takes to accept it (a terminal left
+// non-blocking by another program too); false once it refuses it (a reader gone, a full disk).
 bool WriteAll(int fd, const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {
     const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EAGAIN) {
+      pollfd ready{fd, POLLOUT, 0};
+      ::poll(&ready, 1, -1);
+      continue;
+    }
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
@@ -102,7 +111,10 @@ constexpr size_t kStreamBuffer = 64 * 1024;  // larger than any one text, so tha
 }  // namespace
 
 OutputQueue::OutputQueue() : shared_(std::make_shared<Shared>()) {
-  std::thread([shared = shared_] { shared->Write(); }).detach();
+  std::thread([shared = shared_] {
+    BlockSigpipeInThisThread();
+    shared->Write();
+  }).detach();
 }
 
 OutputQueue::~OutputQueue() {
@@ -125,8 +137,6 @@ std::FILE* OutputQueue::Stream(int fd, int progress) {
   streams_.push_back(stream);
   return stream;
 }
-
-void OutputQueue::Put(int fd, std::string text, int progress) { shared_->Put(fd, std::move(text), progress); }
 
 void OutputQueue::Drain() {
   std::unique_lock lock(shared_->mutex);

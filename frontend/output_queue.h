@@ -1,4 +1,4 @@
-// What larkspan-cli prints, written by a thread of its own, so that a terminal whose output is
+// What the updaters print on the terminal, written by a thread of its own, so that a terminal whose output is
 // stopped (Ctrl-S, tcflow, a frozen SSH session) or a pipe nobody reads never holds up an
 // upgrade. The program's threads hand over whole texts and go on at once; the texts go out in
 // the order they came. A progress text waiting to be written is replaced by a newer one of the
@@ -26,7 +26,6 @@ class OutputQueue {
   // progress text of that kind, replaced while it waits by the next one of the same kind.
   // Owned by the queue.
   std::FILE* Stream(int fd, int progress = 0);
-  void Put(int fd, std::string text, int progress = 0);
 
   // Waits until everything handed over is written (a write that fails drops the rest for its
   // file), or until Interrupt() is called during the wait.

@@ -2,12 +2,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+
+#include "platform/sigpipe.h"
 
 namespace larkspan {
 
@@ -125,11 +126,7 @@ WireTrace::WireTrace(const std::string& path, std::function<void(const std::stri
   ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
   queued_ = "# larkspan wire trace 1\n";
   flusher_ = std::jthread([this](std::stop_token stop) {
-    // A reader that left raises SIGPIPE on this thread only: kept pending, the write fails.
-    sigset_t pipe;
-    sigemptyset(&pipe);
-    sigaddset(&pipe, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+    BlockSigpipeInThisThread();
     bool writable = true;
     while (!stop.stop_requested() && writable) {
       writable = Flush(std::chrono::milliseconds(0));

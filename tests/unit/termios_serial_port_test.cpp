@@ -302,22 +302,16 @@ TEST_F(TermiosSerialPortTest, LowLatencyIsAskedForOnOpenAndPutBackOnClose) {
 TEST_F(TermiosSerialPortTest, AStopEndsTheUploadAtItsNextByteAndPutsThePortBack) {
   FtdiDriver driver;
   TermiosSerialPorts ports(PortNames{path_}, &driver);
-  testing::TestClock clock;
-  testing::RecordingSink sink;
-  testing::MemoryRegistry registry;
-  ProgramState state(ports, clock, sink, registry);
-  const e2e::TempDir dir;
-  std::ofstream(dir.path() / "loader") << std::string(200'000, '\x7F');
-  std::ofstream(dir.path() / "firmware") << testing::Records(3);
-  state.loader_file.Open((dir.path() / "loader").string());
-  state.srecord_file.Open((dir.path() / "firmware").string());
+  testing::Rig rig;
+  ProgramState state(ports, rig.clock, rig.sink, rig.registry);
+  state.loader_file.Open(rig.File(std::string(200'000, '\x7F')).path().string());
+  state.srecord_file.Open(rig.File(testing::Records(3)).path().string());
   size_t received = 0;
   std::thread receiver([&] {
     uint8_t bytes[4096];
-    for (int idle = 0; idle < 2000; ++idle) {
+    for (int idle = 0; idle < 2000; ++idle, usleep(1000)) {
       for (ssize_t n; (n = read(master_, bytes, sizeof bytes)) > 0; idle = 0) received += static_cast<size_t>(n);
       if (received > 50'000) state.stop_signal.store(SIGINT);
-      usleep(1000);
     }
   });
   EXPECT_EQ(UpgradeWorker(state), 0);
