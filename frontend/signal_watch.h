@@ -9,6 +9,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <thread>
 
@@ -30,8 +31,8 @@ class SignalWatch {
   // Told of a first SIGINT or SIGTERM in the window.
   std::function<void(int signal)> warn = [](int) {};
   // Asks the run to stop for `signal`; returns at once. Told of every stopping signal, a
-  // repeated one too.
-  std::function<void(int signal)> stop = [](int) {};
+  // repeated one too. Until a run says how it stops, nothing is open yet: the process ends.
+  std::function<void(int signal)> stop = [](int signal) { std::_Exit(128 + signal); };
 
   static constexpr std::chrono::seconds kSecondSignalWithin{5};
 
