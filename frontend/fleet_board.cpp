@@ -21,7 +21,9 @@ std::string Fit(std::string text, size_t width) {
 FleetBoard::Row& FleetBoard::AddRow(const std::string& port) {
   std::lock_guard lock(mutex_);
   port_width_ = std::max(port_width_, port.size());
-  return *rows_.emplace_back(std::make_unique<Row>(*this, rows_.size(), port));
+  Row& row = *rows_.emplace_back(std::make_unique<Row>(*this, rows_.size(), port));
+  row.out_ = row_out_ ? row_out_(row.index_) : out_;
+  return row;
 }
 
 void FleetBoard::Above(const std::function<void()>& print) {
@@ -65,8 +67,8 @@ void FleetBoard::Draw(Row& row) {
   row.drawn_ = std::move(text);
   // Up to the row, rewrite it, and back down to the line below the rows.
   const size_t up = rows_.size() - row.index_;
-  std::fprintf(out_, "\x1b[%zuA\r%s\x1b[K\x1b[%zuB\r", up, row.drawn_.c_str(), up);
-  std::fflush(out_);
+  std::fprintf(row.out_, "\x1b[%zuA\r%s\x1b[K\x1b[%zuB\r", up, row.drawn_.c_str(), up);
+  std::fflush(row.out_);
 }
 
 void FleetBoard::PlainLine(std::FILE* file, const Row& row, const std::string& text) {

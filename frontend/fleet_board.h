@@ -20,8 +20,11 @@ namespace larkspan {
 class FleetBoard {
  public:
   // `width`: the terminal's columns; a row is cut to fit, so that it never wraps.
-  FleetBoard(std::FILE* out, std::FILE* err, bool terminal, int width = 80)
-      : out_(out), err_(err), terminal_(terminal), width_(width) {}
+  // `row_out`: where a row's redraws in place go (by default `out`), a stream of each row's own
+  // so that an output queue may drop those a stopped terminal cannot take.
+  FleetBoard(std::FILE* out, std::FILE* err, bool terminal, int width = 80,
+             std::function<std::FILE*(size_t row)> row_out = {})
+      : out_(out), err_(err), terminal_(terminal), width_(width), row_out_(std::move(row_out)) {}
 
   // One receiver's sink: its boxes, statuses and progress go to its row.
   class Row final : public UserSink {
@@ -47,6 +50,7 @@ class FleetBoard {
     ProgressBar bar_;
     ProgressMeter* meter_ = nullptr;
     std::string drawn_;  // what the terminal shows of it
+    std::FILE* out_ = nullptr;  // where its redraws in place go
   };
 
   // A row for `port`; all rows are added before any receiver runs.
@@ -68,6 +72,7 @@ class FleetBoard {
   std::FILE* err_;
   bool terminal_;
   int width_;
+  std::function<std::FILE*(size_t row)> row_out_;
   size_t port_width_ = 0;
   std::vector<std::unique_ptr<Row>> rows_;
   size_t drawn_rows_ = 0;  // rows on the terminal, the cursor on the line below them

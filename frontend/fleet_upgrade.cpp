@@ -45,7 +45,9 @@ struct Watching {
 // What the dialog does when it opens and when Upgrade is pressed, for one receiver.
 Outcome UpgradeOne(ReceiverRun& run, const SharedPayloads& payloads) {
   ProgramState& state = run.state;
-  if (ReadStartupVersion(state) == 1) {
+  const bool read = ReadStartupVersion(state) == 1;
+  if (state.Stopping()) return StoppedOutcome(state);
+  if (read) {
     run.session.NoteVersionBefore(TrimmedVersion(state.current_version));
     {
       std::lock_guard lock(run.mutex);
@@ -56,6 +58,7 @@ Outcome UpgradeOne(ReceiverRun& run, const SharedPayloads& payloads) {
   run.show_version("The new version after upgrade:", "new", std::string(kNewVersionText));
   state.sink.ShowMessage({kWarningText, u"Warning", BoxOwner::kDialog});
   if (const auto refused = run.session.Prepare(&payloads.files)) return *refused;
+  if (state.Stopping()) return StoppedOutcome(state);
   ProgressMeter meter(state, payloads.firmware_records);
   const Watching watching(run, meter);
   const Outcome outcome = run.session.Run();
@@ -137,14 +140,17 @@ namespace {
 
 // One receiver's port, sinks and state, as UpgradeSeveral makes them.
 struct Receiver {
+  // `progress`: its own kind of progress text in the output queue.
   Receiver(const std::string& port, FleetBoard& board, const FleetSettings& settings, Registry& registry,
-           SleepInhibitor& inhibitor)
+           SleepInhibitor& inhibitor, int progress)
       : ports(PortNames{port}), row(board.AddRow(port)),
-        json_sink(settings.json ? std::make_unique<JsonSink>(stdout, row, port) : nullptr),
+        json_sink(settings.json ? std::make_unique<JsonSink>(settings.out, row, port,
+                                                             settings.output.Stream(STDOUT_FILENO, progress))
+                                : nullptr),
         state(ports, settings.clock, json_sink ? static_cast<UserSink&>(*json_sink) : row, registry),
         run(port, SessionSettings{state, inhibitor, settings.root, port, HistoryFile(), payloads::BuildPayloads,
-                                  [&board, this](const std::string& lines) {
-                                    board.Above([&] { PrintLines(stderr, "larkspan-cli: [" + run.port + "] ", lines); });
+                                  [&board, this, err = settings.err](const std::string& lines) {
+                                    board.Above([&] { PrintLines(err, "larkspan-cli: [" + run.port + "] ", lines); });
                                   }}) {}
 
   TermiosSerialPorts ports;
@@ -173,13 +179,18 @@ int UpgradeSeveral(const FleetSettings& settings) {
   // The sleep lock is held once for all receivers, below; their sessions take none of their own.
   NoSleepInhibitor no_hold;
   const bool terminal = !settings.json && ::isatty(STDOUT_FILENO) == 1;
-  std::FILE* human = settings.json ? stderr : stdout;
-  FleetBoard board(human, stderr, terminal, terminal ? TerminalWidth() : 80);
+  std::FILE* human = settings.json ? settings.err : settings.out;
+  std::FILE* err = settings.err;
+  // Progress kinds in the output queue: 1 to n for the receivers' JSON events, then their rows.
+  const int human_fd = settings.json ? STDERR_FILENO : STDOUT_FILENO, rows_kind = static_cast<int>(settings.ports.size()) + 1;
+  FleetBoard board(human, err, terminal, terminal ? TerminalWidth() : 80, [&settings, human_fd, rows_kind](size_t row) {
+    return settings.output.Stream(human_fd, rows_kind + static_cast<int>(row));
+  });
   HeldRegistry held(settings.registry);
   std::deque<Receiver> receivers;
   std::vector<ReceiverRun*> runs;
   for (const std::string& port : settings.ports) {
-    Receiver& receiver = receivers.emplace_back(port, board, settings, held, no_hold);
+    Receiver& receiver = receivers.emplace_back(port, board, settings, held, no_hold, static_cast<int>(receivers.size()) + 1);
     runs.push_back(&receiver.run);
     receiver.run.show_version = [&receiver](const char* label, const char* which, const std::string& text) {
       receiver.row.Say(VersionLine(label, text));
@@ -189,16 +200,26 @@ int UpgradeSeveral(const FleetSettings& settings) {
       receiver.row.Watch(meter);
       if (receiver.json_sink) receiver.json_sink->Watch(meter);
     };
-    receiver.ports.on_open_failure = [&board, &receiver](const std::string& path, int error) {
+    receiver.ports.on_open_failure = [&board, &receiver, err](const std::string& path, int error) {
       receiver.run.port_failed.store(true);
-      board.Above([&] { TellOpenFailure("larkspan-cli", path, error); });
+      board.Above([&] { TellOpenFailure("larkspan-cli", path, error, err); });
     };
-    receiver.state.probe_channel.on_cts_low = [&board, port] { board.Above([&] { TellCtsLow("larkspan-cli", port); }); };
+    receiver.state.probe_channel.on_cts_low = [&board, port, err] {
+      board.Above([&] { TellCtsLow("larkspan-cli", port, err); });
+    };
     receiver.run.on_end = [&receiver](ReceiverRun&) { EmitResult(receiver); };
-    receiver.ports.on_slow_line = [&board, &settings](const SlowLine& line) {
-      board.Above([&] { TellSlowLine(line, settings.root / kFirmwareFileName); });
+    receiver.ports.on_slow_line = [&board, &settings, err](const SlowLine& line) {
+      board.Above([&] { TellSlowLine(line, settings.root / kFirmwareFileName, err); });
     };
   }
+  // A stop reaches every receiver, each ending at its next step.
+  settings.signals.stop = [&](int signal) {
+    for (Receiver& receiver : receivers) {
+      int none = 0;
+      receiver.state.stop_signal.compare_exchange_strong(none, signal);
+    }
+    settings.output.Interrupt();
+  };
   // Ends every run the same way before any receiver is touched.
   const auto all_fail = [&](const Outcome& outcome) {
     for (Receiver& receiver : receivers) {
@@ -213,23 +234,27 @@ int UpgradeSeveral(const FleetSettings& settings) {
   };
 
   // The steps every receiver shares, once: the payload files' checks and the power test.
-  TerminalSink shared_sink(stderr, stderr, false);
-  const auto tell = [&board](const std::string& lines) { board.Above([&] { PrintLines(stderr, "larkspan-cli: ", lines); }); };
+  TerminalSink shared_sink(err, err, false);
+  const auto tell = [&board, err](const std::string& lines) {
+    board.Above([&] { PrintLines(err, "larkspan-cli: ", lines); });
+  };
   ReadOnlyFile loader, firmware;
   std::optional<SleepHold> hold;
   if (const auto refused = CheckPayloadFiles(settings.root, settings.check_payloads, shared_sink, tell)) {
     all_fail(*refused);
   } else if (const auto no_power = CheckPower(settings.power, shared_sink, tell)) {
     all_fail(*no_power);
+  } else if (receivers.front().state.Stopping()) {
+    all_fail(StoppedOutcome(receivers.front().state));
   } else {
     loader.Open((settings.root / kLoaderFileName).string());
     firmware.Open((settings.root / kFirmwareFileName).string());
-    PrintLines(stderr, "larkspan-cli: ", UnopenedPayloadFiles(loader, firmware, settings.root));
+    PrintLines(err, "larkspan-cli: ", UnopenedPayloadFiles(loader, firmware, settings.root));
     const SharedPayloads payloads{{loader, firmware},
                                   settings.check_payloads ? CountRecords(settings.root / kFirmwareFileName) : 0};
     hold.emplace(settings.inhibitor, [&](const std::string& why) {
       board.Above([&] {
-        std::fprintf(stderr, "larkspan-cli: sleep could not be held off during the upgrade (%s): keep the machine "
+        std::fprintf(err, "larkspan-cli: sleep could not be held off during the upgrade (%s): keep the machine "
                      "awake until it ends\n", why.c_str());
       });
     });
@@ -243,40 +268,25 @@ int UpgradeSeveral(const FleetSettings& settings) {
       return false;
     };
     settings.signals.warn = [&](int) {
-      board.Above([] {
+      board.Above([err] {
         std::fputs("larkspan-cli: a receiver has no working firmware until its upgrade ends, and stopping now would "
                    "leave it so. The upgrades go on; interrupt again within 5 seconds to stop them all the same.\n",
-                   stderr);
+                   err);
+        std::fflush(err);
       });
     };
-    settings.signals.stop = [&](int signal, bool) {
-      board.Finish();
-      for (Receiver& receiver : receivers) {
-        bool ended = false;
-        {
-          std::lock_guard lock(receiver.run.mutex);
-          ended = receiver.run.ended;
-        }
-        if (ended) continue;
-        const char* stage = StageName(receiver.state.stage.load());
-        std::fprintf(stderr, "larkspan-cli: [%s] stopped during the %s stage%s\n", receiver.run.port.c_str(),
-                     stage ? stage : "first", receiver.state.upgrade_running.load() != 0
-                                               ? ": run 'larkspan-cli upgrade' on this port again at once"
-                                               : "");
-        const Outcome stopped = Failed(128 + signal, stage ? stage : "stopped");
-        receiver.run.session.Record(stopped);
-        {
-          std::lock_guard lock(receiver.run.mutex);
-          receiver.run.outcome = stopped;
-        }
-        EmitResult(receiver);
-      }
-      std::fflush(nullptr);
-    };
     UpgradeSideBySide(runs, payloads);
-    settings.signals.Stop();
   }
   board.Finish();
+  for (const ReceiverRun* run : runs) {
+    std::lock_guard lock(run->mutex);
+    if (run->outcome.ending != Ending::kStopped) continue;
+    std::fprintf(err, "larkspan-cli: [%s] stopped%s\n", run->port.c_str(),
+                 StoppedWhileFlashing(run->outcome)
+                     ? (std::string(" during the ") + run->outcome.failed_stage +
+                        " stage: run 'larkspan-cli upgrade' on this port again at once").c_str()
+                     : "");
+  }
   const int exit_status = FirstFailureStatus(runs);
   // The installed-version record is the device's: written only when every receiver was
   // flashed (one not brought back to NMEA runs the new firmware all the same).
@@ -285,12 +295,14 @@ int UpgradeSeveral(const FleetSettings& settings) {
     std::lock_guard lock(run->mutex);
     all_flashed = all_flashed && (run->outcome.status == status::kOk || run->outcome.status == status::kNotBackToNmea);
   }
-  if (all_flashed) held.Commit();
+  if (all_flashed && !held.Commit()) PrintLines(err, "larkspan-cli: ", kRecordUnwritten);
   std::fputs(ResultTable(runs).c_str(), human);
   if (!all_flashed) {
-    std::fputs("larkspan-cli: not every receiver was upgraded: the installed-version record was not written\n",
-               stderr);
+    std::fputs("larkspan-cli: not every receiver was upgraded: the installed-version record was not written\n", err);
   }
+  std::fflush(nullptr);
+  settings.output.Drain();
+  settings.signals.Stop();  // its callbacks use what goes now
   return exit_status;
 }
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "frontend/output_queue.h"
 #include "frontend/progress_meter.h"
 #include "frontend/session/upgrade_session.h"
 #include "frontend/signal_watch.h"
@@ -80,7 +81,10 @@ struct FleetSettings {
   PowerStatus& power;
   SleepInhibitor& inhibitor;
   Registry& registry;
-  SignalWatch& signals;
+  SignalWatch& signals;  // stopped before it returns
+  OutputQueue& output;   // drained before it returns
+  std::FILE* out;        // standard output and error, through that queue
+  std::FILE* err;
 };
 
 // The whole command; returns its exit status.

@@ -23,7 +23,7 @@ nlohmann::ordered_json OrNull(const std::optional<T>& value) {
 }
 }  // namespace
 
-void JsonSink::Emit(const nlohmann::ordered_json& event) {
+void JsonSink::Emit(const nlohmann::ordered_json& event, std::FILE* out) {
   std::string line;
   if (port_.empty()) {
     line = JsonLine(event);
@@ -33,8 +33,8 @@ void JsonSink::Emit(const nlohmann::ordered_json& event) {
     line = JsonLine(with_port);
   }
   std::lock_guard lock(mutex_);
-  std::fputs(line.c_str(), out_);
-  std::fflush(out_);
+  std::fputs(line.c_str(), out);
+  std::fflush(out);
 }
 
 void JsonSink::ShowMessage(const MessageBox& box) {
@@ -68,7 +68,8 @@ void JsonSink::Progress(ProgressOp op, int a, int b) {
         {"done", reading->done},
         {"total", OrNull(reading->total)},
         {"rate", OrNull(reading->rate)},
-        {"eta_s", OrNull(reading->eta_s)}});
+        {"eta_s", OrNull(reading->eta_s)}},
+       progress_out_);
 }
 
 }  // namespace larkspan

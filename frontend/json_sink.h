@@ -21,19 +21,24 @@ namespace larkspan {
 class JsonSink final : public UserSink {
  public:
   // `port`: the receiver's, added to each event when several are upgraded at once.
-  JsonSink(std::FILE* out, UserSink& human, std::string port = {})
-      : out_(out), human_(human), port_(std::move(port)) {}
+  // `progress`: where the progress events go (by default `out`), a stream of their own so that
+  // an output queue may drop those a stalled reader cannot take.
+  JsonSink(std::FILE* out, UserSink& human, std::string port = {}, std::FILE* progress = nullptr)
+      : out_(out), progress_out_(progress ? progress : out), human_(human), port_(std::move(port)) {}
 
   void ShowMessage(const MessageBox& box) override;
   void ShowStatus(const WideText& status) override;
   void Progress(ProgressOp op, int a, int b) override;
 
-  void Emit(const nlohmann::ordered_json& event);
+  void Emit(const nlohmann::ordered_json& event) { Emit(event, out_); }
   void Watch(ProgressMeter* meter) { meter_ = meter; }
 
  private:
+  void Emit(const nlohmann::ordered_json& event, std::FILE* out);
+
   std::mutex mutex_;
   std::FILE* out_;
+  std::FILE* progress_out_;
   UserSink& human_;
   std::string port_;
   ProgressBar bar_;  // the human sink's bar, for the percentage

@@ -20,6 +20,7 @@
 #include "frontend/cli_options.h"
 #include "frontend/fleet_upgrade.h"
 #include "frontend/json_sink.h"
+#include "frontend/output_queue.h"
 #include "frontend/ports_command.h"
 #include "frontend/progress_meter.h"
 #include "frontend/session/upgrade_session.h"
@@ -54,6 +55,8 @@ namespace status = exit_status;
 // Everything a command needs, made once per run.
 struct Updater {
   const CliOptions& options;
+  std::FILE* out;  // standard output and error, through the output queue
+  std::FILE* err;
   TerminalSink& terminal;
   UserSink& sink;           // the terminal, or the JSON events beside it
   JsonSink* json = nullptr;  // with --json
@@ -67,11 +70,11 @@ struct Updater {
   std::optional<std::string> old_version = std::nullopt, new_version = std::nullopt;
   std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
 
-  std::FILE* HumanOut() const { return json ? stderr : stdout; }
+  std::FILE* HumanOut() const { return json ? err : out; }
   // Lines for standard error, each after the program's name, below a finished progress line.
   void Tell(const std::string& lines) {
     terminal.FinishLine();
-    PrintLines(stderr, "larkspan-cli: ", lines);
+    PrintLines(err, "larkspan-cli: ", lines);
   }
 };
 
@@ -91,6 +94,7 @@ void EmitResult(Updater& updater, const Outcome& outcome) {
 Outcome RunVersion(Updater& updater) {
   const bool read = ReadStartupVersion(updater.state) == 1;
   updater.terminal.FinishLine();
+  if (!read && updater.state.Stopping()) return StoppedOutcome(updater.state);
   if (!read) return updater.port_failed ? Failed(status::kPortUnavailable, "port") : Failed(status::kReceiverSilent, "version");
   updater.old_version = VersionText(updater.state.current_version);
   ShowVersion(updater, "Current Firmware version:", "current", *updater.old_version);
@@ -102,6 +106,7 @@ Outcome RunRepair(Updater& updater) {
   const bool repaired = CheckAndRepair(updater.state);
   updater.state.SetStatus(repaired ? u"Check successfully." : u"Check&Repair fail.");
   if (repaired) return {};
+  if (updater.state.Stopping()) return StoppedOutcome(updater.state);
   return updater.port_failed ? Failed(status::kPortUnavailable, "port") : Failed(status::kReceiverSilent, "repair");
 }
 
@@ -140,6 +145,7 @@ Outcome RunPorts(Updater& updater) {
   const SerialDeviceList list = ListSerialDevices(UdevTtys(), {});
   std::optional<ProbeResults> probe;
   if (updater.options.probe) probe = ProbePorts(list);
+  if (updater.state.Stopping()) return StoppedOutcome(updater.state);
   const std::string text = updater.options.json ? PortsJsonLines(list, probe ? &*probe : nullptr)
                                                 : PortsTable(list, probe ? &*probe : nullptr);
   std::fputs(text.c_str(), stdout);
@@ -153,10 +159,12 @@ Outcome RunUpgrade(Updater& updater) {
   if (const auto refused = CheckPayloadFiles(updater.root, updater.options.check_payloads, state.sink, tell)) {
     return *refused;
   }
+  if (state.Stopping()) return StoppedOutcome(state);
 
   // What the dialog shows when it opens: the two versions, then the warning.
   const bool version_read = ReadStartupVersion(state) == 1;
   updater.terminal.FinishLine();
+  if (state.Stopping()) return StoppedOutcome(state);
   if (version_read) {
     updater.old_version = VersionText(state.current_version);
     ShowVersion(updater, "Current Firmware version:", "current", *updater.old_version);
@@ -168,6 +176,7 @@ Outcome RunUpgrade(Updater& updater) {
   // What the Upgrade button does.
   if (const auto refused = CheckPower(updater.power, state.sink, tell)) return *refused;
   if (const auto refused = session.Prepare()) return *refused;
+  if (state.Stopping()) return StoppedOutcome(state);
   ProgressMeter meter(state, updater.options.check_payloads ? CountRecords(updater.root / kFirmwareFileName) : 0);
   if (updater.json) {
     updater.json->Watch(&meter);
@@ -182,6 +191,15 @@ Outcome RunUpgrade(Updater& updater) {
   return outcome;
 }
 
+// What a stopped run tells: where the receiver was left, and how to bring it back.
+void TellStopped(Updater& updater, const Outcome& outcome) {
+  if (StoppedWhileFlashing(outcome)) {
+    updater.Tell(std::string("stopped during the ") + outcome.failed_stage + " stage: the receiver is left without "
+                 "working firmware. Run 'larkspan-cli upgrade' again at once to bring it back.\n");
+  } else {
+    updater.Tell(std::string("stopped by ") + (outcome.status == 128 + SIGINT ? "SIGINT" : "SIGTERM") + "\n");
+  }
+}
 
 }  // namespace
 }  // namespace larkspan
@@ -197,11 +215,17 @@ int main(int argc, char** argv) {
   FileRegistry registry(RegistryRoot());
   SysfsPowerStatus power;
   LogindInhibitor inhibitor;
+  // Everything printed from here on goes through the queue: a stopped terminal or a stalled
+  // reader never holds up the receiver's port.
+  OutputQueue output;
+  std::FILE* out = output.Stream(STDOUT_FILENO);
+  std::FILE* err = output.Stream(STDERR_FILENO);
   const std::filesystem::path root = options.root ? AbsolutePath(*options.root) : DeviceRoot();
   if (options.ports.size() > 1) {
     std::vector<std::string> several;
     for (const std::string& port : options.ports) several.push_back(AbsolutePath(port).string());
-    return UpgradeSeveral({several, root, options.check_payloads, options.json, clock, power, inhibitor, registry, signals});
+    return UpgradeSeveral({several, root, options.check_payloads, options.json, clock, power, inhibitor, registry,
+                           signals, output, out, err});
   }
 
   PortNames names = PortNames::FromEnvironment();
@@ -210,7 +234,7 @@ int main(int argc, char** argv) {
   std::optional<WireTrace> trace;
   std::optional<TracingSerialPorts> traced_ports;
   if (options.trace) {
-    trace.emplace(*options.trace);
+    trace.emplace(*options.trace, [err](const std::string& lines) { PrintLines(err, "larkspan-cli: ", lines); });
     if (!trace->ok()) {
       std::fprintf(stderr, "larkspan-cli: cannot write the trace: %s\n", trace->error().c_str());
       return status::kUsage;
@@ -218,20 +242,22 @@ int main(int argc, char** argv) {
     traced_ports.emplace(ports, *trace);
   }
   // With --json the human lines all go to standard error, as plain lines.
-  TerminalSink terminal(options.json ? stderr : stdout, stderr, !options.json && ::isatty(STDOUT_FILENO) == 1);
-  JsonSink json(stdout, terminal);
+  const int human_fd = options.json ? STDERR_FILENO : STDOUT_FILENO;
+  TerminalSink terminal(options.json ? err : out, err, !options.json && ::isatty(STDOUT_FILENO) == 1,
+                        output.Stream(human_fd, 1));
+  JsonSink json(out, terminal, {}, output.Stream(STDOUT_FILENO, 2));
   UserSink& sink = options.json ? static_cast<UserSink&>(json) : terminal;
   ProgramState state(traced_ports ? static_cast<SerialPorts&>(*traced_ports) : ports, clock, sink, registry);
-  Updater updater{options, terminal, sink, options.json ? &json : nullptr, state, power, inhibitor, root,
+  Updater updater{options, out, err, terminal, sink, options.json ? &json : nullptr, state, power, inhibitor, root,
                   names.com1_path};
   ports.on_open_failure = [&](const std::string& path, int error) {
     updater.port_failed = true;
     terminal.FinishLine();
-    TellOpenFailure("larkspan-cli", path, error);
+    TellOpenFailure("larkspan-cli", path, error, err);
   };
   state.probe_channel.on_cts_low = [&] {
     terminal.FinishLine();
-    TellCtsLow("larkspan-cli", names.com1_path);
+    TellCtsLow("larkspan-cli", names.com1_path, err);
   };
   if (options.command == "upgrade") {
     updater.session.emplace(SessionSettings{state, inhibitor, root, names.com1_path, HistoryFile(),
@@ -244,23 +270,18 @@ int main(int argc, char** argv) {
     return state.upgrade_running.load() != 0 && stage != WorkerStage::kNone && stage != WorkerStage::kStart;
   };
   signals.warn = [&](int) {
-    terminal.FinishLine();
-    std::fputs("larkspan-cli: the receiver has no working firmware until this upgrade ends, and stopping now would "
-               "leave it so. The upgrade goes on; interrupt again within 5 seconds to stop it all the same.\n",
-               stderr);
+    updater.Tell("the receiver has no working firmware until this upgrade ends, and stopping now would leave it so. "
+                 "The upgrade goes on; interrupt again within 5 seconds to stop it all the same.\n");
   };
-  signals.stop = [&](int signal, bool in_window) {
-    terminal.FinishLine();
-    const char* stage = in_window ? StageName(state.stage.load()) : "stopped";
-    if (in_window) {
-      std::fprintf(stderr, "larkspan-cli: stopped during the %s stage: the receiver is left without working firmware. "
-                   "Run 'larkspan-cli upgrade' again at once to bring it back.\n", stage);
-    } else {
-      std::fprintf(stderr, "larkspan-cli: stopped by %s\n", signal == SIGINT ? "SIGINT" : "SIGTERM");
-    }
-    if (updater.session) updater.session->Record(Failed(128 + signal, stage));
-    EmitResult(updater, Failed(128 + signal, stage));
-    std::fflush(nullptr);
+  // Commands that open no port end at once; the others stop at their next step, and a stop
+  // while their last lines wait for a stopped terminal ends that wait.
+  const bool opens_ports = options.command != "check" && options.command != "history" &&
+                           (options.command != "ports" || options.probe);
+  signals.stop = [&](int signal) {
+    if (!opens_ports) std::_Exit(128 + signal);
+    int none = 0;
+    state.stop_signal.compare_exchange_strong(none, signal);
+    output.Interrupt();
   };
 
   Outcome outcome;
@@ -272,13 +293,18 @@ int main(int argc, char** argv) {
   if (options.command == "upgrade") {
     ports.on_slow_line = [&](const SlowLine& line) {
       terminal.FinishLine();
-      TellSlowLine(line, updater.root / kFirmwareFileName);
+      TellSlowLine(line, updater.root / kFirmwareFileName, err);
     };
     outcome = RunUpgrade(updater);
   }
   terminal.FinishLine();
-  signals.Stop();
+  if (outcome.ending == Ending::kStopped) TellStopped(updater, outcome);
   if (updater.session && !updater.session->recorded()) updater.session->Record(outcome);
   if (options.command != "ports" && options.command != "history") EmitResult(updater, outcome);
+  state.CloseChannelsAndFiles();  // the trace's last lines are the channels' closing
+  if (trace) trace->Finish();     // those lines, and what it has to say about them, before the output ends
+  std::fflush(nullptr);
+  output.Drain();
+  signals.Stop();
   return outcome.status;
 }

@@ -12,6 +12,7 @@
 #include "frontend/display.h"
 #include "platform/command_line.h"
 #include "frontend/qt_user_sink.h"
+#include "frontend/output_queue.h"
 #include "frontend/updater_app.h"
 #include "platform/clock.h"
 #include "platform/device_root.h"
@@ -54,16 +55,21 @@ int main(int argc, char** argv) {
 
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Larkspan"));
+  OutputQueue output;  // what is said on standard error never holds up the worker
+  std::FILE* err = output.Stream(STDERR_FILENO);
   TermiosSerialPorts ports(names);
-  ports.on_open_failure = [](const std::string& path, int error) { TellOpenFailure("larkspan", path, error); };
+  ports.on_open_failure = [err](const std::string& path, int error) { TellOpenFailure("larkspan", path, error, err); };
   SystemClock clock;
   QtUserSink sink;
   FileRegistry registry(RegistryRoot());
   SysfsPowerStatus power;
   LogindInhibitor sleep_inhibitor;
   ProgramState state(ports, clock, sink, registry);
-  state.probe_channel.on_cts_low = [path = names.com1_path] { TellCtsLow("larkspan", path); };
+  state.probe_channel.on_cts_low = [path = names.com1_path, err] { TellCtsLow("larkspan", path, err); };
   UpgradeDialog::Seams seams{state, sink, power, sleep_inhibitor, root};
   seams.history = UpgradeDialog::Seams::History{HistoryFile(), names.com1_path};
-  return UpdaterApp::Run(std::move(seams), options);
+  seams.err = err;
+  const int status = UpdaterApp::Run(std::move(seams), options);
+  output.Drain();
+  return status;
 }

@@ -1,7 +1,6 @@
 #include "frontend/signal_watch.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <optional>
 
 namespace larkspan {
@@ -17,13 +16,9 @@ SignalWatch::SignalWatch() {
       const int signal = sigtimedwait(&signals_, nullptr, &tick);
       if (signal != SIGINT && signal != SIGTERM) continue;  // SIGHUP and SIGPIPE change nothing
       const auto now = std::chrono::steady_clock::now();
-      if (!in_window()) {
-        if (stop) stop(signal, false);
-        std::_Exit(128 + signal);
-      }
-      if (warned && now - *warned <= kSecondSignalWithin) {
-        if (stop) stop(signal, true);
-        std::_Exit(128 + signal);
+      if (!in_window() || (warned && now - *warned <= kSecondSignalWithin)) {
+        stop(signal);
+        continue;
       }
       warned = now;
       warn(signal);

@@ -16,8 +16,8 @@ std::string Printable(const WideText& text) {
   return line;
 }
 
-TerminalSink::TerminalSink(std::FILE* out, std::FILE* err, bool out_is_terminal)
-    : out_(out), err_(err), terminal_(out_is_terminal) {}
+TerminalSink::TerminalSink(std::FILE* out, std::FILE* err, bool out_is_terminal, std::FILE* bar)
+    : out_(out), err_(err), bar_out_(bar ? bar : out), terminal_(out_is_terminal) {}
 
 void TerminalSink::ShowMessage(const MessageBox& box) {
   std::lock_guard lock(mutex_);
@@ -62,9 +62,9 @@ void TerminalSink::Watch(ProgressMeter* meter) {
 void TerminalSink::Redraw() {
   const auto reading = meter_ ? meter_->Read(bar_.Percent()) : std::nullopt;
   // \r and erase-to-end-of-line: the bar line is rewritten in place.
-  std::fprintf(out_, "\r%s %s%s\x1b[K", bar_.Drawn(kBarWidth).c_str(), status_.c_str(),
+  std::fprintf(bar_out_, "\r%s %s%s\x1b[K", bar_.Drawn(kBarWidth).c_str(), status_.c_str(),
                reading ? ("  " + reading->Text()).c_str() : "");
-  std::fflush(out_);
+  std::fflush(bar_out_);
   line_open_ = true;
 }
 

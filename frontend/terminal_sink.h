@@ -1,7 +1,8 @@
 // The user sink of larkspan-cli: boxes print as "Caption: text" lines on standard error and
 // count as acknowledged at once; status texts print on standard output, under a progress bar
 // when standard output is a terminal and as plain lines otherwise. Calls may come from any
-// thread; they are serialised.
+// thread; they are serialised. The bar's redraws go to a stream of their own (`bar`, by
+// default `out`), so that an output queue may drop those a stopped terminal cannot take.
 #pragma once
 
 #include <cstdio>
@@ -20,7 +21,7 @@ std::string Printable(const WideText& text);
 
 class TerminalSink final : public UserSink {
  public:
-  TerminalSink(std::FILE* out, std::FILE* err, bool out_is_terminal);
+  TerminalSink(std::FILE* out, std::FILE* err, bool out_is_terminal, std::FILE* bar = nullptr);
 
   void ShowMessage(const MessageBox& box) override;
   void ShowStatus(const WideText& status) override;
@@ -39,6 +40,7 @@ class TerminalSink final : public UserSink {
   std::mutex mutex_;
   std::FILE* out_;
   std::FILE* err_;
+  std::FILE* bar_out_;
   bool terminal_;
   bool line_open_ = false;  // the terminal's last line is our bar, not yet ended
   std::string status_;

@@ -199,7 +199,7 @@ void UpgradeDialog::OnUpgrade() {
   ProgramState& state = seams_.state;
   ExchangeData(true);
   JoinFinishedWorker();  // a session that ended may still be writing its history line
-  const auto tell = [](const std::string& lines) { PrintLines(stderr, "larkspan: ", lines); };
+  const auto tell = [err = seams_.err](const std::string& lines) { PrintLines(err, "larkspan: ", lines); };
   session_.emplace(SessionSettings{state, seams_.sleep_inhibitor, seams_.device_root,
                                    seams_.history ? seams_.history->port : std::string(),
                                    seams_.history ? std::optional(seams_.history->file) : std::nullopt,

@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -66,6 +67,9 @@ class UpgradeDialog final : public QDialog {
       std::string port;
     };
     std::optional<History> history = std::nullopt;
+    // Where the lines beside the boxes go: standard error, through an output queue, so that
+    // a stopped terminal never holds up the worker.
+    std::FILE* err = stderr;
   };
 
   explicit UpgradeDialog(Seams seams, QWidget* parent = nullptr);

@@ -48,17 +48,17 @@ bool PrintFindings(std::FILE* out, const std::string& prefix, const PayloadCheck
   return !check.fault;
 }
 
-void TellSlowLine(const SlowLine& line, const std::filesystem::path& firmware) {
-  std::ifstream in(firmware, std::ios::binary);
-  const auto records = std::count(std::istreambuf_iterator<char>(in), {}, '\n');
-  std::fprintf(stderr,
+void TellSlowLine(const SlowLine& line, const std::filesystem::path& firmware, std::FILE* err) {
+  const auto records = static_cast<long>(CountRecords(firmware));
+  std::fprintf(err,
                "larkspan-cli: %s (%s) hands received bytes over only every %d ms (its latency timer), and this "
                "user may not lower it to 1 ms: the receiver's answer to each of the %ld firmware records waits up "
                "to that long, about %ld minutes more in all. To allow it, add this udev rule (for example as "
                "/etc/udev/rules.d/99-larkspan.rules) and plug the adapter in again:\n"
                "  ACTION==\"add\", SUBSYSTEM==\"usb-serial\", DRIVER==\"%s\", ATTR{latency_timer}=\"1\"\n",
-               line.tty.c_str(), line.driver.c_str(), line.latency_ms, static_cast<long>(records),
+               line.tty.c_str(), line.driver.c_str(), line.latency_ms, records,
                std::lround(static_cast<double>(records) * line.latency_ms / 60'000), line.driver.c_str());
+  std::fflush(err);
 }
 
 uint64_t CountRecords(const std::filesystem::path& firmware) {

@@ -41,7 +41,7 @@ bool PrintFindings(std::FILE* out, const std::string& prefix, const PayloadCheck
 // Said once, before an upgrade, for a USB-serial adapter that keeps received bytes back: what
 // its latency timer will cost over the firmware file's records, and how a user allows the
 // updater to lower it.
-void TellSlowLine(const SlowLine& line, const std::filesystem::path& firmware);
+void TellSlowLine(const SlowLine& line, const std::filesystem::path& firmware, std::FILE* err = stderr);
 
 // The firmware file's records, for the progress line's total: its lines.
 uint64_t CountRecords(const std::filesystem::path& firmware);

@@ -3,6 +3,7 @@
 // only moves when a sleep or a fake port's time-out moves it. Any thread may call it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace larkspan {
@@ -27,7 +28,8 @@ constexpr uint64_t ElapsedMod60(uint64_t start, uint64_t now) { return (now - st
 
 // Waits until ElapsedMod60 exceeds n: between n and n + 1 seconds, as the seconds clock
 // counts whole seconds. Sleeps through the seconds that must pass, then polls with short sleeps
-// through the last one, instead of spinning.
-void wait_seconds(Clock& clock, uint32_t n);
+// through the last one, instead of spinning. With `stop`, sleeps at most a quarter of a
+// second at a time and ends early once *stop is not 0.
+void wait_seconds(Clock& clock, uint32_t n, const std::atomic<int>* stop = nullptr);
 
 }  // namespace larkspan

@@ -124,15 +124,16 @@ std::string ExplainOpenFailure(const std::string& path, int error, const std::ve
   return text;
 }
 
-void TellCtsLow(const char* program, const std::string& path) {
-  std::fprintf(stderr,
+void TellCtsLow(const char* program, const std::string& path, std::FILE* err) {
+  std::fprintf(err,
                "%s: %s shows CTS low, as a receiver wired with TX, RX and ground alone does: the frames that bring "
                "the receiver back to NMEA go out without CTS flow control.\n",
                program, path.c_str());
+  std::fflush(err);
 }
 
-void TellOpenFailure(const char* program, const std::string& path, int error) {
-  PrintLines(stderr, std::string(program) + ": ", ExplainOpenFailure(path, error, UdevTtys()));
+void TellOpenFailure(const char* program, const std::string& path, int error, std::FILE* err) {
+  PrintLines(err, std::string(program) + ": ", ExplainOpenFailure(path, error, UdevTtys()));
 }
 
 }  // namespace larkspan

@@ -4,6 +4,7 @@
 // are, and whether ModemManager runs.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -16,11 +17,11 @@ namespace larkspan {
 std::string ExplainOpenFailure(const std::string& path, int error, const std::vector<TtyFacts>& ttys,
                                const SystemFiles& files = {});
 
-// Prints that explanation on standard error, each line after "`program`: ".
-void TellOpenFailure(const char* program, const std::string& path, int error);
+// Prints that explanation on `err` (standard error), each line after "`program`: ".
+void TellOpenFailure(const char* program, const std::string& path, int error, std::FILE* err = stderr);
 
-// Prints on standard error that the port shows CTS low, so that the probe channel sends
-// without CTS flow control.
-void TellCtsLow(const char* program, const std::string& path);
+// Prints on `err` (standard error) that the port shows CTS low, so that the probe channel
+// sends without CTS flow control.
+void TellCtsLow(const char* program, const std::string& path, std::FILE* err = stderr);
 
 }  // namespace larkspan

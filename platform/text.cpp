@@ -59,6 +59,7 @@ void PrintLines(std::FILE* out, std::string_view prefix, std::string_view lines)
     lines.remove_prefix(end == std::string_view::npos ? lines.size() : end + 1);
   }
   std::fputs(text.c_str(), out);
+  std::fflush(out);
 }
 
 std::string EscapeControlBytes(std::string_view text) {

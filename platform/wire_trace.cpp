@@ -1,14 +1,24 @@
 #include "platform/wire_trace.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+
+#include "platform/sigpipe.h"
 
 namespace larkspan {
 
 namespace {
 
 constexpr auto kFlushEvery = std::chrono::milliseconds(100);
+// How much may wait for a slow reader before lines are dropped: minutes of the stream.
+constexpr size_t kMostQueued = size_t{16} << 20;
+// How long the last lines may wait for a reader that takes nothing when the trace ends.
+constexpr auto kLastFlushPatience = std::chrono::milliseconds(1000);
 
 std::string Number(uint64_t value) {
   char digits[24];
@@ -105,29 +115,85 @@ class TracingSerialPort final : public SerialPort {
 
 }  // namespace
 
-WireTrace::WireTrace(const std::string& path) : start_(std::chrono::steady_clock::now()) {
-  file_ = std::fopen(path.c_str(), "we");
-  if (!file_) {
+WireTrace::WireTrace(const std::string& path, std::function<void(const std::string&)> fault)
+    : path_(path), fault_(std::move(fault)), start_(std::chrono::steady_clock::now()) {
+  // A FIFO opens once its reader has; from then on no write waits for it.
+  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd_ < 0) {
     error_ = path + ": " + std::strerror(errno);
     return;
   }
-  std::fputs("# larkspan wire trace 1\n", file_);
-  std::fflush(file_);
+  ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
+  queued_ = "# larkspan wire trace 1\n";
   flusher_ = std::jthread([this](std::stop_token stop) {
-    std::unique_lock lock(mutex_);
-    while (!stop.stop_requested()) {
+    BlockSigpipeInThisThread();
+    bool writable = true;
+    while (!stop.stop_requested() && writable) {
+      writable = Flush(std::chrono::milliseconds(0));
+      std::unique_lock lock(mutex_);
+      if (dropping_) Fault("the trace " + path_ + " fell behind: its reader does not keep up, and calls are missing "
+                           "from it from here on\n");
       wake_.wait_for(lock, stop, kFlushEvery, [] { return false; });
-      std::fflush(file_);
     }
+    if (writable) Flush(kLastFlushPatience);
   });
 }
 
+void WireTrace::Finish() {
+  if (!flusher_.joinable()) return;
+  flusher_.request_stop();
+  flusher_.join();
+}
+
 WireTrace::~WireTrace() {
-  if (flusher_.joinable()) {
-    flusher_.request_stop();
-    flusher_.join();
+  Finish();
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool WireTrace::Flush(std::chrono::milliseconds patience) {
+  {
+    std::lock_guard lock(mutex_);
+    writing_ += queued_;
+    queued_.clear();
   }
-  if (file_) std::fclose(file_);
+  auto give_up = std::chrono::steady_clock::now() + patience;
+  while (!writing_.empty()) {
+    const ssize_t n = ::write(fd_, writing_.data(), writing_.size());
+    if (n > 0) {
+      writing_.erase(0, static_cast<size_t>(n));
+      give_up = std::chrono::steady_clock::now() + patience;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) {
+      Fault("the trace " + path_ + " cannot be written: " + std::strerror(errno) + "\n");
+      return false;
+    }
+    if (std::chrono::steady_clock::now() >= give_up) break;
+    pollfd ready{fd_, POLLOUT, 0};
+    ::poll(&ready, 1, 10);
+  }
+  if (writing_.empty()) {
+    std::lock_guard lock(mutex_);
+    dropping_ = false;
+  } else if (patience.count() > 0) {
+    Fault("the trace " + path_ + " ends early: its reader did not take the last calls\n");
+  }
+  return true;
+}
+
+void WireTrace::Fault(const std::string& text) {
+  if (faulted_ || !fault_) return;
+  faulted_ = true;
+  fault_(text);
+}
+
+void WireTrace::Queue() {
+  if (dropping_ || queued_.size() + line_.size() > kMostQueued) {
+    dropping_ = true;
+    return;
+  }
+  queued_ += line_;
 }
 
 void WireTrace::Stamp() {
@@ -148,25 +214,25 @@ void WireTrace::End(std::span<const uint8_t> bytes) {
     line_.push_back(kDigits[byte & 15]);
   }
   line_.push_back('\n');
-  std::fwrite(line_.data(), 1, line_.size(), file_);
+  Queue();
 }
 
 void WireTrace::Line(std::string_view what, std::span<const uint8_t> bytes, bool with_bytes) {
   std::lock_guard lock(mutex_);
-  if (!file_) return;
+  if (fd_ < 0) return;
   Stamp();
   line_.append(what);
   if (with_bytes) {
     End(bytes);
   } else {
     line_.push_back('\n');
-    std::fwrite(line_.data(), 1, line_.size(), file_);
+    Queue();
   }
 }
 
 void WireTrace::Transfer(std::string_view what, const size_t* count, std::span<const uint8_t> bytes) {
   std::lock_guard lock(mutex_);
-  if (!file_) return;
+  if (fd_ < 0) return;
   Stamp();
   line_.append(what);
   if (count) {

@@ -1,14 +1,17 @@
 // The wire trace (larkspan-cli --trace FILE): every call on the serial ports, with the bytes
 // written and read, one line each with a monotonic time stamp in microseconds, in the text
 // format of docs/trace-format.md. A decorator of the serial-port seam: it wraps the real
-// opener and the ports it opens, and changes nothing they do. Any thread; lines are written
-// whole, and a thread of its own flushes them every 100 ms, so that a killed run keeps all
-// but its last moments without a system call for every line.
+// opener and the ports it opens, and changes nothing they do. Any thread. The calls only queue
+// their lines; a thread of its own writes them every 100 ms, so that a killed run keeps all
+// but its last moments without a system call for every line, and a file that cannot take them
+// (a FIFO whose reader stopped or left, a full disk) never holds up the port. Lines are kept
+// whole: when the reader falls too far behind, further lines are dropped whole until it
+// catches up.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -23,12 +26,15 @@ namespace larkspan {
 class WireTrace {
  public:
   // Opens `path` for writing (replacing it) and writes the format's header line; check
-  // `ok()`, and `error()` for why not.
-  explicit WireTrace(const std::string& path);
+  // `ok()`, and `error()` for why not. `fault` is told once, from the writing thread, when the
+  // file refuses a write or falls behind (a line ending in '\n').
+  explicit WireTrace(const std::string& path, std::function<void(const std::string&)> fault = {});
   ~WireTrace();
+  // Writes what is queued, waiting a moment for a slow reader; lines after it are not written.
+  void Finish();
   WireTrace(const WireTrace&) = delete;
   WireTrace& operator=(const WireTrace&) = delete;
-  bool ok() const { return file_ != nullptr; }
+  bool ok() const { return fd_ >= 0; }
   const std::string& error() const { return error_; }
 
   // One line: the time stamp, `what`, and the bytes in hex when given ("-" for none).
@@ -38,13 +44,24 @@ class WireTrace {
   void Transfer(std::string_view what, const size_t* count, std::span<const uint8_t> bytes);
 
  private:
-  std::mutex mutex_;
-  std::FILE* file_ = nullptr;
-  std::string error_;
-  std::chrono::steady_clock::time_point start_;
   void Stamp();  // starts line_ with the time stamp; mutex held
-  void End(std::span<const uint8_t> bytes);  // the bytes and the line feed, then writes it
-  std::string line_;  // reused for each line
+  void End(std::span<const uint8_t> bytes);  // the bytes and the line feed, then queues it
+  void Queue();  // queues line_, or drops it when the reader is too far behind; mutex held
+  // Writes what is queued as far as the file takes it within `patience`; false once it failed.
+  bool Flush(std::chrono::milliseconds patience);
+  void Fault(const std::string& text);  // tells `fault_` once
+
+  std::mutex mutex_;
+  int fd_ = -1;
+  std::string path_;
+  std::string error_;
+  std::function<void(const std::string&)> fault_;
+  bool faulted_ = false;
+  bool dropping_ = false;  // lines are dropped until the reader takes what is queued
+  std::chrono::steady_clock::time_point start_;
+  std::string line_;     // reused for each line
+  std::string queued_;   // lines not yet handed to the file; mutex held
+  std::string writing_;  // the flusher's: what the file has yet to take
   std::condition_variable_any wake_;
   std::jthread flusher_;  // last: stopped and joined first
 };

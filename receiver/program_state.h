@@ -58,13 +58,22 @@ class ProgramState {
   std::atomic<WorkerStage> failed_stage{WorkerStage::kNone};
   std::atomic<uint64_t> stage_done{0};
   // How the run's end went, for the session above the worker: the loader fell silent in the
-  // stream (nothing more was sent), a revert attempt heard the receiver in NMEA, the version
-  // read back after the flash (none when none was). Written by the worker before it clears
+  // stream (nothing more was sent), a revert attempt heard the receiver in NMEA, the
+  // installed-version record could not be written, the version read back after the flash
+  // (none when none was). Written by the worker before it clears
   // the running flag, read on its thread once it returned: the dialog thread may rewrite the
   // current-version text by then.
   std::atomic<bool> loader_silent{false};
   std::atomic<bool> heard_in_nmea{false};
+  std::atomic<bool> record_unwritten{false};  // the installed-version value could not be set
   std::optional<WideText> version_read_back;
+  // The signal the user stopped the run with; 0 while none has. Set by the front-end from any
+  // thread; the worker, the version readers and the repair end at their next record, byte or
+  // wait once it is set, closing the channels through their own code.
+  std::atomic<int> stop_signal{0};
+  bool Stopping() const { return stop_signal.load() != 0; }
+  // wait_seconds on the program's clock, ended early by a stop.
+  void WaitSeconds(uint32_t n) { wait_seconds(clock, n, &stop_signal); }
   // When the first stage failed, in steady-clock microseconds; 0 while none has.
   std::atomic<int64_t> failed_at_us{0};
   // When the worker entered each stage of this run, in steady-clock microseconds; 0: not yet.

@@ -16,11 +16,11 @@ constexpr uint32_t kSettleSeconds = 2;
 AttemptResult AttemptNmeaRevert(ProgramState& state, uint32_t speed) {
   state.update_channel.Close();
   state.probe_channel.Close();
-  wait_seconds(state.clock, kSettleSeconds);
+  state.WaitSeconds(kSettleSeconds);
   if (!state.probe_channel.Open(kCom1, speed)) return AttemptResult::kPortNotOpened;
-  wait_seconds(state.clock, kSettleSeconds);
+  state.WaitSeconds(kSettleSeconds);
   state.probe_channel.SendSwitchToNmeaFrame();
-  wait_seconds(state.clock, kSettleSeconds);
+  state.WaitSeconds(kSettleSeconds);
   state.probe_channel.Close();
   // The frame puts the receiver on NMEA at 4800, where the update channel opens.
   state.update_channel.Close();
@@ -32,7 +32,7 @@ bool CheckAndRepair(ProgramState& state) {
   bool repaired = false;
   bool port_failed = false;
   for (uint32_t speed : kRepairSpeeds) {
-    for (int attempt = 0; attempt < kAttemptsPerSpeed && !repaired && !port_failed; ++attempt) {
+    for (int attempt = 0; attempt < kAttemptsPerSpeed && !repaired && !port_failed && !state.Stopping(); ++attempt) {
       switch (AttemptNmeaRevert(state, speed)) {
         case AttemptResult::kPortNotOpened: port_failed = true; break;
         case AttemptResult::kVersionSeen: repaired = true; break;

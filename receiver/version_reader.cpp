@@ -39,7 +39,7 @@ int ReadLines(ProgramState& state, uint32_t window, LineTest test) {
         }
       }
     }
-  } while (ElapsedMod60(start, state.clock.Seconds()) <= window);
+  } while (ElapsedMod60(start, state.clock.Seconds()) <= window && !state.Stopping());
   return -1;
 }
 
@@ -85,9 +85,9 @@ int ReadStartupVersion(ProgramState& state) {
   state.update_channel.Close();
   state.update_channel.Open();
   int result = ReadVersion(state);
-  if (result == -1) {
+  if (result == -1 && !state.Stopping()) {
     result = ReadVersion(state);
-    if (result == -1) state.sink.ShowMessage({u"Read Failed!", kAppName});
+    if (result == -1 && !state.Stopping()) state.sink.ShowMessage({u"Read Failed!", kAppName});
   }
   return result;
 }

@@ -26,9 +26,9 @@ int WriteVersionValue(RegistryKey& key, std::u16string_view value_name, std::str
   return key.SetStringValue(value_name, data) ? 1 : 0;
 }
 
-void RecordInstalledVersion(Registry& registry) {
+bool RecordInstalledVersion(Registry& registry) {
   auto key = registry.OpenKey(kInstalledVersionRoot, kInstalledVersionKey);
-  if (key) WriteVersionValue(*key, kInstalledVersionValue, kNewVersionText);
+  return !key || WriteVersionValue(*key, kInstalledVersionValue, kNewVersionText) == 1;
 }
 
 }  // namespace larkspan

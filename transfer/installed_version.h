@@ -15,8 +15,9 @@ inline constexpr char16_t kInstalledVersionRoot[] = u"HKEY_LOCAL_MACHINE";
 inline constexpr char16_t kInstalledVersionKey[] = u"SOFTWARE\\Apps\\Tessan SW";
 inline constexpr char16_t kInstalledVersionValue[] = u"FW";
 
-// Writes the new version text into the installed-version key when that key exists.
-void RecordInstalledVersion(Registry& registry);
+// Writes the new version text into the installed-version key when that key exists. False
+// when the key exists but the value could not be set; a missing key is no failure.
+bool RecordInstalledVersion(Registry& registry);
 
 // Stores `text` (8-bit ASCII, at most 255 characters are kept) as a REG_SZ value: its
 // characters widened to 16 bits, then a 16-bit zero. Returns 1 on success, 0 otherwise.

@@ -48,7 +48,8 @@ bool UploadLoader(ProgramState& state) {
   }
 
   PercentProgress progress(state);
-  for (uint32_t i = 0; i < size && intact; ++i) {
+  // A stop ends the upload at the next byte, and the trailer does not go out.
+  for (uint32_t i = 0; i < size && intact && !state.Stopping(); ++i) {
     uint8_t byte = 0;
     size_t read = 0;
     if (!state.loader_file.Read({&byte, 1}, read)) {
@@ -71,12 +72,12 @@ bool UploadLoader(ProgramState& state) {
   // A loader missing bytes must not be started: the trailer goes out only after a whole image.
   // The loader's 8 seconds start once the trailer has left the host, not while the driver
   // still holds the image's last bytes.
-  if (intact) {
+  if (intact && !state.Stopping()) {
     WriteBlock(state, kLoaderTrailer, u"Error.. Cannot transmit to UART", u"Error.. Incorrect transmit to UART",
                /*drain=*/true);
   }
   state.SetStatus(u"Waiting...");
-  wait_seconds(state.clock, kLoaderStartSeconds);
+  state.WaitSeconds(kLoaderStartSeconds);
   state.sink.Progress(ProgressOp::kSetPos, 0);
   return intact;
 }

@@ -27,19 +27,22 @@ int RevertAndFinish(ProgramState& state, bool upload_succeeded) {
   // the first two attempts saw a version line.
   const AttemptResult at_115200 = AttemptNmeaRevert(state, 115200);
   if (at_115200 == AttemptResult::kPortNotOpened) return SerialNotOpenedExit(state);
+  if (state.Stopping()) return StoppedExit(state);
   const AttemptResult at_57600 = AttemptNmeaRevert(state, 57600);
   if (at_57600 == AttemptResult::kPortNotOpened) return SerialNotOpenedExit(state);
   bool heard = at_57600 == AttemptResult::kVersionSeen || at_115200 == AttemptResult::kVersionSeen;
+  if (state.Stopping()) return StoppedExit(state);
   if (!heard) {
     const AttemptResult at_38400 = AttemptNmeaRevert(state, 38400);
     if (at_38400 == AttemptResult::kPortNotOpened) return SerialNotOpenedExit(state);
     heard = at_38400 == AttemptResult::kVersionSeen;
+    if (state.Stopping()) return StoppedExit(state);
   }
   state.heard_in_nmea.store(heard);
 
-  wait_seconds(state.clock, 2);
+  state.WaitSeconds(2);
   state.update_channel.Send(frames::Bytes(frames::kRmcRate));
-  wait_seconds(state.clock, 1);
+  state.WaitSeconds(1);
   if (upload_succeeded) state.SetStatus(u"Firmware upgrade finished.");
 
   state.update_channel.Close();
@@ -62,7 +65,7 @@ int RevertAndFinish(ProgramState& state, bool upload_succeeded) {
     state.upgrade_running.store(0);
     return 0;
   }
-  RecordInstalledVersion(state.registry);
+  state.record_unwritten.store(!RecordInstalledVersion(state.registry));
   state.clock.SleepMs(200);
   state.SetStatus(u"Finished!");
   state.upgrade_running.store(0);

@@ -84,6 +84,7 @@ int ReceiveTargetResponse(ProgramState& state, uint32_t seconds) {
       return 0;
     }
     if (got == 0) {
+      if (state.Stopping()) return 0;  // the user stopped the run while the answer was awaited
       if (empty_reads == kMaxEmptyReads) {
         state.update_channel.Close();
         state.probe_channel.Close();
@@ -126,7 +127,7 @@ bool StreamSRecords(ProgramState& state) {
   size_t written = 0;
   int result = TransmitS_Record(state, written, kAnswerSeconds);
   uint64_t total = written;
-  while (result == 1) {
+  while (result == 1 && !state.Stopping()) {
     state.stage_done.fetch_add(1);
     progress.Update(total, size);
     written = 0;
@@ -139,7 +140,7 @@ bool StreamSRecords(ProgramState& state) {
     state.sink.Progress(ProgressOp::kStepIt);
     return true;
   }
-  if (!state.loader_silent.load()) ShowBox(state.sink, u"Firmware update failed!", u"Update");
+  if (!state.loader_silent.load() && !state.Stopping()) ShowBox(state.sink, u"Firmware update failed!", u"Update");
   return false;
 }
 

@@ -22,4 +22,9 @@ int UpgradeWorker(ProgramState& state);
 // installed-version record and "Finished!".
 int RevertAndFinish(ProgramState& state, bool upload_succeeded);
 
+// The worker's exit once the user stopped the run (ProgramState::stop_signal): nothing more
+// goes to the receiver, the channels close through their own code, the stage it stopped in
+// counts as the one that failed and the finished flag rises. Returns 0.
+int StoppedExit(ProgramState& state);
+
 }  // namespace larkspan

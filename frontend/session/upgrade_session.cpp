@@ -45,6 +45,16 @@ const char* ResultWord(const Outcome& outcome) {
   }
 }
 
+Outcome StoppedOutcome(const ProgramState& state) {
+  const WorkerStage stage = state.failed_stage.load();
+  const bool flashing = stage != WorkerStage::kNone && stage != WorkerStage::kStart;
+  return Failed(kStopStatusBase + state.stop_signal.load(), flashing ? StageName(stage) : "stopped");
+}
+
+bool StoppedWhileFlashing(const Outcome& outcome) {
+  return outcome.ending == Ending::kStopped && outcome.failed_stage && std::string_view(outcome.failed_stage) != "stopped";
+}
+
 std::optional<Outcome> CheckPayloadFiles(const std::filesystem::path& root, bool check, UserSink& sink,
                                          const std::function<void(const std::string&)>& tell) {
   WideText refusal;  // the box: the first error, in the words of its kind of file
@@ -132,6 +142,9 @@ Outcome UpgradeSession::Run() {
     result = UpgradeWorker(settings_.state);
   }
   hold_.reset();
+  if (settings_.state.record_unwritten.load()) {
+    settings_.tell(kRecordUnwritten);
+  }
   // Only a version read back after the flash says what the receiver runs now.
   if (settings_.state.version_read_back) after_ = TrimmedVersion(*settings_.state.version_read_back);
   const Outcome outcome = WorkerOutcome(result);
@@ -141,6 +154,8 @@ Outcome UpgradeSession::Run() {
 
 Outcome UpgradeSession::WorkerOutcome(int result) {
   const ProgramState& state = settings_.state;
+  // A stop that came once the worker had finished changes nothing.
+  if (result != 1 && state.Stopping()) return StoppedOutcome(state);
   if (result == 1) {
     if (state.heard_in_nmea.load() || state.version_read_back) return {};
     settings_.tell("the firmware went in, but the receiver was not heard in NMEA afterwards: it may still be in SiRF "

@@ -49,6 +49,16 @@ Outcome Failed(int exit_status, const char* stage);
 // The history's word for an outcome: "ok", "failed", "stopped", "not-back-in-nmea".
 const char* ResultWord(const Outcome& outcome);
 
+// What is told when the installed-version record could not be written.
+inline constexpr char kRecordUnwritten[] =
+    "the installed-version record (the FW value of SOFTWARE\\Apps\\Tessan SW) cannot be written\n";
+
+// The outcome of a run the user stopped (ProgramState::stop_signal): status 128 + the signal,
+// and the stage it stopped in while the receiver had no working firmware, else "stopped".
+Outcome StoppedOutcome(const ProgramState& state);
+// Whether the user stopped the run while the receiver had no working firmware.
+bool StoppedWhileFlashing(const Outcome& outcome);
+
 // The payload files of the device root: each must be a regular file (a FIFO or a device is
 // refused before anything opens it), then, with `check`, pass the payload checks. A refusal
 // shows the "Update" box with a warning icon and the finding, says each finding through

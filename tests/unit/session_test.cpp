@@ -9,6 +9,7 @@
 
 #include "frontend/session/upgrade_session.h"
 #include "tests/unit/scenario_rig.h"
+#include "transfer/installed_version.h"
 #include "transfer/payload_files.h"
 
 namespace larkspan::testing {
@@ -30,7 +31,7 @@ TEST(Session, RefusesAPayloadThatIsNoRegularFileBeforeAnythingOpensIt) {
 }
 
 // A receiver never heard in NMEA after the flash: status 6, no version after, a history line
-// that says so and the command that tries again. A loader that falls silent: nothing more is
+// that says so and the command that tries again; an installed-version record refused is said. A loader that falls silent: nothing more is
 // sent after its box, and the run ends with status 1 at the firmware stage.
 TEST(Session, NotBackInNmeaIsStatus6AndASilentLoaderEndsTheRun) {
   std::string results;
@@ -39,6 +40,8 @@ TEST(Session, NotBackInNmeaIsStatus6AndASilentLoaderEndsTheRun) {
     FakeReceiver& receiver = rig.Receiver();
     receiver.new_firmware_speed = 9600;  // the new firmware talks where no attempt listens
     if (silent_loader) receiver.answered_records = 1;  // the header's answer, then silence
+    rig.registry.CreateKey(kInstalledVersionRoot, kInstalledVersionKey);
+    rig.registry.fail_writes = true;
     const TempFile loader(std::string(20, '\x7F'), kLoaderFileName), firmware(Records(3), kFirmwareFileName);
     fs::copy(firmware.path(), loader.folder());
     NoSleepInhibitor awake;
@@ -52,9 +55,10 @@ TEST(Session, NotBackInNmeaIsStatus6AndASilentLoaderEndsTheRun) {
     results += std::to_string(outcome.status) + " " + line.value("result", "") + " " + line.value("failed_stage", "") +
                " " + line.value("version_before", "") + " after=" + line["version_after"].dump() + " last write " +
                Text(rig.port.writes.back().bytes).substr(0, 2) +
-               (told.find("larkspan-cli --port /dev/ttyUSB0 repair") == std::string::npos ? "; " : ", repair told; ");
+               (told.find("larkspan-cli --port /dev/ttyUSB0 repair") == std::string::npos ? "" : ", repair told") +
+               (told.find(kRecordUnwritten) == std::string::npos ? "; " : ", record told; ");
   }
-  EXPECT_EQ(results, "6 not-back-in-nmea revert 2.3.2.03.07 after=null last write $P, repair told; "
+  EXPECT_EQ(results, "6 not-back-in-nmea revert 2.3.2.03.07 after=null last write $P, repair told, record told; "
                      "1 failed firmware 2.3.2.03.07 after=null last write S3; ");
 }
 

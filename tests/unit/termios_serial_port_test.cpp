@@ -17,6 +17,8 @@
 #include <gtest/gtest.h>
 
 #include "tests/e2e/process.h"
+#include "tests/unit/scenario_rig.h"
+#include "transfer/upgrade_worker.h"
 
 #include <algorithm>
 #include <chrono>
@@ -293,6 +295,31 @@ TEST_F(TermiosSerialPortTest, LowLatencyIsAskedForOnOpenAndPutBackOnClose) {
   TermiosSerialPorts ports(PortNames{path_});
   ports.on_slow_line = [](const SlowLine&) { ADD_FAILURE() << "a pty is no USB-serial adapter"; };
   EXPECT_NE(ports.Open(u"COM1:", error_), nullptr);
+}
+
+// A stop (what a second SIGINT asks for) ends the loader upload at its next byte, and the port
+// closes through its own code: no exclusive flag left on the tty, the driver's latency back.
+TEST_F(TermiosSerialPortTest, AStopEndsTheUploadAtItsNextByteAndPutsThePortBack) {
+  FtdiDriver driver;
+  TermiosSerialPorts ports(PortNames{path_}, &driver);
+  testing::Rig rig;
+  ProgramState state(ports, rig.clock, rig.sink, rig.registry);
+  state.loader_file.Open(rig.File(std::string(200'000, '\x7F')).path().string());
+  state.srecord_file.Open(rig.File(testing::Records(3)).path().string());
+  size_t received = 0;
+  std::thread receiver([&] {
+    uint8_t bytes[4096];
+    for (int idle = 0; idle < 2000; ++idle, usleep(1000)) {
+      for (ssize_t n; (n = read(master_, bytes, sizeof bytes)) > 0; idle = 0) received += static_cast<size_t>(n);
+      if (received > 50'000) state.stop_signal.store(SIGINT);
+    }
+  });
+  EXPECT_EQ(UpgradeWorker(state), 0);
+  receiver.join();
+  int exclusive = -1;
+  EXPECT_TRUE(ioctl(slave_, TIOCGEXCL, &exclusive) == 0 && exclusive == 0);
+  EXPECT_EQ(std::tuple(driver.flags, driver.timer, state.failed_stage.load()), std::tuple(0x10, 16, WorkerStage::kLoader));
+  EXPECT_LT(received, 150'000u) << "the upload went on after the stop";
 }
 
 // The machine's driver reads a USB-serial device's driver and latency timer from sysfs.
