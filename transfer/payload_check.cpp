@@ -353,8 +353,10 @@ std::optional<PayloadFault> SRecordChecker::Finish() {
     case State::kLf:
       Fail(line_, "line ends with CR only; CR LF expected");
       break;
-    case State::kAfterEndLineStart:
     case State::kAfterEndS:
+      WarnAfterEnd("text");  // an "S" alone ends the file: no record
+      [[fallthrough]];
+    case State::kAfterEndLineStart:
     case State::kAfterEndText:
       state_ = State::kStopped;  // complete: nothing after the termination record is read
       if (records_after_end_ > 0) {
