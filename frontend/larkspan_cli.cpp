@@ -40,7 +40,6 @@
 #include "receiver/program_state.h"
 #include "receiver/recovery.h"
 #include "receiver/version_reader.h"
-#include "tools/make_payloads/payload_maker.h"
 #include "transfer/installed_version.h"
 #include "transfer/payload_check.h"
 #include "transfer/payload_files.h"
@@ -261,7 +260,7 @@ int main(int argc, char** argv) {
   };
   if (options.command == "upgrade") {
     updater.session.emplace(SessionSettings{state, inhibitor, root, names.com1_path, HistoryFile(),
-                                            payloads::BuildPayloads,
+                                            GeneratedPayloadDigests(),
                                             [&updater](const std::string& lines) { updater.Tell(lines); }});
   }
   // From the flash-update command until the receiver is back in NMEA it has no working firmware.

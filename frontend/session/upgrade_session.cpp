@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "generated_payload_digests.h"
 #include "platform/text.h"
 #include "receiver/port_name.h"
 #include "transfer/payload_check.h"
@@ -93,6 +94,8 @@ std::optional<Outcome> CheckPower(PowerStatus& power, UserSink& sink,
   sink.ShowMessage({u"Please plug in AC adapter or other external power source!", u"Warning", BoxOwner::kDialog});
   return Failed(exit_status::kFailed, "power");
 }
+
+PayloadDigests GeneratedPayloadDigests() { return {generated::kLoaderSha256, generated::kFirmwareSha256}; }
 
 std::string VersionText(const WideText& version) {
   std::string text = ToUtf8(version);

@@ -171,7 +171,7 @@ bool WritePayloads(const std::filesystem::path& dir, std::string* error) {
   }
   const std::vector<uint8_t> loader = BuildLoaderImage();
   const std::string firmware = BuildFirmwareSRecords();
-  return WriteFileAtomically(dir / kLoaderImageName,
+  return WriteFileAtomically(dir / kLoaderFileName,
                              std::string_view(reinterpret_cast<const char*>(loader.data()),
                                               loader.size()),
                              error) &&

@@ -1,7 +1,7 @@
 // Builds stand-ins for the release's two receiver payloads, the flash loader image and the
 // firmware S-record file, with the release's exact sizes and record layout and contents from
-// a fixed seed, so every machine builds the same bytes. Pure functions; any thread. Kept in
-// a namespace of its own: the updater's file-name constants live in transfer/payload_files.h.
+// a fixed seed, so every machine builds the same bytes. Pure functions; any thread. The file
+// names are the updater's own (transfer/payload_files.h).
 #pragma once
 
 #include <cstddef>
@@ -12,12 +12,15 @@
 #include <string_view>
 #include <vector>
 
-#include "transfer/test_payloads.h"
+#include "transfer/payload_files.h"
 
 namespace larkspan::payloads {
 
-inline constexpr char kLoaderImageName[] = "dlgsp2.bin";
-inline constexpr char kFirmwareFileName[] = "Orvel_GPS_Firmware_R10.s";
+// Both files' bytes.
+struct GeneratedPayloads {
+  std::vector<uint8_t> loader;  // the flash loader image
+  std::string firmware;         // the firmware S-record file
+};
 
 // The release's figures.
 inline constexpr size_t kLoaderImageSize = 14'316;      // 0x37EC
@@ -41,7 +44,7 @@ std::vector<uint8_t> BuildFirmwareData();
 // The whole firmware S-record file as it lies on disk.
 std::string BuildFirmwareSRecords();
 
-// Both files, as the updater's guard against sending them to a real receiver knows them.
+// Both files, as make-payloads writes them (the build hands their digests to the programs).
 GeneratedPayloads BuildPayloads();
 
 // Replaces `path` with `bytes`: a temporary file in the same directory, flushed to disk, then
