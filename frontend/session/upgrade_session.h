@@ -126,7 +126,10 @@ class UpgradeSession {
 // The version text as read, without the line end the receiver sent with it (as shown, after
 // its label).
 std::string VersionText(const WideText& version);
-// The same without the receiver's leading spaces (as recorded); none when nothing is left.
+// A version text without the receiver's line end and its spaces before and after, as the
+// history, the JSON events and the ports listing give it.
+std::string TrimVersion(std::string_view text);
+// TrimVersion of the version as read; none when nothing is left.
 std::optional<std::string> TrimmedVersion(const WideText& version);
 
 }  // namespace larkspan
