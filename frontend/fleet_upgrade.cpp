@@ -44,7 +44,7 @@ struct Watching {
 // What the dialog does when it opens and when Upgrade is pressed, for one receiver.
 Outcome UpgradeOne(ReceiverRun& run, const SharedPayloads& payloads) {
   ProgramState& state = run.state;
-  const bool read = ReadStartupVersion(state) == 1;
+  const bool read = ReadStartupVersion(state) == VersionRead::kSeen;
   if (state.Stopping()) return StoppedOutcome(state);
   if (read) {
     run.session.NoteVersionBefore(TrimmedVersion(state.current_version));

@@ -91,7 +91,7 @@ void EmitResult(Updater& updater, const Outcome& outcome) {
 }
 
 Outcome RunVersion(Updater& updater) {
-  const bool read = ReadStartupVersion(updater.state) == 1;
+  const bool read = ReadStartupVersion(updater.state) == VersionRead::kSeen;
   updater.terminal.FinishLine();
   if (!read && updater.state.Stopping()) return StoppedOutcome(updater.state);
   if (!read) return updater.port_failed ? Failed(status::kPortUnavailable, "port") : Failed(status::kReceiverSilent, "version");
@@ -161,7 +161,7 @@ Outcome RunUpgrade(Updater& updater) {
   if (state.Stopping()) return StoppedOutcome(state);
 
   // What the dialog shows when it opens: the two versions, then the warning.
-  const bool version_read = ReadStartupVersion(state) == 1;
+  const bool version_read = ReadStartupVersion(state) == VersionRead::kSeen;
   updater.terminal.FinishLine();
   if (state.Stopping()) return StoppedOutcome(state);
   if (version_read) {

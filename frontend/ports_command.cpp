@@ -44,7 +44,7 @@ ProbeResult ProbeOne(const std::string& node) {
   ProgramState state(ports, clock, sink, registry);
   state.update_channel.Open();
   if (!state.update_channel.IsOpen()) return {"", std::string("cannot be opened: ") + std::strerror(open_error)};
-  const bool heard = ReadVersion(state) == 1;
+  const bool heard = ReadVersion(state) == VersionRead::kSeen;
   state.update_channel.Close();
   if (!heard) return {"", "no version heard"};
   return {TrimVersion(ToUtf8(state.current_version)), ""};

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "transfer/payload_files.h"
+#include "transfer/srecord_format.h"
 
 namespace larkspan::payloads {
 
@@ -30,11 +31,6 @@ inline constexpr size_t kFirmwareFullRecords = 19'138;  // data records with 16 
 inline constexpr size_t kFirmwareLastRecordBytes = 12;  // data bytes of the last data record
 inline constexpr size_t kFirmwareDataSize =
     kFirmwareFullRecords * 16 + kFirmwareLastRecordBytes;  // 306,220, at 0x00000000..0x0004AC2B
-
-// One S-record of type 0..9 with its CR LF, upper-case hex; the address is written with the
-// type's width (2, 3 or 4 bytes) and the checksum computed. The caller keeps the record within
-// the count limit (address bytes + data bytes + 1 <= 255).
-std::string FormatSRecord(int type, uint32_t address, std::span<const uint8_t> data);
 
 // The flash loader image: an ARM little-endian exception-vector table of branches, a reset
 // handler's opening instructions, then seeded code-like words and data.
