@@ -20,7 +20,6 @@
 #include "platform/registry.h"
 #include "platform/termios_serial_port.h"
 #include "receiver/version_reader.h"
-#include "tools/make_payloads/payload_maker.h"
 #include "transfer/installed_version.h"
 #include "transfer/payload_files.h"
 #include "transfer/upgrade_worker.h"
@@ -45,7 +44,7 @@ struct Watching {
 // What the dialog does when it opens and when Upgrade is pressed, for one receiver.
 Outcome UpgradeOne(ReceiverRun& run, const SharedPayloads& payloads) {
   ProgramState& state = run.state;
-  const bool read = ReadStartupVersion(state) == 1;
+  const bool read = ReadStartupVersion(state) == VersionRead::kSeen;
   if (state.Stopping()) return StoppedOutcome(state);
   if (read) {
     run.session.NoteVersionBefore(TrimmedVersion(state.current_version));
@@ -148,7 +147,7 @@ struct Receiver {
                                                              settings.output.Stream(STDOUT_FILENO, progress))
                                 : nullptr),
         state(ports, settings.clock, json_sink ? static_cast<UserSink&>(*json_sink) : row, registry),
-        run(port, SessionSettings{state, inhibitor, settings.root, port, HistoryFile(), payloads::BuildPayloads,
+        run(port, SessionSettings{state, inhibitor, settings.root, port, HistoryFile(), GeneratedPayloadDigests(),
                                   [&board, this, err = settings.err](const std::string& lines) {
                                     board.Above([&] { PrintLines(err, "larkspan-cli: [" + run.port + "] ", lines); });
                                   }}) {}

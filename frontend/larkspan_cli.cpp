@@ -40,7 +40,6 @@
 #include "receiver/program_state.h"
 #include "receiver/recovery.h"
 #include "receiver/version_reader.h"
-#include "tools/make_payloads/payload_maker.h"
 #include "transfer/installed_version.h"
 #include "transfer/payload_check.h"
 #include "transfer/payload_files.h"
@@ -92,7 +91,7 @@ void EmitResult(Updater& updater, const Outcome& outcome) {
 }
 
 Outcome RunVersion(Updater& updater) {
-  const bool read = ReadStartupVersion(updater.state) == 1;
+  const bool read = ReadStartupVersion(updater.state) == VersionRead::kSeen;
   updater.terminal.FinishLine();
   if (!read && updater.state.Stopping()) return StoppedOutcome(updater.state);
   if (!read) return updater.port_failed ? Failed(status::kPortUnavailable, "port") : Failed(status::kReceiverSilent, "version");
@@ -162,7 +161,7 @@ Outcome RunUpgrade(Updater& updater) {
   if (state.Stopping()) return StoppedOutcome(state);
 
   // What the dialog shows when it opens: the two versions, then the warning.
-  const bool version_read = ReadStartupVersion(state) == 1;
+  const bool version_read = ReadStartupVersion(state) == VersionRead::kSeen;
   updater.terminal.FinishLine();
   if (state.Stopping()) return StoppedOutcome(state);
   if (version_read) {
@@ -261,7 +260,7 @@ int main(int argc, char** argv) {
   };
   if (options.command == "upgrade") {
     updater.session.emplace(SessionSettings{state, inhibitor, root, names.com1_path, HistoryFile(),
-                                            payloads::BuildPayloads,
+                                            GeneratedPayloadDigests(),
                                             [&updater](const std::string& lines) { updater.Tell(lines); }});
   }
   // From the flash-update command until the receiver is back in NMEA it has no working firmware.

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "frontend/session/upgrade_session.h"
 #include "platform/clock.h"
 #include "platform/device_root.h"
 #include "platform/port_names.h"
@@ -29,11 +30,7 @@ class QuietSink final : public UserSink {
   void Progress(ProgressOp, int, int) override {}
 };
 
-std::string Trimmed(std::string text) {
-  while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ')) text.pop_back();
-  while (!text.empty() && text.front() == ' ') text.erase(text.begin());
-  return text;
-}
+
 
 // Opens the device as the update channel does (exclusively, 4800 baud) and runs one window of
 // the version reader on it.
@@ -47,10 +44,10 @@ ProbeResult ProbeOne(const std::string& node) {
   ProgramState state(ports, clock, sink, registry);
   state.update_channel.Open();
   if (!state.update_channel.IsOpen()) return {"", std::string("cannot be opened: ") + std::strerror(open_error)};
-  const bool heard = ReadVersion(state) == 1;
+  const bool heard = ReadVersion(state) == VersionRead::kSeen;
   state.update_channel.Close();
   if (!heard) return {"", "no version heard"};
-  return {Trimmed(ToUtf8(state.current_version)), ""};
+  return {TrimVersion(ToUtf8(state.current_version)), ""};
 }
 
 std::string InUse(const SerialDevice& device) {
@@ -107,7 +104,7 @@ std::string PortsTable(const SerialDeviceList& list, const ProbeResults* probe) 
   for (const auto& row : rows) {
     std::string line;
     for (size_t i = 0; i < row.size(); ++i) line += row[i] + std::string(widths[i] - row[i].size() + 2, ' ');
-    text += Trimmed(line) + "\n";
+    text += line.erase(line.find_last_not_of(' ') + 1) + "\n";
   }
   if (list.holders_unseen) {
     text += "Processes of other users cannot be seen; this shows what holds a device: sudo fuser -v DEVICE\n";

@@ -1,11 +1,13 @@
 #include "frontend/progress_meter.h"
 
+#include "frontend/upgrade_history.h"
+
 #include <cmath>
 #include <cstdio>
 
 namespace larkspan {
 
-const char* ProgressReading::StageName() const { return stage == WorkerStage::kLoader ? "loader" : "firmware"; }
+const char* ProgressReading::StageName() const { return larkspan::StageName(stage); }
 const char* ProgressReading::Unit() const { return stage == WorkerStage::kLoader ? "bytes" : "records"; }
 
 std::string ProgressReading::Text() const {

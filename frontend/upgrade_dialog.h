@@ -25,7 +25,6 @@
 #include "platform/sleep_inhibitor.h"
 #include "platform/power_status.h"
 #include "receiver/program_state.h"
-#include "tools/make_payloads/payload_maker.h"
 
 namespace larkspan {
 
@@ -60,7 +59,7 @@ class UpgradeDialog final : public QDialog {
     // std::system_error, as a thread that cannot be created does.
     std::function<std::thread(std::function<void()>)> start_thread = {};
     // The files make-payloads writes, which Upgrade refuses to send to a real receiver.
-    std::function<GeneratedPayloads()> generated_payloads = payloads::BuildPayloads;
+    PayloadDigests generated_payloads = GeneratedPayloadDigests();
     // Where each upgrade's history line goes, and the port it names; none: not recorded.
     struct History {
       std::filesystem::path file;

@@ -13,8 +13,7 @@ namespace larkspan {
 nlohmann::ordered_json ResultEvent(const Outcome& outcome, const std::optional<std::string>& old_version,
                                    const std::optional<std::string>& new_version, double seconds) {
   const auto text_or_null = [](const std::optional<std::string>& text) {
-    return text ? nlohmann::ordered_json(text->substr(std::min(text->size(), text->find_first_not_of(' '))))
-                : nlohmann::ordered_json();
+    return text ? nlohmann::ordered_json(TrimVersion(*text)) : nlohmann::ordered_json();
   };
   return {{"event", "result"},
           {"ok", outcome.status == exit_status::kOk},
@@ -30,9 +29,7 @@ std::string VersionLine(const char* label, const std::string& text) {
 }
 
 nlohmann::ordered_json VersionEvent(const char* which, const std::string& text) {
-  std::string trimmed = text;
-  trimmed.erase(0, trimmed.find_first_not_of(' '));
-  return {{"event", "version"}, {"which", which}, {"text", trimmed}};
+  return {{"event", "version"}, {"which", which}, {"text", TrimVersion(text)}};
 }
 
 bool PrintFindings(std::FILE* out, const std::string& prefix, const PayloadCheck& check, bool say_ok) {

@@ -58,7 +58,7 @@ Outcome Wait(std::string_view input, uint32_t seconds) {
   state.update_channel.Open();
   FUZZ_CHECK(state.update_channel.ChangeSpeed(115200));
   Outcome out;
-  out.result = ReceiveTargetResponse(state, seconds);
+  out.result = static_cast<int>(ReceiveTargetResponse(state, seconds));
   out.lines = world.sink.Lines();
   out.update_open = state.update_channel.IsOpen();
   out.probe_open = state.probe_channel.IsOpen();

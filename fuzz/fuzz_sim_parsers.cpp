@@ -211,8 +211,8 @@ void FuzzSRecords(std::string_view input) {
     FUZZ_CHECK(!sim::FaultName(fault).empty() && sim::FaultName(fault) != "?");
     FUZZ_CHECK(record.type >= -1 && record.type <= 9);
     if (fault != sim::RecordFault::kNone) continue;
-    FUZZ_CHECK(sim::AddressSize(record.type) > 0);
-    FUZZ_CHECK(sim::MakeRecord(record.type, record.address, record.data) == Upper(line));
+    FUZZ_CHECK(SRecordAddressBytes(record.type) > 0);
+    FUZZ_CHECK(FormatSRecord(record.type, record.address, record.data) == Upper(line));
   }
 
   sim::FlashImage image;

@@ -115,7 +115,7 @@ void RunReaders(std::string_view input) {
     World world;
     world.TalkOnce(std::string(input));
     world.program().update_channel.Open();
-    const int result = ReadVersion(world.program());
+    const int result = static_cast<int>(ReadVersion(world.program()));
     FUZZ_CHECK(result == 1 || result == -1);
     if (exact) {
       FUZZ_CHECK(result == expected.reader);
@@ -129,7 +129,7 @@ void RunReaders(std::string_view input) {
     World world;
     world.TalkOnce(std::string(input));
     world.program().update_channel.Open();
-    const int result = CheckVersion(world.program());
+    const int result = static_cast<int>(CheckVersion(world.program()));
     FUZZ_CHECK(result == 0 || result == 1);
     if (exact) {
       FUZZ_CHECK(result == expected.check);
@@ -142,7 +142,7 @@ void RunReaders(std::string_view input) {
     // The start-up read opens the channel itself; the second window hears nothing.
     World world;
     world.TalkOnce(std::string(input));
-    const int result = ReadStartupVersion(world.program());
+    const int result = static_cast<int>(ReadStartupVersion(world.program()));
     FUZZ_CHECK(result == 1 || result == -1);
     if (exact) FUZZ_CHECK(result == expected.reader);
     const auto boxes = world.Boxes();

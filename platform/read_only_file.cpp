@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/file_digest.h"
+
 namespace larkspan {
 
 bool ReadOnlyFile::Open(const std::string& path) {
@@ -99,19 +101,6 @@ int64_t ReadOnlyFile::Size() const {
   return static_cast<int64_t>(st.st_size);
 }
 
-bool ReadOnlyFile::HasContent(std::span<const uint8_t> bytes) const {
-  if (fd_ < 0 || Size() != static_cast<int64_t>(bytes.size())) return false;
-  std::vector<uint8_t> block(kBlockSize);
-  size_t at = 0;
-  while (at < bytes.size()) {
-    const ssize_t got = ::pread(fd_, block.data(), std::min(block.size(), bytes.size() - at), static_cast<off_t>(at));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0 || !std::equal(block.begin(), block.begin() + got, bytes.begin() + static_cast<ptrdiff_t>(at))) {
-      return false;
-    }
-    at += static_cast<size_t>(got);
-  }
-  return true;
-}
+std::optional<std::string> ReadOnlyFile::Sha256() const { return Sha256OfDescriptor(fd_); }
 
 }  // namespace larkspan

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -35,9 +36,8 @@ class ReadOnlyFile {
   bool Read(std::span<uint8_t> buffer, size_t& count_read);
   // The file's size in bytes, or -1 when unknown.
   int64_t Size() const;
-  // Whether the whole file is exactly `bytes`. Leaves the read position where it is; false
-  // when the file is not open or cannot be read.
-  bool HasContent(std::span<const uint8_t> bytes) const;
+  // The SHA-256 of the whole file in lower-case hex, whatever its position; none when not open.
+  std::optional<std::string> Sha256() const;
   int error() const { return error_; }
 
  private:

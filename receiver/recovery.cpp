@@ -25,7 +25,7 @@ AttemptResult AttemptNmeaRevert(ProgramState& state, uint32_t speed) {
   // The frame puts the receiver on NMEA at 4800, where the update channel opens.
   state.update_channel.Close();
   state.update_channel.Open();
-  return CheckVersion(state) == 1 ? AttemptResult::kVersionSeen : AttemptResult::kVersionNotSeen;
+  return CheckVersion(state) == VersionRead::kSeen ? AttemptResult::kVersionSeen : AttemptResult::kVersionNotSeen;
 }
 
 bool CheckAndRepair(ProgramState& state) {

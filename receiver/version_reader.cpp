@@ -22,25 +22,24 @@ bool IsVLine(std::span<const uint8_t> line) {
 using LineTest = std::optional<WideText> (*)(std::span<const uint8_t>);
 
 // Reads one byte at a time so that the window is tested after every byte and after every
-// empty one-second read. Returns 1 (accepted, `text` set), 0 (read failed) or -1 (window
-// ended).
-int ReadLines(ProgramState& state, uint32_t window, LineTest test) {
+// empty one-second read.
+VersionRead ReadLines(ProgramState& state, uint32_t window, LineTest test) {
   const uint64_t start = state.clock.Seconds();
   LineBuffer buffer;
   do {
     uint8_t byte = 0;
     size_t count = 0;
-    if (!state.update_channel.Read({&byte, 1}, count) || count > 1) return 0;
+    if (!state.update_channel.Read({&byte, 1}, count) || count > 1) return VersionRead::kFailed;
     if (count == 1) {
       if (auto line = buffer.Add(byte)) {
         if (auto text = test(*line)) {
           state.current_version = std::move(*text);
-          return 1;
+          return VersionRead::kSeen;
         }
       }
     }
   } while (ElapsedMod60(start, state.clock.Seconds()) <= window && !state.Stopping());
-  return -1;
+  return VersionRead::kWindowEnded;
 }
 
 }  // namespace
@@ -73,21 +72,22 @@ std::optional<std::span<const uint8_t>> LineBuffer::Add(uint8_t byte) {
   return std::nullopt;
 }
 
-int ReadVersion(ProgramState& state) {
+VersionRead ReadVersion(ProgramState& state) {
   return ReadLines(state, kReaderWindowSeconds, &VersionReaderText);
 }
 
-int CheckVersion(ProgramState& state) {
-  return ReadLines(state, kCheckWindowSeconds, &VersionCheckText) == 1 ? 1 : 0;
+VersionRead CheckVersion(ProgramState& state) {
+  return ReadLines(state, kCheckWindowSeconds, &VersionCheckText) == VersionRead::kSeen ? VersionRead::kSeen
+                                                                                        : VersionRead::kFailed;
 }
 
-int ReadStartupVersion(ProgramState& state) {
+VersionRead ReadStartupVersion(ProgramState& state) {
   state.update_channel.Close();
   state.update_channel.Open();
-  int result = ReadVersion(state);
-  if (result == -1 && !state.Stopping()) {
+  VersionRead result = ReadVersion(state);
+  if (result == VersionRead::kWindowEnded && !state.Stopping()) {
     result = ReadVersion(state);
-    if (result == -1 && !state.Stopping()) state.sink.ShowMessage({u"Read Failed!", kAppName});
+    if (result == VersionRead::kWindowEnded && !state.Stopping()) state.sink.ShowMessage({u"Read Failed!", kAppName});
   }
   return result;
 }

@@ -41,14 +41,20 @@ class LineBuffer {
   size_t index_ = 0;
 };
 
-// The version reader: 1 when a line was accepted and the current-version text set; 0 when the
-// channel reported an error; -1 when the window ended without an accepted line.
-int ReadVersion(ProgramState& state);
-// The version check: 1 when a line was accepted and the current-version text set, else 0.
-int CheckVersion(ProgramState& state);
+// What a version read came to; the values are the handheld's 1, 0 and -1.
+enum class VersionRead : int {
+  kWindowEnded = -1,  // the window ended without an accepted line
+  kFailed = 0,        // the channel reported an error (the check: no line accepted)
+  kSeen = 1,          // a line was accepted and the current-version text set
+};
+
+// The version reader: kSeen, kFailed or kWindowEnded.
+VersionRead ReadVersion(ProgramState& state);
+// The version check: kSeen, or kFailed for anything else.
+VersionRead CheckVersion(ProgramState& state);
 // Reopens the update channel at 4800 and runs the version reader, twice if the first window
 // ends without a version; after two such windows shows "Read Failed!". The channel stays
 // open. Returns the last reader result, for callers that report it.
-int ReadStartupVersion(ProgramState& state);
+VersionRead ReadStartupVersion(ProgramState& state);
 
 }  // namespace larkspan

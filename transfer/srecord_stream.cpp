@@ -23,51 +23,51 @@ int HexDigitValue(int c) {
   return std::max(0, HexValue(static_cast<uint8_t>(c)));
 }
 
-int TransmitS_Record(ProgramState& state, size_t& written, uint32_t seconds) {
+RecordSent TransmitS_Record(ProgramState& state, size_t& written, uint32_t seconds) {
   ReadOnlyFile& file = state.srecord_file;
   if (!file.IsOpen()) {
     ShowBox(state.sink, u"Cannot read file", kTransmitCaption);
-    return 0;
+    return RecordSent::kFailed;
   }
   std::array<uint8_t, kRecordSpace> record{};
   size_t got = 0;
   if (!file.Read(std::span(record).first(kHeadSize), got)) {
     ShowBox(state.sink, u"Cannot receive from file", kTransmitCaption);
-    return 0;
+    return RecordSent::kFailed;
   }
   if (got < kHeadSize) {
     ShowBox(state.sink, u"Incorrect reception from file", kTransmitCaption);
-    return 0;
+    return RecordSent::kFailed;
   }
   const uint32_t count = 16 * HexDigitValue(record[2]) + HexDigitValue(record[3]);
   // A count above 147 would not fit the record space: refused before anything is read.
   if (count > kMaxRecordCount) {
     ShowBox(state.sink, u"*Incorrect reception from file", kTransmitCaption);
-    return 0;
+    return RecordSent::kFailed;
   }
   const size_t rest = (size_t{count} + 1) * 2;
   if (!file.Read(std::span(record).subspan(kHeadSize, rest), got)) {
     ShowBox(state.sink, u"*Cannot receive from file", kTransmitCaption);
-    return 0;
+    return RecordSent::kFailed;
   }
   if (got < rest) {
     ShowBox(state.sink, u"*Incorrect reception from file", kTransmitCaption);
-    return 0;
+    return RecordSent::kFailed;
   }
   const size_t length = kHeadSize + rest;
   if (!state.update_channel.Write(std::span(record).first(length), written)) {
     ShowBox(state.sink, u"Cannot transmit to UART", kTransmitCaption);
-    return 0;
+    return RecordSent::kFailed;
   }
   if (written != length) {
     ShowBox(state.sink, u"Incorrect transmission to UART", kTransmitCaption);
-    return 0;
+    return RecordSent::kFailed;
   }
-  if (IsTermination(record[1])) return 2;
-  return ReceiveTargetResponse(state, seconds) == 1 ? 1 : 0;
+  if (IsTermination(record[1])) return RecordSent::kEnded;
+  return ReceiveTargetResponse(state, seconds) == LoaderAnswer::kAccepted ? RecordSent::kAccepted : RecordSent::kFailed;
 }
 
-int ReceiveTargetResponse(ProgramState& state, uint32_t seconds) {
+LoaderAnswer ReceiveTargetResponse(ProgramState& state, uint32_t seconds) {
   // The time waited, summed step by step: each step (one read, at most a second) is measured
   // mod 60 on the seconds clock as every wait is, but the sum can pass the 60-second limit,
   // which a single (now - start) mod 60 never could. Without it a receiver that keeps talking
@@ -81,10 +81,10 @@ int ReceiveTargetResponse(ProgramState& state, uint32_t seconds) {
     size_t got = 0;
     if (!state.update_channel.Read(std::span(line).subspan(index, 1), got)) {
       ShowBox(state.sink, u"Cannot receive from UART", kReceiveCaption);
-      return 0;
+      return LoaderAnswer::kRejected;
     }
     if (got == 0) {
-      if (state.Stopping()) return 0;  // the user stopped the run while the answer was awaited
+      if (state.Stopping()) return LoaderAnswer::kRejected;  // the user stopped the run while the answer was awaited
       if (empty_reads == kMaxEmptyReads) {
         state.update_channel.Close();
         state.probe_channel.Close();
@@ -92,19 +92,19 @@ int ReceiveTargetResponse(ProgramState& state, uint32_t seconds) {
         // The loader fell silent in the middle of flashing: nothing more goes to the receiver,
         // and the session above the worker ends the updater.
         state.loader_silent.store(true);
-        return 0;
+        return LoaderAnswer::kRejected;
       }
       ++empty_reads;
     } else if (got > 1) {
       ShowBox(state.sink, u"Incorrect reception from UART", kReceiveCaption);
-      return 0;
+      return LoaderAnswer::kRejected;
     } else if (line[index] == '\n') {
       if (index >= 3 && line[index - 3] == 'S') {
         const uint8_t verdict = line[index - 2];
-        if (verdict == '5' || verdict == 'A') return 1;
+        if (verdict == '5' || verdict == 'A') return LoaderAnswer::kAccepted;
         if (verdict == 'E') {
           ShowBox(state.sink, u"Bad S-record transfer.Try Upload again.", u"Response");
-          return 0;
+          return LoaderAnswer::kRejected;
         }
       }
       index = 0;  // a line that is not an answer
@@ -114,7 +114,7 @@ int ReceiveTargetResponse(ProgramState& state, uint32_t seconds) {
     const uint64_t now = state.clock.Seconds();
     waited += ElapsedMod60(last, now);
     last = now;
-    if (waited > seconds) return 2;
+    if (waited > seconds) return LoaderAnswer::kTimedOut;
   }
 }
 
@@ -125,16 +125,16 @@ bool StreamSRecords(ProgramState& state) {
 
   PercentProgress progress(state);
   size_t written = 0;
-  int result = TransmitS_Record(state, written, kAnswerSeconds);
+  RecordSent result = TransmitS_Record(state, written, kAnswerSeconds);
   uint64_t total = written;
-  while (result == 1 && !state.Stopping()) {
+  while (result == RecordSent::kAccepted && !state.Stopping()) {
     state.stage_done.fetch_add(1);
     progress.Update(total, size);
     written = 0;
     result = TransmitS_Record(state, written, kAnswerSeconds);
     total += written;
   }
-  if (result == 2) {
+  if (result == RecordSent::kEnded) {
     state.stage_done.fetch_add(1);  // the termination record
     state.SetStatus(u"100%");
     state.sink.Progress(ProgressOp::kStepIt);

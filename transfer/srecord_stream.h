@@ -24,18 +24,29 @@ inline constexpr int kSilentLoaderExitStatus = 1;
 // Only the low 8 bits of `c` count.
 int HexDigitValue(int c);
 
-// Reads the next record from the firmware S-record file, sends it and, for a data record,
-// waits for the answer. 1: a data record was sent and accepted; 2: the termination record
-// was sent; 0: failure (shown in a box, except an answer wait that ran out of time).
-// `written` receives the count of this record's write; it is left alone when the call fails
-// before writing.
-int TransmitS_Record(ProgramState& state, size_t& written, uint32_t seconds);
+// What sending one record came to; the values are the handheld's 0, 1 and 2.
+enum class RecordSent : int {
+  kFailed = 0,    // shown in a box, except an answer wait that ran out of time
+  kAccepted = 1,  // a data record was sent and accepted
+  kEnded = 2,     // the termination record was sent
+};
 
-// Waits for the loader's answer line: 1 accepted ("S5" or "SA" before the line's last byte),
-// 0 rejected ("SE") or a failed read, 2 when the time limit passed. After 16 empty reads the
-// next one is the loader falling silent: both channels closed, a box, the state's
-// loader_silent raised and 0; the session ends the updater (with kSilentLoaderExitStatus).
-int ReceiveTargetResponse(ProgramState& state, uint32_t seconds);
+// Reads the next record from the firmware S-record file, sends it and, for a data record,
+// waits for the answer. `written` receives the count of this record's write; it is left
+// alone when the call fails before writing.
+RecordSent TransmitS_Record(ProgramState& state, size_t& written, uint32_t seconds);
+
+// What the wait for the loader's answer line came to; the values are the handheld's.
+enum class LoaderAnswer : int {
+  kRejected = 0,  // "SE", a failed read, or the loader fallen silent
+  kAccepted = 1,  // "S5" or "SA" before the line's last byte
+  kTimedOut = 2,  // the time limit passed
+};
+
+// Waits for the loader's answer line. After 16 empty reads the next one is the loader falling
+// silent: both channels closed, a box, the state's loader_silent raised and kRejected; the
+// session ends the updater (with kSilentLoaderExitStatus).
+LoaderAnswer ReceiveTargetResponse(ProgramState& state, uint32_t seconds);
 
 // The stream loop: sends every record, showing the percentage of the file's bytes sent.
 // True when it ended with the termination record ("100%"); false after the box

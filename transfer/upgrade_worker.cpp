@@ -4,6 +4,7 @@
 
 #include "receiver/command_frames.h"
 #include "transfer/loader_upload.h"
+#include "transfer/revert_and_finish.h"
 #include "transfer/srecord_stream.h"
 
 namespace larkspan {

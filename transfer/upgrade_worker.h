@@ -17,11 +17,6 @@ inline constexpr char16_t kUpdateFailedStatus[] = u"Firmware update failed!";
 // silent raises the finished flag.
 int UpgradeWorker(ProgramState& state);
 
-// The second half of the worker: the NMEA revert at 115200, 57600 and if need be 38400, the
-// RMC-rate sentence, the version read-back, the reset, and, only after a good upload, the
-// installed-version record and "Finished!".
-int RevertAndFinish(ProgramState& state, bool upload_succeeded);
-
 // The worker's exit once the user stopped the run (ProgramState::stop_signal): nothing more
 // goes to the receiver, the channels close through their own code, the stage it stopped in
 // counts as the one that failed and the finished flag rises. Returns 0.

@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "generated_payload_digests.h"
 #include "platform/text.h"
 #include "receiver/port_name.h"
 #include "transfer/payload_check.h"
@@ -94,17 +95,25 @@ std::optional<Outcome> CheckPower(PowerStatus& power, UserSink& sink,
   return Failed(exit_status::kFailed, "power");
 }
 
+PayloadDigests GeneratedPayloadDigests() { return {generated::kLoaderSha256, generated::kFirmwareSha256}; }
+
 std::string VersionText(const WideText& version) {
   std::string text = ToUtf8(version);
   while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
   return text;
 }
 
-std::optional<std::string> TrimmedVersion(const WideText& version) {
-  const std::string text = VersionText(version);
+std::string TrimVersion(std::string_view text) {
   const size_t first = text.find_first_not_of(' ');
-  if (first == std::string::npos) return std::nullopt;
-  return text.substr(first);
+  const size_t last = text.find_last_not_of(" \r\n");
+  return first == std::string_view::npos || last == std::string_view::npos ? std::string()
+                                                                           : std::string(text.substr(first, last - first + 1));
+}
+
+std::optional<std::string> TrimmedVersion(const WideText& version) {
+  std::string text = TrimVersion(ToUtf8(version));
+  if (text.empty()) return std::nullopt;
+  return text;
 }
 
 UpgradeSession::UpgradeSession(SessionSettings settings)
@@ -160,16 +169,16 @@ Outcome UpgradeSession::WorkerOutcome(int result) {
     if (state.heard_in_nmea.load() || state.version_read_back) return {};
     settings_.tell("the firmware went in, but the receiver was not heard in NMEA afterwards: it may still be in SiRF "
                    "binary. Bring it back with: larkspan-cli --port " + settings_.port + " repair\n");
-    return Failed(exit_status::kNotBackToNmea, "revert");
+    return Failed(exit_status::kNotBackToNmea, StageName(WorkerStage::kRevert));
   }
-  if (state.loader_silent.load()) return {exit_status::kFailed, "firmware", Ending::kLoaderSilent};
+  if (state.loader_silent.load()) return {exit_status::kFailed, StageName(WorkerStage::kFirmware), Ending::kLoaderSilent};
   switch (state.failed_stage.load()) {
     case WorkerStage::kStart:
       return files_unopened_ ? Failed(exit_status::kPayloadsRefused, "payloads")
                              : Failed(exit_status::kPortUnavailable, "port");
-    case WorkerStage::kRevert: return Failed(exit_status::kNotBackToNmea, "revert");
-    case WorkerStage::kLoader: return Failed(exit_status::kFailed, "loader");
-    default: return Failed(exit_status::kFailed, "firmware");
+    case WorkerStage::kRevert: return Failed(exit_status::kNotBackToNmea, StageName(WorkerStage::kRevert));
+    case WorkerStage::kLoader: return Failed(exit_status::kFailed, StageName(WorkerStage::kLoader));
+    default: return Failed(exit_status::kFailed, StageName(WorkerStage::kFirmware));
   }
 }
 

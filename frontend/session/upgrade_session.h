@@ -20,7 +20,6 @@
 #include "platform/read_only_file.h"
 #include "platform/sleep_inhibitor.h"
 #include "receiver/program_state.h"
-#include "tools/make_payloads/payload_maker.h"
 #include "transfer/test_payloads.h"
 
 namespace larkspan {
@@ -77,13 +76,16 @@ struct SharedPayloadFiles {
   const ReadOnlyFile& firmware;
 };
 
+// The payload files make-payloads writes, by the digests the build computed of them.
+PayloadDigests GeneratedPayloadDigests();
+
 struct SessionSettings {
   ProgramState& state;
   SleepInhibitor& inhibitor;
   std::filesystem::path root;  // the device root holding the payload files
   std::string port;            // the device path, for the history and what is told
   std::optional<std::filesystem::path> history = std::nullopt;  // where its line goes; none: not recorded
-  std::function<GeneratedPayloads()> generated = payloads::BuildPayloads;
+  PayloadDigests generated = GeneratedPayloadDigests();
   // Lines for the user beside the boxes, each ending in '\n' (standard error).
   std::function<void(const std::string&)> tell = [](const std::string&) {};
 };
@@ -124,7 +126,10 @@ class UpgradeSession {
 // The version text as read, without the line end the receiver sent with it (as shown, after
 // its label).
 std::string VersionText(const WideText& version);
-// The same without the receiver's leading spaces (as recorded); none when nothing is left.
+// A version text without the receiver's line end and its spaces before and after, as the
+// history, the JSON events and the ports listing give it.
+std::string TrimVersion(std::string_view text);
+// TrimVersion of the version as read; none when nothing is left.
 std::optional<std::string> TrimmedVersion(const WideText& version);
 
 }  // namespace larkspan

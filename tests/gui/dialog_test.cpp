@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "frontend/updater_app.h"
+#include "platform/file_digest.h"
 #include "tests/golden.h"
 #include "tests/gui/controls.h"
 #include "tests/e2e/mock_logind.h"
@@ -106,7 +107,7 @@ class DialogTest : public ::testing::Test {
   std::optional<UpgradeDialog::Seams::History> history;
   ProgramState state{port, clock, sink, registry};
   fs::path root = folder.path();
-  std::function<GeneratedPayloads()> generated = payloads::BuildPayloads;
+  PayloadDigests generated = GeneratedPayloadDigests();
   std::unique_ptr<UpgradeDialog> dialog;
   QStringList boxes;
   int highest = 0;
@@ -180,7 +181,7 @@ TEST_F(DialogTest, UpgradeRefusesOnlyAnOfflineAcLineAndEndsAsItsWorkerEnds) {
     if (end == kBadFile) std::ofstream(root / "Orvel_GPS_Firmware_R10.s") << "S00600004844521B\nS70500000000FA\n";
     // This test's own files stand in for the generated ones, on a port that is no pty.
     port.pseudo_terminal = end != kTestData;
-    generated = [&] { return GeneratedPayloads{std::vector<uint8_t>(100, 0x7F), ""}; };
+    generated = {Sha256OfFile(root / "dlgsp2.bin").value_or(""), ""};
     ASSERT_TRUE(Open(end == kNoThread ? no_thread : nullptr));
     platform.ac_line = ac_line;
     port.writes.clear();

@@ -14,6 +14,7 @@
 #include "tests/fakes/memory_registry.h"
 #include "tests/unit/temp_file.h"
 #include "transfer/installed_version.h"
+#include "transfer/srecord_format.h"
 
 namespace larkspan {
 namespace {
@@ -47,11 +48,7 @@ struct FakeBench {
 
 TEST(Fleet, AFailingReceiverEndsAloneAndTheRecordWaitsForTheCommit) {
   std::string firmware = "S00600004844521B\r\n";
-  for (int i = 0; i < 40; ++i) {
-    char record[64];
-    std::snprintf(record, sizeof record, "S3090000%04X%08X%02X\r\n", i * 4, i * 0x01010101u, 0);
-    firmware += record;
-  }
+  for (uint32_t i = 0; i < 40; ++i) firmware += FormatSRecord(3, i * 4, std::vector<uint8_t>(4, static_cast<uint8_t>(i)));
   firmware += "S70500000000FA\r\n";
   const testing::TempFile loader_file(std::string(300, '\x5A'), "dlgsp2.bin");
   const testing::TempFile firmware_file(firmware, "firmware.s");

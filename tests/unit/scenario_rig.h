@@ -51,8 +51,9 @@ class Rig {
   void Note(const std::string& what, Value value) {
     Note(what + " " + std::to_string(static_cast<int>(value)));
   }
-  void NoteVersion(const std::string& what, int result) {
-    Note(what + " " + std::to_string(result) + " '" + ToUtf8(state.current_version) + "'");
+  template <typename Read>
+  void NoteVersion(const std::string& what, Read result) {
+    Note(what + " " + std::to_string(static_cast<int>(result)) + " '" + ToUtf8(state.current_version) + "'");
   }
   // The update channel open at `speed`, as the upload stages find it.
   void OpenUpdateChannelAt(uint32_t speed) {

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "frontend/upgrade_history.h"
 #include "receiver/command_frames.h"
 #include "receiver/recovery.h"
 #include "receiver/version_reader.h"
@@ -27,12 +28,12 @@ std::string Rig::EndState() const {
   const auto open = [](bool is_open) { return is_open ? "open" : "closed"; };
   const auto record = registry.Value(kInstalledVersionRoot, kInstalledVersionKey, kInstalledVersionValue);
   std::ostringstream out;
-  static constexpr const char* kStages[] = {"none", "start", "flash-mode", "loader", "firmware", "revert"};
+  const auto named = [](WorkerStage stage) { return StageName(stage) ? StageName(stage) : "none"; };
   out << "end finished=" << state.finished << " running=" << state.upgrade_running << " stages=";
   for (size_t stage = 1; stage < kWorkerStages; ++stage) {
-    out << (state.stage_entered_us[stage] ? kStages[stage] : "-") << ",";  // each stage the worker entered
+    out << (state.stage_entered_us[stage] ? named(static_cast<WorkerStage>(stage)) : "-") << ",";  // each stage the worker entered
   }
-  out << " failed-stage=" << kStages[static_cast<int>(state.failed_stage.load())]
+  out << " failed-stage=" << named(state.failed_stage.load())
       << " update=" << open(state.update_channel.IsOpen()) << " probe=" << open(state.probe_channel.IsOpen())
       << " loader=" << open(state.loader_file.IsOpen()) << " firmware=" << open(state.srecord_file.IsOpen())
       << " handles=" << port.open_handles << " most-handles=" << port.max_open_handles << " baud=" << port.baud

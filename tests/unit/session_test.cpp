@@ -47,7 +47,7 @@ TEST(Session, NotBackInNmeaIsStatus6AndASilentLoaderEndsTheRun) {
     NoSleepInhibitor awake;
     std::string told;
     UpgradeSession session({rig.state, awake, loader.folder(), "/dev/ttyUSB0", loader.folder() / "history.jsonl",
-                            payloads::BuildPayloads, [&](const std::string& t) { told += t; }});
+                            GeneratedPayloadDigests(), [&](const std::string& t) { told += t; }});
     session.NoteVersionBefore("2.3.2.03.07");
     ASSERT_FALSE(session.Prepare());
     const Outcome outcome = session.Run();

@@ -45,21 +45,6 @@ class SplitMix64 {
   uint64_t state_;
 };
 
-constexpr char kHexDigits[] = "0123456789ABCDEF";
-
-void AppendHexByte(std::string& out, uint8_t b) {
-  out.push_back(kHexDigits[b >> 4]);
-  out.push_back(kHexDigits[b & 0x0F]);
-}
-
-size_t AddressBytesOf(int type) {
-  switch (type) {
-    case 2: case 6: case 8: return 3;
-    case 3: case 7: return 4;
-    default: return 2;  // 0, 1, 5, 9 (and 4, which has no defined layout)
-  }
-}
-
 void PutWordLe(std::vector<uint8_t>& image, size_t offset, uint32_t word) {
   for (int i = 0; i < 4; ++i) image[offset + static_cast<size_t>(i)] = static_cast<uint8_t>(word >> (8 * i));
 }
@@ -71,29 +56,6 @@ uint32_t ArmBranch(uint32_t at, uint32_t target) {
 }
 
 }  // namespace
-
-std::string FormatSRecord(int type, uint32_t address, std::span<const uint8_t> data) {
-  const size_t address_bytes = AddressBytesOf(type);
-  const size_t count = address_bytes + data.size() + 1;
-  std::string out;
-  out.reserve(4 + 2 * count + 2);
-  out.push_back('S');
-  out.push_back(static_cast<char>('0' + type));
-  AppendHexByte(out, static_cast<uint8_t>(count));
-  unsigned sum = static_cast<unsigned>(count & 0xFF);
-  for (size_t i = address_bytes; i-- > 0;) {
-    const auto b = static_cast<uint8_t>(address >> (8 * i));
-    AppendHexByte(out, b);
-    sum += b;
-  }
-  for (uint8_t b : data) {
-    AppendHexByte(out, b);
-    sum += b;
-  }
-  AppendHexByte(out, static_cast<uint8_t>(~sum & 0xFF));
-  out += "\r\n";
-  return out;
-}
 
 std::vector<uint8_t> BuildLoaderImage() {
   std::vector<uint8_t> image(kLoaderImageSize);
@@ -171,7 +133,7 @@ bool WritePayloads(const std::filesystem::path& dir, std::string* error) {
   }
   const std::vector<uint8_t> loader = BuildLoaderImage();
   const std::string firmware = BuildFirmwareSRecords();
-  return WriteFileAtomically(dir / kLoaderImageName,
+  return WriteFileAtomically(dir / kLoaderFileName,
                              std::string_view(reinterpret_cast<const char*>(loader.data()),
                                               loader.size()),
                              error) &&

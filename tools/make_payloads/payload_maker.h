@@ -1,7 +1,7 @@
 // Builds stand-ins for the release's two receiver payloads, the flash loader image and the
 // firmware S-record file, with the release's exact sizes and record layout and contents from
-// a fixed seed, so every machine builds the same bytes. Pure functions; any thread. Kept in
-// a namespace of its own: the updater's file-name constants live in transfer/payload_files.h.
+// a fixed seed, so every machine builds the same bytes. Pure functions; any thread. The file
+// names are the updater's own (transfer/payload_files.h).
 #pragma once
 
 #include <cstddef>
@@ -12,12 +12,16 @@
 #include <string_view>
 #include <vector>
 
-#include "transfer/test_payloads.h"
+#include "transfer/payload_files.h"
+#include "transfer/srecord_format.h"
 
 namespace larkspan::payloads {
 
-inline constexpr char kLoaderImageName[] = "dlgsp2.bin";
-inline constexpr char kFirmwareFileName[] = "Orvel_GPS_Firmware_R10.s";
+// Both files' bytes.
+struct GeneratedPayloads {
+  std::vector<uint8_t> loader;  // the flash loader image
+  std::string firmware;         // the firmware S-record file
+};
 
 // The release's figures.
 inline constexpr size_t kLoaderImageSize = 14'316;      // 0x37EC
@@ -28,11 +32,6 @@ inline constexpr size_t kFirmwareLastRecordBytes = 12;  // data bytes of the las
 inline constexpr size_t kFirmwareDataSize =
     kFirmwareFullRecords * 16 + kFirmwareLastRecordBytes;  // 306,220, at 0x00000000..0x0004AC2B
 
-// One S-record of type 0..9 with its CR LF, upper-case hex; the address is written with the
-// type's width (2, 3 or 4 bytes) and the checksum computed. The caller keeps the record within
-// the count limit (address bytes + data bytes + 1 <= 255).
-std::string FormatSRecord(int type, uint32_t address, std::span<const uint8_t> data);
-
 // The flash loader image: an ARM little-endian exception-vector table of branches, a reset
 // handler's opening instructions, then seeded code-like words and data.
 std::vector<uint8_t> BuildLoaderImage();
@@ -41,7 +40,7 @@ std::vector<uint8_t> BuildFirmwareData();
 // The whole firmware S-record file as it lies on disk.
 std::string BuildFirmwareSRecords();
 
-// Both files, as the updater's guard against sending them to a real receiver knows them.
+// Both files, as make-payloads writes them (the build hands their digests to the programs).
 GeneratedPayloads BuildPayloads();
 
 // Replaces `path` with `bytes`: a temporary file in the same directory, flushed to disk, then

@@ -36,15 +36,6 @@ std::string_view FaultName(RecordFault fault) {
   return "?";
 }
 
-int AddressSize(int type) {
-  switch (type) {
-    case 0: case 1: case 5: case 9: return 2;
-    case 2: case 6: case 8: return 3;
-    case 3: case 7: return 4;
-    default: return 0;  // 4 is reserved; anything else is not a record type
-  }
-}
-
 RecordFault ParseRecord(std::string_view line, SRecord& out) {
   out = SRecord{};
   if (line.size() < 2 || line.substr(line.size() - 2) != "\r\n") return RecordFault::kBadLineEnd;
@@ -52,7 +43,7 @@ RecordFault ParseRecord(std::string_view line, SRecord& out) {
   if (body.empty() || body[0] != 'S') return RecordFault::kNoMark;
   if (body.size() < 2 || body[1] < '0' || body[1] > '9') return RecordFault::kUnknownType;
   out.type = body[1] - '0';
-  const int address_size = AddressSize(out.type);
+  const int address_size = SRecordAddressBytes(out.type);
   if (address_size == 0) return RecordFault::kUnknownType;
   if (body.size() < 4) return RecordFault::kBadCount;
   const int count = HexByte(body.substr(2, 2));
@@ -73,22 +64,6 @@ RecordFault ParseRecord(std::string_view line, SRecord& out) {
   for (size_t i = 0; i + 1 < bytes.size(); ++i) sum += bytes[i];
   if (static_cast<uint8_t>(~sum) != bytes.back()) return RecordFault::kBadChecksum;
   return RecordFault::kNone;
-}
-
-std::string MakeRecord(int type, uint32_t address, std::span<const uint8_t> data) {
-  const int address_size = AddressSize(type);
-  std::vector<uint8_t> bytes;
-  for (int i = address_size - 1; i >= 0; --i) {
-    bytes.push_back(static_cast<uint8_t>(address >> (8 * i)));
-  }
-  bytes.insert(bytes.end(), data.begin(), data.end());
-  const size_t count = bytes.size() + 1;
-  unsigned sum = static_cast<unsigned>(count);
-  for (uint8_t b : bytes) sum += b;
-  bytes.push_back(static_cast<uint8_t>(~sum));
-  std::string out = Format("S%d%02X", type, static_cast<unsigned>(count & 0xFF));
-  for (uint8_t b : bytes) out += Format("%02X", unsigned{b});
-  return out + "\r\n";
 }
 
 // ---- Flash image

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "transfer/srecord_format.h"
+
 namespace larkspan::sim {
 
 // What the loader holds against a line, in the order it checks.
@@ -36,8 +38,6 @@ struct SRecord {
   std::vector<uint8_t> data;  // between the address and the checksum
 };
 
-// Address bytes of record type `type`: 2, 3 or 4; 0 for a type the loader does not know.
-int AddressSize(int type);
 // Types 1, 2, 3 carry bytes to flash; types 7, 8, 9 end the stream.
 constexpr bool IsDataType(int type) { return type >= 1 && type <= 3; }
 constexpr bool IsTerminationType(int type) { return type >= 7 && type <= 9; }
@@ -46,8 +46,6 @@ constexpr bool IsTerminationType(int type) { return type >= 7 && type <= 9; }
 // read (at least the type, when its character is a digit), whatever the verdict.
 RecordFault ParseRecord(std::string_view line, SRecord& out);
 
-// The text of a well-formed record with CR LF (upper-case hex), for tests and tools.
-std::string MakeRecord(int type, uint32_t address, std::span<const uint8_t> data);
 
 // A sparse flash image: which addresses were written, and with what. Writing an address
 // twice keeps the last byte.

@@ -1,9 +1,9 @@
-// The second half of the upgrade worker: bring the receiver back from the flash loader to
-// NMEA at 4800, read its version back, reset it and record what was installed.
-#include "transfer/installed_version.h"
+#include "transfer/revert_and_finish.h"
+
 #include "receiver/command_frames.h"
 #include "receiver/recovery.h"
 #include "receiver/version_reader.h"
+#include "transfer/installed_version.h"
 #include "transfer/upgrade_worker.h"
 
 namespace larkspan {
@@ -47,10 +47,10 @@ int RevertAndFinish(ProgramState& state, bool upload_succeeded) {
 
   state.update_channel.Close();
   state.update_channel.Open();
-  int read_back = ReadVersion(state);
-  if (read_back == -1) read_back = ReadVersion(state);
-  if (read_back == -1) state.sink.ShowMessage({u"Read Failed!", u"Message", BoxOwner::kNone, BoxIcon::kError});
-  if (read_back == 1) state.version_read_back = state.current_version;
+  VersionRead read_back = ReadVersion(state);
+  if (read_back == VersionRead::kWindowEnded) read_back = ReadVersion(state);
+  if (read_back == VersionRead::kWindowEnded) state.sink.ShowMessage({u"Read Failed!", u"Message", BoxOwner::kNone, BoxIcon::kError});
+  if (read_back == VersionRead::kSeen) state.version_read_back = state.current_version;
 
   state.CloseChannelsAndFiles();
   state.SetStatus(u"Reset GPS module...");
