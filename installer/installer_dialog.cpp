@@ -5,8 +5,8 @@
 #include <QScreen>
 #include <QThread>
 
-#include "frontend/app_icon.h"
-#include "frontend/dialog_units.h"
+#include "frontend/qt/app_icon.h"
+#include "frontend/qt/dialog_units.h"
 #include "installer/payload_extraction.h"
 #include "transfer/payload_files.h"
 

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "frontend/display.h"
+#include "frontend/qt/display.h"
 #include "installer/installer_dialog.h"
 #include "platform/command_line.h"
 #include "platform/device_root.h"

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "frontend/session/exit_status.h"
-#include "frontend/upgrade_history.h"
+#include "frontend/session/upgrade_history.h"
 #include "platform/power_status.h"
 #include "platform/read_only_file.h"
 #include "platform/sleep_inhibitor.h"

@@ -11,7 +11,7 @@
 #include <fstream>
 #include <tuple>
 
-#include "frontend/ports_command.h"
+#include "frontend/cli/ports_command.h"
 #include "tests/e2e/mock_logind.h"
 #include "tests/e2e/process.h"
 

@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "frontend/dialog_units.h"
+#include "frontend/qt/dialog_units.h"
 
 inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
 

@@ -12,7 +12,7 @@
 #include <sstream>
 #include <system_error>
 
-#include "frontend/updater_app.h"
+#include "frontend/dialog/updater_app.h"
 #include "platform/file_digest.h"
 #include "tests/golden.h"
 #include "tests/gui/controls.h"

@@ -17,11 +17,11 @@
 #include <regex>
 #include <thread>
 
-#include "frontend/cli_options.h"
-#include "frontend/json_sink.h"
-#include "frontend/output_queue.h"
-#include "frontend/signal_watch.h"
-#include "frontend/terminal_sink.h"
+#include "frontend/cli/cli_options.h"
+#include "frontend/cli/json_sink.h"
+#include "frontend/session/output_queue.h"
+#include "frontend/cli/signal_watch.h"
+#include "frontend/cli/terminal_sink.h"
 #include "platform/wire_trace.h"
 #include "tests/golden.h"
 #include "tests/unit/scenario_rig.h"

@@ -1,7 +1,7 @@
 // The seconds clock's waits on the test clock, the text helpers and the progress line's words.
 #include <gtest/gtest.h>
 
-#include "frontend/progress_meter.h"
+#include "frontend/cli/progress_meter.h"
 #include "platform/clock.h"
 #include "platform/text.h"
 #include "tests/fakes/test_clock.h"

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <deque>
 
-#include "frontend/fleet_board.h"
-#include "frontend/fleet_upgrade.h"
+#include "frontend/cli/fleet_board.h"
+#include "frontend/cli/fleet_upgrade.h"
 #include "platform/registry.h"
 #include "tests/fakes/fake_receiver.h"
 #include "tests/fakes/memory_registry.h"

@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "frontend/session/upgrade_session.h"
-#include "frontend/upgrade_steps.h"
+#include "frontend/cli/upgrade_steps.h"
 #include "platform/file_digest.h"
 #include "tests/e2e/process.h"
 #include "tests/golden.h"

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "frontend/upgrade_history.h"
+#include "frontend/session/upgrade_history.h"
 #include "receiver/command_frames.h"
 #include "receiver/recovery.h"
 #include "receiver/version_reader.h"

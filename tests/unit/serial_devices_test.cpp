@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <fstream>
 
-#include "frontend/ports_command.h"
+#include "frontend/cli/ports_command.h"
 #include "platform/open_failure.h"
 #include "platform/serial_devices.h"
 #include "tests/e2e/process.h"

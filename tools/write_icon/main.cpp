@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "frontend/app_icon.h"
+#include "frontend/qt/app_icon.h"
 
 int main(int argc, char** argv) {
   if (argc < 2 || argc > 3) {

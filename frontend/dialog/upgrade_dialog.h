@@ -20,7 +20,7 @@
 #include <string>
 #include <thread>
 
-#include "frontend/qt_user_sink.h"
+#include "frontend/dialog/qt_user_sink.h"
 #include "frontend/session/upgrade_session.h"
 #include "platform/sleep_inhibitor.h"
 #include "platform/power_status.h"

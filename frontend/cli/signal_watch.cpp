@@ -1,4 +1,4 @@
-#include "frontend/signal_watch.h"
+#include "frontend/cli/signal_watch.h"
 
 #include <cerrno>
 #include <optional>

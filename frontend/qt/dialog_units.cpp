@@ -1,4 +1,4 @@
-#include "frontend/dialog_units.h"
+#include "frontend/qt/dialog_units.h"
 
 #include <QFontMetrics>
 #include <QString>

@@ -1,6 +1,6 @@
-#include "frontend/json_sink.h"
+#include "frontend/cli/json_sink.h"
 
-#include "frontend/upgrade_history.h"
+#include "frontend/session/upgrade_history.h"
 
 #include <cstdlib>
 

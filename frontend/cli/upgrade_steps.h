@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "frontend/cli_options.h"
+#include "frontend/cli/cli_options.h"
 #include "frontend/session/upgrade_session.h"
 #include "platform/text.h"
 #include "platform/tty_latency.h"

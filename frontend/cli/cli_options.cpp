@@ -1,4 +1,4 @@
-#include "frontend/cli_options.h"
+#include "frontend/cli/cli_options.h"
 
 #include <sys/stat.h>
 

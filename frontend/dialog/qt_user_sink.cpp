@@ -1,4 +1,4 @@
-#include "frontend/qt_user_sink.h"
+#include "frontend/dialog/qt_user_sink.h"
 
 #include <QApplication>
 #include <QMessageBox>

@@ -1,4 +1,4 @@
-#include "frontend/ports_command.h"
+#include "frontend/cli/ports_command.h"
 
 #include <nlohmann/json.hpp>
 

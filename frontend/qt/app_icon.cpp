@@ -1,4 +1,4 @@
-#include "frontend/app_icon.h"
+#include "frontend/qt/app_icon.h"
 
 #include <QPainterPath>
 #include <QPixmap>

@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "frontend/output_queue.h"
-#include "frontend/progress_meter.h"
+#include "frontend/session/output_queue.h"
+#include "frontend/cli/progress_meter.h"
 #include "frontend/session/upgrade_session.h"
-#include "frontend/signal_watch.h"
-#include "frontend/upgrade_steps.h"
+#include "frontend/cli/signal_watch.h"
+#include "frontend/cli/upgrade_steps.h"
 #include "platform/power_status.h"
 #include "platform/read_only_file.h"
 #include "platform/sleep_inhibitor.h"

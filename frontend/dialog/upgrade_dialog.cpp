@@ -1,4 +1,4 @@
-#include "frontend/upgrade_dialog.h"
+#include "frontend/dialog/upgrade_dialog.h"
 
 #include <QCloseEvent>
 #include <QFileDialog>
@@ -8,8 +8,8 @@
 
 #include <system_error>
 
-#include "frontend/app_icon.h"
-#include "frontend/dialog_units.h"
+#include "frontend/qt/app_icon.h"
+#include "frontend/qt/dialog_units.h"
 #include "transfer/installed_version.h"
 #include "receiver/recovery.h"
 #include "receiver/version_reader.h"

@@ -1,4 +1,4 @@
-#include "frontend/terminal_sink.h"
+#include "frontend/cli/terminal_sink.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "frontend/fleet_upgrade.h"
+#include "frontend/cli/fleet_upgrade.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -10,10 +10,10 @@
 #include <memory>
 #include <thread>
 
-#include "frontend/fleet_board.h"
-#include "frontend/json_sink.h"
-#include "frontend/terminal_sink.h"
-#include "frontend/upgrade_history.h"
+#include "frontend/cli/fleet_board.h"
+#include "frontend/cli/json_sink.h"
+#include "frontend/cli/terminal_sink.h"
+#include "frontend/session/upgrade_history.h"
 #include "platform/device_root.h"
 #include "platform/open_failure.h"
 #include "platform/port_names.h"

@@ -1,4 +1,4 @@
-#include "frontend/upgrade_history.h"
+#include "frontend/session/upgrade_history.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -12,8 +12,8 @@
 #include <optional>
 #include <string>
 
-#include "frontend/progress_meter.h"
-#include "frontend/progress_bar.h"
+#include "frontend/cli/progress_meter.h"
+#include "frontend/cli/progress_bar.h"
 #include "platform/user_sink.h"
 
 namespace larkspan {

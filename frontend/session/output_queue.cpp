@@ -1,4 +1,4 @@
-#include "frontend/output_queue.h"
+#include "frontend/session/output_queue.h"
 
 #include <poll.h>
 #include <unistd.h>

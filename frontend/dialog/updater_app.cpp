@@ -1,4 +1,4 @@
-#include "frontend/updater_app.h"
+#include "frontend/dialog/updater_app.h"
 
 namespace larkspan {
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "frontend/progress_bar.h"
-#include "frontend/progress_meter.h"
+#include "frontend/cli/progress_bar.h"
+#include "frontend/cli/progress_meter.h"
 #include "platform/user_sink.h"
 
 namespace larkspan {

@@ -9,11 +9,11 @@
 #include <optional>
 #include <string>
 
-#include "frontend/display.h"
+#include "frontend/qt/display.h"
 #include "platform/command_line.h"
-#include "frontend/qt_user_sink.h"
-#include "frontend/output_queue.h"
-#include "frontend/updater_app.h"
+#include "frontend/dialog/qt_user_sink.h"
+#include "frontend/session/output_queue.h"
+#include "frontend/dialog/updater_app.h"
 #include "platform/clock.h"
 #include "platform/device_root.h"
 #include "platform/sleep_inhibitor.h"

@@ -2,7 +2,7 @@
 // the program state and the seams and hands them over. GUI thread.
 #pragma once
 
-#include "frontend/upgrade_dialog.h"
+#include "frontend/dialog/upgrade_dialog.h"
 
 namespace larkspan {
 

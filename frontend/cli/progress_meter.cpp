@@ -1,6 +1,6 @@
-#include "frontend/progress_meter.h"
+#include "frontend/cli/progress_meter.h"
 
-#include "frontend/upgrade_history.h"
+#include "frontend/session/upgrade_history.h"
 
 #include <cmath>
 #include <cstdio>

@@ -10,8 +10,8 @@
 #include <mutex>
 #include <string>
 
-#include "frontend/progress_bar.h"
-#include "frontend/progress_meter.h"
+#include "frontend/cli/progress_bar.h"
+#include "frontend/cli/progress_meter.h"
 #include "platform/user_sink.h"
 
 namespace larkspan {

@@ -1,7 +1,7 @@
-#include "frontend/fleet_board.h"
+#include "frontend/cli/fleet_board.h"
 
-#include "frontend/terminal_sink.h"
-#include "frontend/upgrade_history.h"
+#include "frontend/cli/terminal_sink.h"
+#include "frontend/session/upgrade_history.h"
 
 namespace larkspan {
 

@@ -1,4 +1,4 @@
-#include "frontend/upgrade_steps.h"
+#include "frontend/cli/upgrade_steps.h"
 
 #include <algorithm>
 #include <cmath>
