@@ -28,7 +28,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "tools/receiver_sim/srecord.h"
-#include "transfer/payload_check.h"
+#include "transfer/payload_file_check.h"
 #include "transfer/srecord_stream.h"
 
 namespace larkspan::fuzz {

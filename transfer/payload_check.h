@@ -2,14 +2,14 @@
 // file. An error is what would make the upload fail or write the receiver otherwise than the
 // file says; the check names the first with its line. A warning is what the upload survives
 // but a reader should know (records out of address order, gaps, text after the termination
-// record). Used by `larkspan-cli check` and `upgrade`, the tests and the fuzzers. No shared
-// state: any thread; one SRecordChecker is used by one thread at a time.
+// record). This header checks bytes; transfer/payload_file_check.h checks files. Used by
+// `larkspan-cli check` and `upgrade`, the tests and the fuzzers. No shared state: any thread;
+// one SRecordChecker is used by one thread at a time.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
@@ -126,29 +126,6 @@ class SRecordChecker {
   size_t more_warnings_ = 0;
 };
 
-// The first error of an S-record file (both lines named when a byte is written twice).
+// The first error of S-record bytes (both lines named when a byte is written twice).
 std::optional<PayloadFault> CheckSRecordBytes(std::string_view bytes);
-std::optional<PayloadFault> CheckSRecordFile(const std::filesystem::path& path);
-
-// The flash loader image is raw bytes: it must be a readable, non-empty regular file whose
-// size fits the loader header's 32-bit count.
-std::optional<PayloadFault> CheckLoaderImage(const std::filesystem::path& path);
-
-enum class PayloadKind { kLoaderImage, kSRecordFile };
-const char* PayloadKindName(PayloadKind kind);  // "flash loader image", "firmware S-record file"
-
-// An S-record extension (.s, .srec, .s19, .s28, .s37, .mot) or .bin decides; otherwise a
-// file whose first bytes, past a byte-order mark and white space, are "S" and a digit is
-// taken as S-records, anything else as a loader image.
-PayloadKind GuessPayloadKind(const std::filesystem::path& path);
-
-struct PayloadCheck {
-  PayloadKind kind = PayloadKind::kLoaderImage;
-  std::optional<PayloadFault> fault;  // the first error: the upload would fail
-  std::vector<PayloadFault> warnings;  // harmless to the upload; the first kMaxWarnings
-  size_t more_warnings = 0;
-};
-// Checks a payload file of the given kind, or of the kind GuessPayloadKind finds.
-PayloadCheck CheckPayloadFile(const std::filesystem::path& path, std::optional<PayloadKind> kind = std::nullopt);
-
 }  // namespace larkspan

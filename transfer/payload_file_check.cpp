@@ -1,7 +1,7 @@
 // The payload checks on files: each file opened only when it is a regular file, the loader
 // image read whole, the S-record file streamed through the checker (twice when a byte is
 // written twice, to name the line that wrote it first), and the kind of a file guessed.
-#include "transfer/payload_check.h"
+#include "transfer/payload_file_check.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -41,7 +41,7 @@
 #include "receiver/recovery.h"
 #include "receiver/version_reader.h"
 #include "transfer/installed_version.h"
-#include "transfer/payload_check.h"
+#include "transfer/payload_file_check.h"
 #include "transfer/payload_files.h"
 #include "transfer/test_payloads.h"
 #include "transfer/upgrade_worker.h"

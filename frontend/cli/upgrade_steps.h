@@ -16,7 +16,7 @@
 #include "platform/text.h"
 #include "platform/tty_latency.h"
 #include "receiver/program_state.h"
-#include "transfer/payload_check.h"
+#include "transfer/payload_file_check.h"
 
 namespace larkspan {
 

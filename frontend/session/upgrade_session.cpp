@@ -7,7 +7,7 @@
 #include "generated_payload_digests.h"
 #include "platform/text.h"
 #include "receiver/port_name.h"
-#include "transfer/payload_check.h"
+#include "transfer/payload_file_check.h"
 #include "transfer/payload_files.h"
 #include "transfer/upgrade_worker.h"
 

@@ -12,7 +12,7 @@
 #include "tests/unit/scenario_rig.h"
 #include "tests/unit/temp_file.h"
 #include "tools/make_payloads/payload_maker.h"
-#include "transfer/payload_check.h"
+#include "transfer/payload_file_check.h"
 #include "transfer/payload_files.h"
 #include "transfer/test_payloads.h"
 
