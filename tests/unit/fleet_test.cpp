@@ -26,7 +26,8 @@ using testing::TestClock;
 struct FakeBench {
   FakeBench(const std::string& port, FleetBoard& board, Registry& registry)
       : row(board.AddRow(port)), receiver(ports), state(ports, clock, row, registry),
-        run(port, SessionSettings{state, awake, {}, port}) {
+        run(port, SessionSettings{state, awake, {}, port, std::nullopt, GeneratedPayloadDigests(),
+                                  [this](const std::string& lines) { told += lines; }}) {
     run.watch = [this](ProgressMeter* meter) { row.Watch(meter); };
   }
   // The S-record stream: the records written at 115200 (the loader's header has six bytes).
@@ -43,6 +44,7 @@ struct FakeBench {
   FakeReceiver receiver;
   ProgramState state;
   NoSleepInhibitor awake;
+  std::string told;  // the session's lines beside the boxes
   ReceiverRun run;
 };
 
@@ -81,6 +83,7 @@ TEST(Fleet, AFailingReceiverEndsAloneAndTheRecordWaitsForTheCommit) {
   EXPECT_NE(boxes.find("[/dev/silent] Time Out: Cannot receive data from GPS module. Please restart application "
                        "again!\n"), std::string::npos) << boxes;
   EXPECT_EQ(e2e::Count(boxes, "[/dev/ok] "), 1u) << "the warning only: " << boxes;
+  EXPECT_EQ(benches[0].told, "") << "a held record is no failure";
   const std::string rows = testing::TakeText(out);
   EXPECT_NE(rows.find("\r/dev/ok       [########............] firmware 42% "), std::string::npos)
       << "its row with the stage, percent and rate: " << rows;
