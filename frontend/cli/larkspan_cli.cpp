@@ -272,16 +272,17 @@ int main(int argc, char** argv) {
     updater.Tell("the receiver has no working firmware until this upgrade ends, and stopping now would leave it so. "
                  "The upgrade goes on; interrupt again within 5 seconds to stop it all the same.\n");
   };
-  // Commands that open no port end at once; the others stop at their next step, and a stop
-  // while their last lines wait for a stopped terminal ends that wait.
+  // Commands that open ports stop at their next step, and a stop while their last lines wait
+  // for a stopped terminal ends that wait; the others keep the watch's default: they end at once.
   const bool opens_ports = options.command != "check" && options.command != "history" &&
                            (options.command != "ports" || options.probe);
-  signals.stop = [&](int signal) {
-    if (!opens_ports) std::_Exit(128 + signal);
-    int none = 0;
-    state.stop_signal.compare_exchange_strong(none, signal);
-    output.Interrupt();
-  };
+  if (opens_ports) {
+    signals.stop = [&](int signal) {
+      int none = 0;
+      state.stop_signal.compare_exchange_strong(none, signal);
+      output.Interrupt();
+    };
+  }
 
   Outcome outcome;
   if (options.command == "check") outcome = RunCheck(updater);
