@@ -30,7 +30,7 @@ namespace {
 
 namespace status = exit_status;
 
-int64_t NowUs() { return ProgramState::SteadyMicroseconds(); }
+int64_t NowUs() { return SteadyMicroseconds(); }
 
 // Stops the progress display watching a meter that is about to go, however the run ends.
 struct Watching {
@@ -58,7 +58,7 @@ Outcome UpgradeOne(ReceiverRun& run, const SharedPayloads& payloads) {
   state.sink.ShowMessage({kWarningText, u"Warning", BoxOwner::kDialog});
   if (const auto refused = run.session.Prepare(&payloads.files)) return *refused;
   if (state.Stopping()) return StoppedOutcome(state);
-  ProgressMeter meter(state, payloads.firmware_records);
+  ProgressMeter meter(state, run.session.telemetry(), payloads.firmware_records);
   const Watching watching(run, meter);
   const Outcome outcome = run.session.Run();
   std::lock_guard lock(run.mutex);
@@ -73,7 +73,7 @@ void Run(ReceiverRun& run, const SharedPayloads& payloads) {
   {
     std::lock_guard lock(run.mutex);
     run.outcome = outcome;
-    run.failed_at_us = outcome.status == status::kOk ? 0 : run.state.failed_at_us.load();
+    run.failed_at_us = outcome.status == status::kOk ? 0 : run.session.telemetry().failed_at_us.load();
     if (outcome.status != status::kOk && run.failed_at_us == 0) run.failed_at_us = NowUs();
     run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     run.ended = true;
@@ -259,10 +259,7 @@ int UpgradeSeveral(const FleetSettings& settings) {
     });
     settings.signals.in_window = [&] {
       for (const Receiver& receiver : receivers) {
-        const WorkerStage stage = receiver.state.stage.load();
-        if (receiver.state.upgrade_running.load() != 0 && stage != WorkerStage::kNone && stage != WorkerStage::kStart) {
-          return true;
-        }
+        if (receiver.state.upgrade_running.load() != 0 && receiver.run.session.telemetry().PastStart()) return true;
       }
       return false;
     };

@@ -176,7 +176,7 @@ Outcome RunUpgrade(Updater& updater) {
   if (const auto refused = CheckPower(updater.power, state.sink, tell)) return *refused;
   if (const auto refused = session.Prepare()) return *refused;
   if (state.Stopping()) return StoppedOutcome(state);
-  ProgressMeter meter(state, updater.options.check_payloads ? CountRecords(updater.root / kFirmwareFileName) : 0);
+  ProgressMeter meter(state, session.telemetry(), updater.options.check_payloads ? CountRecords(updater.root / kFirmwareFileName) : 0);
   if (updater.json) {
     updater.json->Watch(&meter);
   } else {
@@ -265,8 +265,7 @@ int main(int argc, char** argv) {
   }
   // From the flash-update command until the receiver is back in NMEA it has no working firmware.
   signals.in_window = [&] {
-    const WorkerStage stage = state.stage.load();
-    return state.upgrade_running.load() != 0 && stage != WorkerStage::kNone && stage != WorkerStage::kStart;
+    return state.upgrade_running.load() != 0 && updater.session && updater.session->telemetry().PastStart();
   };
   signals.warn = [&](int) {
     updater.Tell("the receiver has no working firmware until this upgrade ends, and stopping now would leave it so. "

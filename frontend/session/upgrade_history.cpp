@@ -38,11 +38,7 @@ nlohmann::ordered_json OrNull(const std::optional<std::string>& value) {
   return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json();
 }
 
-constexpr const char* kStageNames[] = {nullptr, "start", "flash-mode", "loader", "firmware", "revert"};
-
 }  // namespace
-
-const char* StageName(WorkerStage stage) { return kStageNames[static_cast<size_t>(stage)]; }
 
 UpgradeRecorder::UpgradeRecorder(const std::string& port)
     : started_(std::chrono::system_clock::now()), port_(port), by_id_(ByIdNameOf(port)) {}
@@ -52,25 +48,24 @@ void UpgradeRecorder::Digest(const std::filesystem::path& root) {
   firmware_sha256_ = Sha256OfFile(root / kFirmwareFileName);
 }
 
-nlohmann::ordered_json UpgradeRecorder::Line(const ProgramState& state, int exit_status, const char* result,
+nlohmann::ordered_json UpgradeRecorder::Line(const WorkerTelemetry& telemetry, int exit_status, const char* result,
                                              const char* failed_stage,
                                              const std::optional<std::string>& version_before,
                                              const std::optional<std::string>& version_after) const {
   // Each stage lasted from its start to the next stage's, the last one to now.
   nlohmann::ordered_json stages = nlohmann::ordered_json::object();
-  const int64_t now_us = std::chrono::duration_cast<std::chrono::microseconds>(
-                             std::chrono::steady_clock::now().time_since_epoch()).count();
+  const int64_t now_us = SteadyMicroseconds();
   for (size_t i = 1; i < kWorkerStages; ++i) {
-    const int64_t began = state.stage_entered_us[i].load();
+    const int64_t began = telemetry.stage_entered_us[i].load();
     if (began == 0) continue;
     int64_t ended = now_us;
     for (size_t j = i + 1; j < kWorkerStages; ++j) {
-      if (const int64_t next = state.stage_entered_us[j].load(); next != 0) {
+      if (const int64_t next = telemetry.stage_entered_us[j].load(); next != 0) {
         ended = next;
         break;
       }
     }
-    stages[kStageNames[i]] = static_cast<double>(ended - began) / 1e6;
+    stages[StageName(static_cast<WorkerStage>(i))] = static_cast<double>(ended - began) / 1e6;
   }
   return {{"started", Utc(started_)},
           {"ended", Utc(std::chrono::system_clock::now())},

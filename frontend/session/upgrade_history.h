@@ -12,12 +12,9 @@
 #include <optional>
 #include <string>
 
-#include "receiver/program_state.h"
+#include "transfer/worker_telemetry.h"
 
 namespace larkspan {
-
-// "start", "flash-mode", "loader", "firmware", "revert"; null for kNone.
-const char* StageName(WorkerStage stage);
 
 class UpgradeRecorder {
  public:
@@ -29,8 +26,8 @@ class UpgradeRecorder {
 
   // The history line of a run that ended with `exit_status` (0: success) and `result` ("ok",
   // "failed", ...) after failing at `failed_stage` (null when it did not fail), as the
-  // worker's stages in `state` show it. A version not read is null.
-  nlohmann::ordered_json Line(const ProgramState& state, int exit_status, const char* result, const char* failed_stage,
+  // worker's `telemetry` shows its stages. A version not read is null.
+  nlohmann::ordered_json Line(const WorkerTelemetry& telemetry, int exit_status, const char* result, const char* failed_stage,
                               const std::optional<std::string>& version_before,
                               const std::optional<std::string>& version_after) const;
 

@@ -46,10 +46,9 @@ const char* ResultWord(const Outcome& outcome) {
   }
 }
 
-Outcome StoppedOutcome(const ProgramState& state) {
-  const WorkerStage stage = state.failed_stage.load();
-  const bool flashing = stage != WorkerStage::kNone && stage != WorkerStage::kStart;
-  return Failed(kStopStatusBase + state.stop_signal.load(), flashing ? StageName(stage) : "stopped");
+Outcome StoppedOutcome(const ProgramState& state, WorkerStage failed) {
+  const bool flashing = failed != WorkerStage::kNone && failed != WorkerStage::kStart;
+  return Failed(kStopStatusBase + state.stop_signal.load(), flashing ? StageName(failed) : "stopped");
 }
 
 bool StoppedWhileFlashing(const Outcome& outcome) {
@@ -148,14 +147,12 @@ Outcome UpgradeSession::Run() {
     const SleepHold hold(settings_.inhibitor, [this](const std::string& why) {
       settings_.tell("sleep could not be held off during the upgrade (" + why + "): keep the machine awake until it ends\n");
     });
-    result = UpgradeWorker(settings_.state);
+    result = UpgradeWorker(settings_.state, telemetry_);
   }
   hold_.reset();
-  if (settings_.state.record_unwritten.load()) {
-    settings_.tell(kRecordUnwritten);
-  }
+  if (telemetry_.record_unwritten.load()) settings_.tell(kRecordUnwritten);
   // Only a version read back after the flash says what the receiver runs now.
-  if (settings_.state.version_read_back) after_ = TrimmedVersion(*settings_.state.version_read_back);
+  if (telemetry_.version_read_back) after_ = TrimmedVersion(*telemetry_.version_read_back);
   const Outcome outcome = WorkerOutcome(result);
   Record(outcome);
   return outcome;
@@ -164,15 +161,15 @@ Outcome UpgradeSession::Run() {
 Outcome UpgradeSession::WorkerOutcome(int result) {
   const ProgramState& state = settings_.state;
   // A stop that came once the worker had finished changes nothing.
-  if (result != 1 && state.Stopping()) return StoppedOutcome(state);
+  if (result != 1 && state.Stopping()) return StoppedOutcome(state, telemetry_.failed_stage.load());
   if (result == 1) {
-    if (state.heard_in_nmea.load() || state.version_read_back) return {};
+    if (telemetry_.heard_in_nmea.load() || telemetry_.version_read_back) return {};
     settings_.tell("the firmware went in, but the receiver was not heard in NMEA afterwards: it may still be in SiRF "
                    "binary. Bring it back with: larkspan-cli --port " + settings_.port + " repair\n");
     return Failed(exit_status::kNotBackToNmea, StageName(WorkerStage::kRevert));
   }
-  if (state.loader_silent.load()) return {exit_status::kFailed, StageName(WorkerStage::kFirmware), Ending::kLoaderSilent};
-  switch (state.failed_stage.load()) {
+  if (telemetry_.loader_silent.load()) return {exit_status::kFailed, StageName(WorkerStage::kFirmware), Ending::kLoaderSilent};
+  switch (telemetry_.failed_stage.load()) {
     case WorkerStage::kStart:
       return files_unopened_ ? Failed(exit_status::kPayloadsRefused, "payloads")
                              : Failed(exit_status::kPortUnavailable, "port");
@@ -186,7 +183,7 @@ void UpgradeSession::Record(const Outcome& outcome) {
   recorded_ = true;
   if (!settings_.history) return;
   std::string error;
-  const auto line = recorder_.Line(settings_.state, outcome.status, ResultWord(outcome), outcome.failed_stage, before_,
+  const auto line = recorder_.Line(telemetry_, outcome.status, ResultWord(outcome), outcome.failed_stage, before_,
                                    after_);
   if (!AppendHistory(*settings_.history, line, &error)) {
     settings_.tell("the upgrade history cannot be written: " + error + "\n");

@@ -21,6 +21,7 @@
 #include "platform/sleep_inhibitor.h"
 #include "receiver/program_state.h"
 #include "transfer/test_payloads.h"
+#include "transfer/worker_telemetry.h"
 
 namespace larkspan {
 
@@ -53,8 +54,9 @@ inline constexpr char kRecordUnwritten[] =
     "the installed-version record (the FW value of SOFTWARE\\Apps\\Tessan SW) cannot be written\n";
 
 // The outcome of a run the user stopped (ProgramState::stop_signal): status 128 + the signal,
-// and the stage it stopped in while the receiver had no working firmware, else "stopped".
-Outcome StoppedOutcome(const ProgramState& state);
+// and the stage it stopped in (`failed`) while the receiver had no working firmware, else
+// "stopped".
+Outcome StoppedOutcome(const ProgramState& state, WorkerStage failed = WorkerStage::kNone);
 // Whether the user stopped the run while the receiver had no working firmware.
 bool StoppedWhileFlashing(const Outcome& outcome);
 
@@ -111,11 +113,14 @@ class UpgradeSession {
   bool recorded() const { return recorded_; }
   const std::optional<std::string>& before() const { return before_; }
   const std::optional<std::string>& after() const { return after_; }
+  // What the worker tells of its run: for progress lines, from any thread.
+  const WorkerTelemetry& telemetry() const { return telemetry_; }
 
  private:
   Outcome WorkerOutcome(int result);
 
   SessionSettings settings_;
+  WorkerTelemetry telemetry_;
   UpgradeRecorder recorder_;
   std::unique_ptr<PortHold> hold_;
   bool files_unopened_ = false;

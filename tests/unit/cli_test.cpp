@@ -51,10 +51,11 @@ TEST(CliOutput, OnTheTerminalInJsonAndInTheTrace) {
       ProgramState state(traced, clock, json, registry);
       state.loader_file.Open(loader.path().string());
       state.srecord_file.Open(firmware.path().string());
-      ProgressMeter meter(state, records);  // 0: not counted, as without the payload check
+      WorkerTelemetry telemetry;
+      ProgressMeter meter(state, telemetry, records);  // 0: not counted, as without the payload check
       terminal.Watch(&meter);
       json.Watch(&meter);
-      UpgradeWorker(state);
+      UpgradeWorker(state, telemetry);
       terminal.FinishLine();
       state.CloseChannelsAndFiles();
       seen = std::regex_replace(TakeText(bar), std::regex("\r"), "\\r\n") + TakeText(events);
@@ -99,7 +100,8 @@ TEST(CliOutput, AStoppedTerminalAndATraceReaderGoneHoldNothingUp) {
   ProgramState state(traced, rig.clock, sink, rig.registry);
   state.loader_file.Open(rig.File(std::string(20, '\x7F')).path().string());
   state.srecord_file.Open(rig.File(Records(3)).path().string());
-  auto worker = std::async(std::launch::async, [&] { return UpgradeWorker(state); });
+  WorkerTelemetry telemetry;
+  auto worker = std::async(std::launch::async, [&] { return UpgradeWorker(state, telemetry); });
   const bool ended = worker.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
   tcflow(terminal, TCOON);  // lets a worker held by the terminal go
   EXPECT_TRUE(ended && worker.get() == 1) << "the worker waited for the terminal";

@@ -76,7 +76,7 @@ TEST(Fleet, AFailingReceiverEndsAloneAndTheRecordWaitsForTheCommit) {
   EXPECT_NE(benches[0].Stream().find(firmware.substr(0, firmware.size() - 16)), std::string::npos)
       << "the whole file but its end record, in order, from this receiver's own view";
   for (size_t i : {1, 2}) EXPECT_GT(benches[i].run.failed_at_us, 0) << i;  // their outcomes: the table below
-  EXPECT_EQ(benches[2].state.stage.load(), WorkerStage::kFirmware) << "ended where the loader fell silent";
+  EXPECT_EQ(benches[2].run.session.telemetry().stage.load(), WorkerStage::kFirmware) << "ended where the loader fell silent";
   EXPECT_EQ(FirstFailureStatus(runs), 1);
   const std::string boxes = testing::TakeText(err);
   EXPECT_NE(boxes.find("[/dev/rejects] Response: Bad S-record transfer.Try Upload again.\n"), std::string::npos);

@@ -70,7 +70,7 @@ TEST(History, LinesStayWholeAndReadableWhateverTheFileAndTheTextHold) {
   Rig rig;
   const UpgradeRecorder recorder("/dev/\xFF");
   std::string error;
-  ASSERT_TRUE(AppendHistory(file.path(), recorder.Line(rig.state, 0, "ok", nullptr, std::string("2.3\0\x1B[2J", 8), {}),
+  ASSERT_TRUE(AppendHistory(file.path(), recorder.Line(rig.telemetry, 0, "ok", nullptr, std::string("2.3\0\x1B[2J", 8), {}),
                             &error)) << error;
   const std::string text = e2e::ReadFile(file.path());
   size_t bad = 0;
@@ -78,7 +78,7 @@ TEST(History, LinesStayWholeAndReadableWhateverTheFileAndTheTextHold) {
   const std::string table = HistoryTable(text);
   EXPECT_TRUE(bad == 1 && table.find("/dev/\xEF\xBF\xBD  2.3\\x00\\x1B[2J") != std::string::npos &&
               table.find('\x1B') == std::string::npos) << table;
-  EXPECT_FALSE(AppendHistory(file.folder(), recorder.Line(rig.state, 0, "ok", nullptr, {}, {}), &error));
+  EXPECT_FALSE(AppendHistory(file.folder(), recorder.Line(rig.telemetry, 0, "ok", nullptr, {}, {}), &error));
   EXPECT_NE(error.find("Is a directory"), std::string::npos) << error;
 }
 
