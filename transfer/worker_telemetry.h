@@ -27,6 +27,7 @@ const char* StageName(WorkerStage stage);
 // Steady-clock microseconds: the time stamps below.
 int64_t SteadyMicroseconds();
 
+// Every member starts cleared (atomics value-initialise); Begin clears them again for a run.
 struct WorkerTelemetry {
   std::atomic<WorkerStage> stage{WorkerStage::kNone};
   std::atomic<WorkerStage> failed_stage{WorkerStage::kNone};  // kNone while none has failed
@@ -34,9 +35,9 @@ struct WorkerTelemetry {
   std::atomic<int64_t> failed_at_us{0};  // when the first stage failed; 0 while none has
   std::array<std::atomic<int64_t>, kWorkerStages> stage_entered_us{};  // 0: not entered this run
   // The loader fell silent in the stream: nothing more was sent, the channels are closed.
-  std::atomic<bool> loader_silent{false};
-  std::atomic<bool> heard_in_nmea{false};     // a revert attempt heard the receiver in NMEA
-  std::atomic<bool> record_unwritten{false};  // the installed-version value could not be set
+  std::atomic<bool> loader_silent;
+  std::atomic<bool> heard_in_nmea;     // a revert attempt heard the receiver in NMEA
+  std::atomic<bool> record_unwritten;  // the installed-version value could not be set
   // The version read back after the flash; none when none was. Written before the worker
   // clears the running flag, read on its thread once it returned.
   std::optional<WideText> version_read_back;

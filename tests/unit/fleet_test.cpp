@@ -107,7 +107,7 @@ TEST(Fleet, AFailingReceiverEndsAloneAndTheRecordWaitsForTheCommit) {
 TEST(Fleet, PayloadViewsReadApartAndKeepTheFileHeld) {
   const testing::TempFile file("abcdef");
   ReadOnlyFile owner, first, second, other;
-  EXPECT_FALSE(first.OpenView(owner));
+  EXPECT_FALSE(first.OpenView(owner) || owner.Open(file.path().string() + ".missing"));
   ASSERT_TRUE(owner.Open(file.path()) && first.OpenView(owner) && second.OpenView(owner));
   uint8_t bytes[8];
   size_t got = 0;
