@@ -69,7 +69,7 @@ Outcome UpgradeOne(ReceiverRun& run, const SharedPayloads& payloads) {
 void Run(ReceiverRun& run, const SharedPayloads& payloads) {
   const auto start = std::chrono::steady_clock::now();
   const Outcome outcome = UpgradeOne(run, payloads);
-  if (!run.session.recorded()) run.session.Record(outcome);
+  run.session.Record(outcome);
   {
     std::lock_guard lock(run.mutex);
     run.outcome = outcome;

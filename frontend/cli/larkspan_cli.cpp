@@ -298,7 +298,7 @@ int main(int argc, char** argv) {
   }
   terminal.FinishLine();
   if (outcome.ending == Ending::kStopped) TellStopped(updater, outcome);
-  if (updater.session && !updater.session->recorded()) updater.session->Record(outcome);
+  if (updater.session) updater.session->Record(outcome);
   if (options.command != "ports" && options.command != "history") EmitResult(updater, outcome);
   state.CloseChannelsAndFiles();  // the trace's last lines are the channels' closing
   if (trace) trace->Finish();     // those lines, and what it has to say about them, before the output ends

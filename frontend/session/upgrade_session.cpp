@@ -180,6 +180,7 @@ Outcome UpgradeSession::WorkerOutcome(int result) {
 }
 
 void UpgradeSession::Record(const Outcome& outcome) {
+  if (recorded_) return;
   recorded_ = true;
   if (!settings_.history) return;
   std::string error;

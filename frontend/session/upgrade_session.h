@@ -107,10 +107,10 @@ class UpgradeSession {
   // The worker under the sleep hold, then the outcome, the version read back and the history
   // line.
   Outcome Run();
-  // The history line of a run that ended outside Run: refused, or stopped by a signal.
+  // The history line of a run that ended outside Run (refused, or stopped by a signal); a run
+  // that has its line already is not recorded again.
   void Record(const Outcome& outcome);
 
-  bool recorded() const { return recorded_; }
   const std::optional<std::string>& before() const { return before_; }
   const std::optional<std::string>& after() const { return after_; }
   // What the worker tells of its run: for progress lines, from any thread.

@@ -24,9 +24,10 @@ using testing::FakeSerialPorts;
 using testing::TestClock;
 
 struct FakeBench {
-  FakeBench(const std::string& port, FleetBoard& board, Registry& registry)
+  FakeBench(const std::string& port, FleetBoard& board, Registry& registry,
+            std::optional<std::filesystem::path> history = std::nullopt)
       : row(board.AddRow(port)), receiver(ports), state(ports, clock, row, registry),
-        run(port, SessionSettings{state, awake, {}, port, std::nullopt, GeneratedPayloadDigests(),
+        run(port, SessionSettings{state, awake, {}, port, history, GeneratedPayloadDigests(),
                                   [this](const std::string& lines) { told += lines; }}) {
     run.watch = [this](ProgressMeter* meter) { row.Watch(meter); };
   }
@@ -65,7 +66,8 @@ TEST(Fleet, AFailingReceiverEndsAloneAndTheRecordWaitsForTheCommit) {
   registry.CreateKey(kInstalledVersionRoot, kInstalledVersionKey);
   HeldRegistry held(registry);
   std::deque<FakeBench> benches;
-  for (const char* port : {"/dev/ok", "/dev/rejects", "/dev/silent"}) benches.emplace_back(port, board, held);
+  const testing::TempFile history("", "history.jsonl");
+  for (const char* port : {"/dev/ok", "/dev/rejects", "/dev/silent"}) benches.emplace_back(port, board, held, history.path());
   benches[1].receiver.reject_records = true;
   benches[2].receiver.answered_records = 20;
   std::vector<ReceiverRun*> runs;
@@ -78,6 +80,7 @@ TEST(Fleet, AFailingReceiverEndsAloneAndTheRecordWaitsForTheCommit) {
   for (size_t i : {1, 2}) EXPECT_GT(benches[i].run.failed_at_us, 0) << i;  // their outcomes: the table below
   EXPECT_EQ(benches[2].run.session.telemetry().stage.load(), WorkerStage::kFirmware) << "ended where the loader fell silent";
   EXPECT_EQ(FirstFailureStatus(runs), 1);
+  EXPECT_EQ(e2e::Count(e2e::ReadFile(history.path()), "\n"), 3u) << "one history line a receiver";
   const std::string boxes = testing::TakeText(err);
   EXPECT_NE(boxes.find("[/dev/rejects] Response: Bad S-record transfer.Try Upload again.\n"), std::string::npos);
   EXPECT_NE(boxes.find("[/dev/silent] Time Out: Cannot receive data from GPS module. Please restart application "
