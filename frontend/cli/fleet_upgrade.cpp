@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -139,12 +140,11 @@ namespace {
 
 // One receiver's port, sinks and state, as UpgradeSeveral makes them.
 struct Receiver {
-  // `progress`: its own kind of progress text in the output queue.
   Receiver(const std::string& port, FleetBoard& board, const FleetSettings& settings, Registry& registry,
-           SleepInhibitor& inhibitor, int progress)
+           SleepInhibitor& inhibitor)
       : ports(PortNames{port}), row(board.AddRow(port)),
         json_sink(settings.json ? std::make_unique<JsonSink>(settings.out, row, port,
-                                                             settings.output.Stream(STDOUT_FILENO, progress))
+                                                             settings.output.ProgressStream(STDOUT_FILENO))
                                 : nullptr),
         state(ports, settings.clock, json_sink ? static_cast<UserSink&>(*json_sink) : row, registry),
         run(port, SessionSettings{state, inhibitor, settings.root, port, HistoryFile(), GeneratedPayloadDigests(),
@@ -180,16 +180,15 @@ int UpgradeSeveral(const FleetSettings& settings) {
   const bool terminal = !settings.json && ::isatty(STDOUT_FILENO) == 1;
   std::FILE* human = settings.json ? settings.err : settings.out;
   std::FILE* err = settings.err;
-  // Progress kinds in the output queue: 1 to n for the receivers' JSON events, then their rows.
-  const int human_fd = settings.json ? STDERR_FILENO : STDOUT_FILENO, rows_kind = static_cast<int>(settings.ports.size()) + 1;
-  FleetBoard board(human, err, terminal, terminal ? TerminalWidth() : 80, [&settings, human_fd, rows_kind](size_t row) {
-    return settings.output.Stream(human_fd, rows_kind + static_cast<int>(row));
+  const int human_fd = settings.json ? STDERR_FILENO : STDOUT_FILENO;
+  FleetBoard board(human, err, terminal, terminal ? TerminalWidth() : 80, [&settings, human_fd](size_t) {
+    return settings.output.ProgressStream(human_fd);
   });
   HeldRegistry held(settings.registry);
   std::deque<Receiver> receivers;
   std::vector<ReceiverRun*> runs;
   for (const std::string& port : settings.ports) {
-    Receiver& receiver = receivers.emplace_back(port, board, settings, held, no_hold, static_cast<int>(receivers.size()) + 1);
+    Receiver& receiver = receivers.emplace_back(port, board, settings, held, no_hold);
     runs.push_back(&receiver.run);
     receiver.run.show_version = [&receiver](const char* label, const char* which, const std::string& text) {
       receiver.row.Say(VersionLine(label, text));
@@ -258,10 +257,7 @@ int UpgradeSeveral(const FleetSettings& settings) {
       });
     });
     settings.signals.in_window = [&] {
-      for (const Receiver& receiver : receivers) {
-        if (receiver.state.upgrade_running.load() != 0 && receiver.run.session.telemetry().PastStart()) return true;
-      }
-      return false;
+      return std::ranges::any_of(receivers, [](const Receiver& receiver) { return receiver.run.session.InWindow(); });
     };
     settings.signals.warn = [&](int) {
       board.Above([err] {

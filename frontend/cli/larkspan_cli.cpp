@@ -243,8 +243,8 @@ int main(int argc, char** argv) {
   // With --json the human lines all go to standard error, as plain lines.
   const int human_fd = options.json ? STDERR_FILENO : STDOUT_FILENO;
   TerminalSink terminal(options.json ? err : out, err, !options.json && ::isatty(STDOUT_FILENO) == 1,
-                        output.Stream(human_fd, 1));
-  JsonSink json(out, terminal, {}, output.Stream(STDOUT_FILENO, 2));
+                        output.ProgressStream(human_fd));
+  JsonSink json(out, terminal, {}, output.ProgressStream(STDOUT_FILENO));
   UserSink& sink = options.json ? static_cast<UserSink&>(json) : terminal;
   ProgramState state(traced_ports ? static_cast<SerialPorts&>(*traced_ports) : ports, clock, sink, registry);
   Updater updater{options, out, err, terminal, sink, options.json ? &json : nullptr, state, power, inhibitor, root,
@@ -264,9 +264,7 @@ int main(int argc, char** argv) {
                                             [&updater](const std::string& lines) { updater.Tell(lines); }});
   }
   // From the flash-update command until the receiver is back in NMEA it has no working firmware.
-  signals.in_window = [&] {
-    return state.upgrade_running.load() != 0 && updater.session && updater.session->telemetry().PastStart();
-  };
+  signals.in_window = [&] { return updater.session && updater.session->InWindow(); };
   signals.warn = [&](int) {
     updater.Tell("the receiver has no working firmware until this upgrade ends, and stopping now would leave it so. "
                  "The upgrade goes on; interrupt again within 5 seconds to stop it all the same.\n");

@@ -115,6 +115,9 @@ class UpgradeSession {
   const std::optional<std::string>& after() const { return after_; }
   // What the worker tells of its run: for progress lines, from any thread.
   const WorkerTelemetry& telemetry() const { return telemetry_; }
+  // Whether a stop now would leave the receiver without working firmware: the worker runs and
+  // is past its start. Any thread.
+  bool InWindow() const { return settings_.state.upgrade_running.load() != 0 && telemetry_.PastStart(); }
 
  private:
   Outcome WorkerOutcome(int result);

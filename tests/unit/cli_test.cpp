@@ -96,7 +96,7 @@ TEST(CliOutput, AStoppedTerminalAndATraceReaderGoneHoldNothingUp) {
     if (Text(bytes).starts_with("S7")) tcflow(terminal, TCOON);
   };
   OutputQueue output;
-  TerminalSink sink(output.Stream(terminal), output.Stream(terminal), true, output.Stream(terminal, 1));
+  TerminalSink sink(output.Stream(terminal), output.Stream(terminal), true, output.ProgressStream(terminal));
   ProgramState state(traced, rig.clock, sink, rig.registry);
   state.loader_file.Open(rig.File(std::string(20, '\x7F')).path().string());
   state.srecord_file.Open(rig.File(Records(3)).path().string());
@@ -113,6 +113,25 @@ TEST(CliOutput, AStoppedTerminalAndATraceReaderGoneHoldNothingUp) {
   close(master);
   trace.Finish();
   EXPECT_EQ(told, "the trace " + fifo + " cannot be written: Broken pipe\n");
+}
+
+// A trace reader that never reads: past 16 MiB the lines are dropped, which is said once, however
+// long it stays behind and though its last lines are not taken either.
+TEST(CliOutput, ATraceThatFallsBehindSaysSoOnce) {
+  const TempFile dir("");
+  const std::string fifo = (dir.folder() / "slow").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  auto reader = std::async(std::launch::async, [&] { return open(fifo.c_str(), O_RDONLY); });
+  std::string told;
+  {
+    WireTrace trace(fifo, [&](const std::string& text) { told += text; });
+    const std::vector<uint8_t> bytes(4096, 0x55);
+    for (int i = 0; i < 5000; ++i) trace.Line("write ok", bytes, true);
+    usleep(400'000);
+  }
+  close(reader.get());
+  EXPECT_EQ(told, "the trace " + fifo + " fell behind: its reader does not keep up, and calls are missing from it "
+                  "from here on\n");
 }
 
 // Each sub-command with its options, the global ones before or after it; help and version end

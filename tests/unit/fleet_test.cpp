@@ -10,6 +10,7 @@
 #include "frontend/cli/fleet_board.h"
 #include "frontend/cli/fleet_upgrade.h"
 #include "platform/registry.h"
+#include "tests/e2e/process.h"
 #include "tests/fakes/fake_receiver.h"
 #include "tests/fakes/memory_registry.h"
 #include "tests/unit/temp_file.h"
@@ -103,6 +104,36 @@ TEST(Fleet, AFailingReceiverEndsAloneAndTheRecordWaitsForTheCommit) {
   EXPECT_TRUE(held.Commit());
   EXPECT_EQ(registry.Value(kInstalledVersionRoot, kInstalledVersionKey, kInstalledVersionValue).value_or(
                 std::vector<uint8_t>()).size(), 28u);
+}
+
+// Payload files that are refused end every receiver's run before any port opens: each has its
+// history line and result event, and the installed-version record is not written.
+TEST(Fleet, RefusedPayloadFilesEndEveryRunBeforeAnyPortOpens) {
+  const e2e::TempDir home;
+  setenv("XDG_STATE_HOME", home.path().c_str(), 1);
+  struct : PowerStatus { std::optional<uint8_t> AcLineStatus() override { return 1; } } power;
+  NoSleepInhibitor awake;
+  testing::MemoryRegistry registry;
+  TestClock clock;
+  SignalWatch signals;
+  OutputQueue output;
+  std::FILE *out = std::tmpfile(), *err = std::tmpfile();
+  EXPECT_EQ(UpgradeSeveral({{"/dev/a", "/dev/b"}, home.path(), true, true, clock, power, awake, registry, signals,
+                            output, out, err}), 4);
+  const std::string events = testing::TakeText(out);
+  EXPECT_EQ(e2e::Count(events, "\"ok\":false,\"exit_status\":4,\"failed_stage\":\"payloads\""), 2u) << events;
+  EXPECT_EQ(e2e::Count(e2e::ReadFile(home.path() / "larkspan/history.jsonl"), "\"failed_stage\":\"payloads\""), 2u);
+  EXPECT_NE(testing::TakeText(err).find("the installed-version record was not written"), std::string::npos);
+}
+
+// A box goes above the rows, which are drawn again below it at once.
+TEST(Fleet, ABoxGoesAboveTheRowsWhichComeBackBelowIt) {
+  std::FILE* screen = std::tmpfile();
+  FleetBoard board(screen, screen, /*terminal=*/true, 40);
+  board.AddRow("/dev/a");
+  board.AddRow("/dev/b").ShowMessage({u"Bad", u"Response"});
+  EXPECT_EQ(testing::TakeText(screen), "[/dev/b] Response: Bad\n\r/dev/a  [....................]\x1B[K\n"
+                                       "\r/dev/b  [....................]\x1B[K\n");
 }
 
 // A view needs an open file and reads from its own position; its close ends the view only, and
