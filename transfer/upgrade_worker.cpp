@@ -24,7 +24,7 @@ void WriteFrame(ProgramState& state, std::span<const uint8_t> frame) {
 // Switches the receiver from NMEA at 4800 to SiRF binary at 38400, then into flash-update
 // mode with the loader speed, and follows it to 115200. Ends at the next wait once the user
 // stops the run.
-void EnterFlashUpdateMode(ProgramState& state) {
+void EnterFlashUpdateMode(ProgramState& state, WorkerTelemetry& telemetry) {
   const auto waited = [&state](uint32_t seconds) {
     state.WaitSeconds(seconds);
     return !state.Stopping();
@@ -39,6 +39,7 @@ void EnterFlashUpdateMode(ProgramState& state) {
   state.SetStatus(u"Sending update command...");
   if (!waited(1)) return;
   WriteFrame(state, frames::kFlashUpdate);
+  telemetry.flash_update_sent.store(true);
   if (!waited(5)) return;
   WriteFrame(state, frames::kLoaderSpeed);
   if (!waited(5)) return;
@@ -75,7 +76,7 @@ int UpgradeWorker(ProgramState& state, WorkerTelemetry& telemetry) {
   }
 
   telemetry.EnterStage(WorkerStage::kFlashMode);
-  EnterFlashUpdateMode(state);
+  EnterFlashUpdateMode(state, telemetry);
   if (state.Stopping()) return StoppedExit(state, telemetry);
   telemetry.EnterStage(WorkerStage::kLoader);
   bool upload_succeeded = UploadLoader(state, telemetry);

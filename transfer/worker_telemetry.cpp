@@ -16,6 +16,7 @@ int64_t SteadyMicroseconds() {
 void WorkerTelemetry::Begin() {
   failed_stage.store(WorkerStage::kNone);
   failed_at_us.store(0);
+  flash_update_sent.store(false);
   loader_silent.store(false);
   heard_in_nmea.store(false);
   record_unwritten.store(false);

@@ -34,6 +34,9 @@ struct WorkerTelemetry {
   std::atomic<uint64_t> stage_done{0};  // loader bytes or firmware records sent in this stage
   std::atomic<int64_t> failed_at_us{0};  // when the first stage failed; 0 while none has
   std::array<std::atomic<int64_t>, kWorkerStages> stage_entered_us{};  // 0: not entered this run
+  // The flash-update command went out: from here until the stream's end the receiver has no
+  // working firmware.
+  std::atomic<bool> flash_update_sent;
   // The loader fell silent in the stream: nothing more was sent, the channels are closed.
   std::atomic<bool> loader_silent;
   std::atomic<bool> heard_in_nmea;     // a revert attempt heard the receiver in NMEA

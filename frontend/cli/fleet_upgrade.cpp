@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <barrier>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -11,9 +12,11 @@
 #include <memory>
 #include <thread>
 
+#include "frontend/cli/confirmation.h"
 #include "frontend/cli/fleet_board.h"
 #include "frontend/cli/json_sink.h"
 #include "frontend/cli/terminal_sink.h"
+#include "frontend/session/recovery_hint.h"
 #include "frontend/session/upgrade_history.h"
 #include "platform/device_root.h"
 #include "platform/open_failure.h"
@@ -42,8 +45,23 @@ struct Watching {
   Watching& operator=(const Watching&) = delete;
 };
 
+// Every run passes the question's gate once: waiting for the others there, or leaving it.
+struct GatePass {
+  std::barrier<std::function<void()>>& gate;
+  bool passed = false;
+  ~GatePass() {
+    if (!passed) gate.arrive_and_drop();
+  }
+  void Wait() {
+    passed = true;
+    gate.arrive_and_wait();
+  }
+};
+
 // What the dialog does when it opens and when Upgrade is pressed, for one receiver.
-Outcome UpgradeOne(ReceiverRun& run, const SharedPayloads& payloads) {
+Outcome UpgradeOne(ReceiverRun& run, const SharedPayloads& payloads, std::barrier<std::function<void()>>& gate,
+                   const std::atomic<bool>& confirmed) {
+  GatePass pass{gate};
   ProgramState& state = run.state;
   const bool read = ReadStartupVersion(state) == VersionRead::kSeen;
   if (state.Stopping()) return StoppedOutcome(state);
@@ -57,6 +75,13 @@ Outcome UpgradeOne(ReceiverRun& run, const SharedPayloads& payloads) {
   }
   run.show_version("The new version after upgrade:", "new", std::string(kNewVersionText));
   state.sink.ShowMessage({kWarningText, u"Warning", BoxOwner::kDialog});
+  if (read && !payloads.force && run.session.before() == TrimVersion(kNewVersionText)) {
+    return {status::kOk, nullptr, Ending::kSkipped};
+  }
+  run.to_flash.store(true);
+  pass.Wait();
+  if (state.Stopping()) return StoppedOutcome(state);
+  if (!confirmed.load()) return {status::kDeclined, nullptr, Ending::kDeclined};
   if (const auto refused = run.session.Prepare(&payloads.files)) return *refused;
   if (state.Stopping()) return StoppedOutcome(state);
   ProgressMeter meter(state, run.session.telemetry(), payloads.firmware_records);
@@ -67,13 +92,15 @@ Outcome UpgradeOne(ReceiverRun& run, const SharedPayloads& payloads) {
   return outcome;
 }
 
-void Run(ReceiverRun& run, const SharedPayloads& payloads) {
+void Run(ReceiverRun& run, const SharedPayloads& payloads, std::barrier<std::function<void()>>& gate,
+         const std::atomic<bool>& confirmed) {
   const auto start = std::chrono::steady_clock::now();
-  const Outcome outcome = UpgradeOne(run, payloads);
+  const Outcome outcome = UpgradeOne(run, payloads, gate, confirmed);
   run.session.Record(outcome);
   {
     std::lock_guard lock(run.mutex);
     run.outcome = outcome;
+    run.hint = RecoveryHint(outcome, {run.port, payloads.root, payloads.firmware_records}, &run.session.telemetry());
     run.failed_at_us = outcome.status == status::kOk ? 0 : run.session.telemetry().failed_at_us.load();
     if (outcome.status != status::kOk && run.failed_at_us == 0) run.failed_at_us = NowUs();
     run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -87,9 +114,17 @@ std::string VersionOr(const std::optional<std::string>& text, const char* none) 
 }  // namespace
 
 void UpgradeSideBySide(const std::vector<ReceiverRun*>& runs, const SharedPayloads& payloads) {
+  std::atomic<bool> confirmed{true};
+  std::barrier<std::function<void()>> gate(static_cast<std::ptrdiff_t>(runs.size()), [&] {
+    if (payloads.confirm && std::ranges::any_of(runs, [](const ReceiverRun* run) { return run->to_flash.load(); })) {
+      confirmed.store(payloads.confirm(runs));
+    }
+  });
   std::vector<std::jthread> threads;
   threads.reserve(runs.size());
-  for (ReceiverRun* run : runs) threads.emplace_back([run, &payloads] { Run(*run, payloads); });
+  for (ReceiverRun* run : runs) {
+    threads.emplace_back([run, &payloads, &gate, &confirmed] { Run(*run, payloads, gate, confirmed); });
+  }
 }
 
 int FirstFailureStatus(const std::vector<ReceiverRun*>& runs) {
@@ -169,7 +204,7 @@ void EmitResult(Receiver& receiver) {
   if (!receiver.json_sink) return;
   std::lock_guard lock(receiver.run.mutex);
   receiver.json_sink->Emit(ResultEvent(receiver.run.outcome, receiver.run.before, receiver.run.after,
-                                       receiver.run.seconds));
+                                       receiver.run.seconds, receiver.run.hint));
 }
 
 }  // namespace
@@ -225,6 +260,7 @@ int UpgradeSeveral(const FleetSettings& settings) {
         std::lock_guard lock(receiver.run.mutex);
         receiver.run.outcome = outcome;
         receiver.run.failed_at_us = NowUs();
+        receiver.run.hint = RecoveryHint(outcome, {receiver.run.port, settings.root}, nullptr);
       }
       receiver.run.session.Record(outcome);
       EmitResult(receiver);
@@ -248,8 +284,22 @@ int UpgradeSeveral(const FleetSettings& settings) {
     loader.Open((settings.root / kLoaderFileName).string());
     firmware.Open((settings.root / kFirmwareFileName).string());
     PrintLines(err, "larkspan-cli: ", UnopenedPayloadFiles(loader, firmware, settings.root));
-    const SharedPayloads payloads{{loader, firmware},
-                                  settings.check_payloads ? CountRecords(settings.root / kFirmwareFileName) : 0};
+    SharedPayloads payloads{{loader, firmware}, CountRecords(settings.root / kFirmwareFileName), settings.root,
+                            settings.force, {}};
+    if (settings.ask) {
+      payloads.confirm = [&](const std::vector<ReceiverRun*>& asked) {
+        std::vector<FlashTarget> targets;
+        for (const ReceiverRun* run : asked) {
+          if (run->to_flash.load()) targets.push_back({run->port, run->session.before()});
+        }
+        bool yes = false;
+        board.Above([&] {
+          yes = AskToFlash(human, FlashSummary(targets, settings.root, payloads.firmware_records),
+                           receivers.front().state.stop_signal, STDIN_FILENO);
+        });
+        return yes;
+      };
+    }
     hold.emplace(settings.inhibitor, [&](const std::string& why) {
       board.Above([&] {
         std::fprintf(err, "larkspan-cli: sleep could not be held off during the upgrade (%s): keep the machine "
@@ -275,8 +325,7 @@ int UpgradeSeveral(const FleetSettings& settings) {
     if (run->outcome.ending != Ending::kStopped) continue;
     std::fprintf(err, "larkspan-cli: [%s] stopped%s\n", run->port.c_str(),
                  StoppedWhileFlashing(run->outcome)
-                     ? (std::string(" during the ") + run->outcome.failed_stage +
-                        " stage: run 'larkspan-cli upgrade' on this port again at once").c_str()
+                     ? (std::string(" during the ") + run->outcome.failed_stage + " stage").c_str()
                      : "");
   }
   const int exit_status = FirstFailureStatus(runs);
@@ -289,6 +338,10 @@ int UpgradeSeveral(const FleetSettings& settings) {
   }
   if (all_flashed && !held.Commit()) PrintLines(err, "larkspan-cli: ", kRecordUnwritten);
   std::fputs(ResultTable(runs).c_str(), human);
+  for (const ReceiverRun* run : runs) {
+    std::lock_guard lock(run->mutex);
+    if (!run->hint.empty()) std::fprintf(err, "larkspan-cli: [%s] %s\n", run->port.c_str(), run->hint.c_str());
+  }
   if (!all_flashed) {
     std::fputs("larkspan-cli: not every receiver was upgraded: the installed-version record was not written\n", err);
   }

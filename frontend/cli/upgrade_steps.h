@@ -25,9 +25,10 @@ inline constexpr char16_t kWarningText[] =
     u"In order to upgrade the GPS-Firmware correctly, please stop ALL applications and apply "
     u"external power to the device. It may take about 5 minutes for upgrading.";
 
-// The result event of --json: the last line of a run.
+// The result event of --json: the last line of a run, with its hint (none: empty).
 nlohmann::ordered_json ResultEvent(const Outcome& outcome, const std::optional<std::string>& old_version,
-                                   const std::optional<std::string>& new_version, double seconds);
+                                   const std::optional<std::string>& new_version, double seconds,
+                                   const std::string& hint);
 
 // A version as shown: "Label: text" (the receiver's leading space kept as the separator), and
 // its --json event ("current" or "new", the text without leading spaces).

@@ -32,6 +32,7 @@ Outcome Failed(int status, const char* stage) {
     case exit_status::kPayloadsRefused: ending = Ending::kRefused; break;
     case exit_status::kReceiverSilent: ending = Ending::kReceiverSilent; break;
     case exit_status::kNotBackToNmea: ending = Ending::kNotBackToNmea; break;
+    case exit_status::kDeclined: ending = Ending::kDeclined; break;
     default: ending = status > kStopStatusBase ? Ending::kStopped : Ending::kFailed; break;
   }
   return {status, stage, ending};
@@ -42,6 +43,8 @@ const char* ResultWord(const Outcome& outcome) {
     case Ending::kSucceeded: return "ok";
     case Ending::kStopped: return "stopped";
     case Ending::kNotBackToNmea: return "not-back-in-nmea";
+    case Ending::kSkipped: return "skipped";
+    case Ending::kDeclined: return "declined";
     default: return "failed";
   }
 }
@@ -164,8 +167,6 @@ Outcome UpgradeSession::WorkerOutcome(int result) {
   if (result != 1 && state.Stopping()) return StoppedOutcome(state, telemetry_.failed_stage.load());
   if (result == 1) {
     if (telemetry_.heard_in_nmea.load() || telemetry_.version_read_back) return {};
-    settings_.tell("the firmware went in, but the receiver was not heard in NMEA afterwards: it may still be in SiRF "
-                   "binary. Bring it back with: larkspan-cli --port " + settings_.port + " repair\n");
     return Failed(exit_status::kNotBackToNmea, StageName(WorkerStage::kRevert));
   }
   if (telemetry_.loader_silent.load()) return {exit_status::kFailed, StageName(WorkerStage::kFirmware), Ending::kLoaderSilent};

@@ -35,6 +35,8 @@ enum class Ending : uint8_t {
   kLoaderSilent,     // the loader fell silent in the stream: nothing more was sent
   kNotBackToNmea,    // the firmware went in, but the receiver was not heard in NMEA again
   kStopped,          // by the user (a signal)
+  kSkipped,          // the receiver runs the new version already
+  kDeclined,         // the user did not confirm the upgrade
 };
 
 struct Outcome {
@@ -46,7 +48,8 @@ struct Outcome {
 // An outcome from its exit status and the stage that failed; the ending follows the status.
 Outcome Failed(int exit_status, const char* stage);
 
-// The history's word for an outcome: "ok", "failed", "stopped", "not-back-in-nmea".
+// The history's word for an outcome: "ok", "failed", "stopped", "not-back-in-nmea", "skipped",
+// "declined".
 const char* ResultWord(const Outcome& outcome);
 
 // What is told when the installed-version record could not be written.

@@ -155,7 +155,16 @@ TEST(CliOptions, TakeEachSubCommandWithItsOptionsOrEndTheRun) {
             "version - - -, repair p - -, ports - - - probe, history - - - json, check - - - a b");
   ::testing::internal::CaptureStdout();
   const std::string ends = parse({"--help"}) + parse({"--version"}), help = ::testing::internal::GetCapturedStdout();
-  EXPECT_EQ(ends + parse({}) + parse({"check"}) + parse({"upgrade", "--probe"}), "exit 0exit 0exit 2exit 2exit 2");
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(parse({"upgrade", "--help"}), "exit 0");
+  const std::string upgrade_help = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(e2e::Count(upgrade_help, "--port PATH"), 1u) << upgrade_help;
+  EXPECT_EQ(upgrade_help.find("Exit status"), std::string::npos) << "the table is the main help's";
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(ends + parse({}) + parse({"check"}) + parse({"upgrade", "--probe"}) + parse({"upgrad"}),
+            "exit 0exit 0exit 2exit 2exit 2exit 2");
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("unknown command 'upgrad': did you mean 'upgrade'?"),
+            std::string::npos);
   // Several ports: for upgrade only, each once, without a trace; a ports file that is not there.
   EXPECT_EQ(parse({"upgrade", "--port", "a", "--port", "b"}) + ", " + parse({"version", "--port", "a", "--port", "b"}) +
                 parse({"upgrade", "--port", "a", "--port", "a"}) + parse({"upgrade", "--port", "a", "--port", "b",

@@ -68,20 +68,28 @@ TEST(Fleet, AFailingReceiverEndsAloneAndTheRecordWaitsForTheCommit) {
   HeldRegistry held(registry);
   std::deque<FakeBench> benches;
   const testing::TempFile history("", "history.jsonl");
-  for (const char* port : {"/dev/ok", "/dev/rejects", "/dev/silent"}) benches.emplace_back(port, board, held, history.path());
+  for (const char* port : {"/dev/ok", "/dev/rejects", "/dev/silent", "/dev/new"}) {
+    benches.emplace_back(port, board, held, history.path());
+  }
+  benches[3].receiver.version_line = "$PSRFTXT,Version: 2.4.13.03.10-GSW2\r\n";
   benches[1].receiver.reject_records = true;
   benches[2].receiver.answered_records = 20;
   std::vector<ReceiverRun*> runs;
   for (auto& bench : benches) runs.push_back(&bench.run);
 
-  UpgradeSideBySide(runs, {{loader, records}, 42});
+  std::string asked;
+  UpgradeSideBySide(runs, {{loader, records}, 42, "/root", false, [&](const std::vector<ReceiverRun*>& waiting) {
+                             for (const ReceiverRun* run : waiting) asked += run->to_flash ? run->port + " " : "";
+                             return true;
+                           }});
+  EXPECT_EQ(asked, "/dev/ok /dev/rejects /dev/silent ") << "asked once, for all but the one that runs the new version";
 
   EXPECT_NE(benches[0].Stream().find(firmware.substr(0, firmware.size() - 16)), std::string::npos)
       << "the whole file but its end record, in order, from this receiver's own view";
   for (size_t i : {1, 2}) EXPECT_GT(benches[i].run.failed_at_us, 0) << i;  // their outcomes: the table below
   EXPECT_EQ(benches[2].run.session.telemetry().stage.load(), WorkerStage::kFirmware) << "ended where the loader fell silent";
   EXPECT_EQ(FirstFailureStatus(runs), 1);
-  EXPECT_EQ(e2e::Count(e2e::ReadFile(history.path()), "\n"), 3u) << "one history line a receiver";
+  EXPECT_EQ(e2e::Count(e2e::ReadFile(history.path()), "\n"), 4u) << "one history line a receiver";
   const std::string boxes = testing::TakeText(err);
   EXPECT_NE(boxes.find("[/dev/rejects] Response: Bad S-record transfer.Try Upload again.\n"), std::string::npos);
   EXPECT_NE(boxes.find("[/dev/silent] Time Out: Cannot receive data from GPS module. Please restart application "
@@ -92,10 +100,13 @@ TEST(Fleet, AFailingReceiverEndsAloneAndTheRecordWaitsForTheCommit) {
   EXPECT_NE(rows.find("\r/dev/ok       [########............] firmware 42% "), std::string::npos)
       << "its row with the stage, percent and rate: " << rows;
   EXPECT_EQ(ResultTable(runs),
-            "PORT          BEFORE       AFTER         RESULT                       TIME\n"
-            "/dev/ok       2.3.2.03.07  2.4.13.03.10  ok                           0:00\n"
-            "/dev/rejects  2.3.2.03.07  unknown       failed (firmware, status 1)  0:00\n"
-            "/dev/silent   2.3.2.03.07  unknown       failed (firmware, status 1)  0:00\n");
+            "PORT          BEFORE        AFTER         RESULT                       TIME\n"
+            "/dev/ok       2.3.2.03.07   2.4.13.03.10  ok                           0:00\n"
+            "/dev/rejects  2.3.2.03.07   unknown       failed (firmware, status 1)  0:00\n"
+            "/dev/silent   2.3.2.03.07   unknown       failed (firmware, status 1)  0:00\n"
+            "/dev/new      2.4.13.03.10  unknown       skipped                      0:00\n");
+  EXPECT_NE(benches[1].run.hint.find("(record 1 of 42 was not taken), and its flash loader no longer answers"),
+            std::string::npos) << benches[1].run.hint;
 
   EXPECT_FALSE(registry.Value(kInstalledVersionRoot, kInstalledVersionKey, kInstalledVersionValue));
   registry.fail_writes = true;
@@ -118,10 +129,13 @@ TEST(Fleet, RefusedPayloadFilesEndEveryRunBeforeAnyPortOpens) {
   SignalWatch signals;
   OutputQueue output;
   std::FILE *out = std::tmpfile(), *err = std::tmpfile();
-  EXPECT_EQ(UpgradeSeveral({{"/dev/a", "/dev/b"}, home.path(), true, true, clock, power, awake, registry, signals,
+  EXPECT_EQ(UpgradeSeveral({{"/dev/a", "/dev/b"}, home.path(), true, true, false, false, clock, power, awake, registry, signals,
                             output, out, err}), 4);
   const std::string events = testing::TakeText(out);
-  EXPECT_EQ(e2e::Count(events, "\"ok\":false,\"exit_status\":4,\"failed_stage\":\"payloads\""), 2u) << events;
+  EXPECT_EQ(e2e::Count(events, "\"exit_status\":4,\"failed_stage\":\"payloads\""), 2u) << events;
+  EXPECT_NE(events.find("\"hint\":\"the receiver was not flashed and still runs its old firmware. Mend the payload "
+                        "files, then run: larkspan-cli --port /dev/b --root " + home.path().string() + " upgrade"),
+            std::string::npos);
   EXPECT_EQ(e2e::Count(e2e::ReadFile(home.path() / "larkspan/history.jsonl"), "\"failed_stage\":\"payloads\""), 2u);
   EXPECT_NE(testing::TakeText(err).find("the installed-version record was not written"), std::string::npos);
 }
