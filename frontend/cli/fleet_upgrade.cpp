@@ -176,20 +176,23 @@ namespace {
 // One receiver's port, sinks and state, as UpgradeSeveral makes them.
 struct Receiver {
   Receiver(const std::string& port, FleetBoard& board, const FleetSettings& settings, Registry& registry,
-           SleepInhibitor& inhibitor)
+           SleepInhibitor& inhibitor, const std::string& run_id)
       : ports(PortNames{port}), row(board.AddRow(port)),
         json_sink(settings.json ? std::make_unique<JsonSink>(settings.out, row, port,
                                                              settings.output.ProgressStream(STDOUT_FILENO))
                                 : nullptr),
-        state(ports, settings.clock, json_sink ? static_cast<UserSink&>(*json_sink) : row, registry),
+        witness(json_sink ? static_cast<UserSink&>(*json_sink) : row),
+        state(ports, settings.clock, witness, registry),
         run(port, SessionSettings{state, inhibitor, settings.root, port, HistoryFile(), GeneratedPayloadDigests(),
                                   [&board, this, err = settings.err](const std::string& lines) {
                                     board.Above([&] { PrintLines(err, "larkspan-cli: [" + run.port + "] ", lines); });
-                                  }}) {}
+                                  },
+                                  &witness, run_id}) {}
 
   TermiosSerialPorts ports;
   FleetBoard::Row& row;
   std::unique_ptr<JsonSink> json_sink;
+  BoxWitness witness;
   ProgramState state;
   ReceiverRun run;
 };
@@ -220,10 +223,11 @@ int UpgradeSeveral(const FleetSettings& settings) {
     return settings.output.ProgressStream(human_fd);
   });
   HeldRegistry held(settings.registry);
+  const std::string run_id = NewRunId();  // one for every receiver's history line
   std::deque<Receiver> receivers;
   std::vector<ReceiverRun*> runs;
   for (const std::string& port : settings.ports) {
-    Receiver& receiver = receivers.emplace_back(port, board, settings, held, no_hold);
+    Receiver& receiver = receivers.emplace_back(port, board, settings, held, no_hold, run_id);
     runs.push_back(&receiver.run);
     receiver.run.show_version = [&receiver](const char* label, const char* which, const std::string& text) {
       receiver.row.Say(VersionLine(label, text));

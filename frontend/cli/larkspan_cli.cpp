@@ -148,7 +148,7 @@ Outcome RunHistory(Updater& updater) {
   }
   const std::string history(std::istreambuf_iterator<char>(in), {});
   size_t bad = 0;
-  const std::string out = updater.options.json ? HistoryJsonLines(history, bad) : HistoryTable(history);
+  const std::string out = updater.options.json ? HistoryJsonLines(history, bad) : HistoryTable(history, updater.options.utc);
   std::fwrite(out.data(), 1, out.size(), stdout);
   if (bad > 0) std::fprintf(stderr, "larkspan-cli: %zu lines of %s are not history lines\n", bad, file.c_str());
   return {};
@@ -271,7 +271,7 @@ int main(int argc, char** argv) {
   TerminalSink terminal(options.json ? err : out, err, !options.json && ::isatty(STDOUT_FILENO) == 1,
                         output.ProgressStream(human_fd));
   JsonSink json(out, terminal, {}, output.ProgressStream(STDOUT_FILENO));
-  UserSink& sink = options.json ? static_cast<UserSink&>(json) : terminal;
+  BoxWitness sink(options.json ? static_cast<UserSink&>(json) : terminal);
   ProgramState state(traced_ports ? static_cast<SerialPorts&>(*traced_ports) : ports, clock, sink, registry);
   Updater updater{options, out, err, terminal, sink, options.json ? &json : nullptr, state, power, inhibitor, root,
                   names.com1_path, ask};
@@ -287,7 +287,7 @@ int main(int argc, char** argv) {
   if (options.command == "upgrade") {
     updater.session.emplace(SessionSettings{state, inhibitor, root, names.com1_path, HistoryFile(),
                                             GeneratedPayloadDigests(),
-                                            [&updater](const std::string& lines) { updater.Tell(lines); }});
+                                            [&updater](const std::string& lines) { updater.Tell(lines); }, &sink});
   }
   // From the flash-update command until the receiver is back in NMEA it has no working firmware.
   signals.in_window = [&] { return updater.session && updater.session->InWindow(); };

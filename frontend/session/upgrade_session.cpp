@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
+#include <random>
 #include <utility>
 
 #include "generated_payload_digests.h"
@@ -97,6 +99,13 @@ std::optional<Outcome> CheckPower(PowerStatus& power, UserSink& sink,
   return Failed(exit_status::kFailed, "power");
 }
 
+std::string NewRunId() {
+  std::random_device random;
+  char id[16];
+  std::snprintf(id, sizeof id, "%08x", static_cast<unsigned>(random()));
+  return id;
+}
+
 PayloadDigests GeneratedPayloadDigests() { return {generated::kLoaderSha256, generated::kFirmwareSha256}; }
 
 std::string VersionText(const WideText& version) {
@@ -119,7 +128,7 @@ std::optional<std::string> TrimmedVersion(const WideText& version) {
 }
 
 UpgradeSession::UpgradeSession(SessionSettings settings)
-    : settings_(std::move(settings)), recorder_(settings_.port) {}
+    : settings_(std::move(settings)), recorder_(settings_.port, settings_.run_id) {}
 
 std::optional<Outcome> UpgradeSession::Prepare(const SharedPayloadFiles* shared) {
   ProgramState& state = settings_.state;
@@ -185,8 +194,9 @@ void UpgradeSession::Record(const Outcome& outcome) {
   recorded_ = true;
   if (!settings_.history) return;
   std::string error;
+  const auto box = settings_.boxes && outcome.status != exit_status::kOk ? settings_.boxes->FirstBox() : std::nullopt;
   const auto line = recorder_.Line(telemetry_, outcome.status, ResultWord(outcome), outcome.failed_stage, before_,
-                                   after_);
+                                   after_, box ? std::optional(ToUtf8(*box)) : std::nullopt);
   if (!AppendHistory(*settings_.history, line, &error)) {
     settings_.tell("the upgrade history cannot be written: " + error + "\n");
   }

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "frontend/session/box_witness.h"
 #include "frontend/session/exit_status.h"
 #include "frontend/session/upgrade_history.h"
 #include "platform/power_status.h"
@@ -81,6 +82,9 @@ struct SharedPayloadFiles {
   const ReadOnlyFile& firmware;
 };
 
+// A new run id for the history: eight random hexadecimal digits.
+std::string NewRunId();
+
 // The payload files make-payloads writes, by the digests the build computed of them.
 PayloadDigests GeneratedPayloadDigests();
 
@@ -93,6 +97,11 @@ struct SessionSettings {
   PayloadDigests generated = GeneratedPayloadDigests();
   // Lines for the user beside the boxes, each ending in '\n' (standard error).
   std::function<void(const std::string&)> tell = [](const std::string&) {};
+  // What the state's sink passed on: the history gives its first box as a failed run's reason.
+  const BoxWitness* boxes = nullptr;
+  // The run this session belongs to in the history: the receivers of one several-port run
+  // share it.
+  std::string run_id = NewRunId();
 };
 
 class UpgradeSession {

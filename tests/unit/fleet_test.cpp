@@ -29,7 +29,7 @@ struct FakeBench {
             std::optional<std::filesystem::path> history = std::nullopt)
       : row(board.AddRow(port)), receiver(ports), state(ports, clock, row, registry),
         run(port, SessionSettings{state, awake, {}, port, history, GeneratedPayloadDigests(),
-                                  [this](const std::string& lines) { told += lines; }}) {
+                                  [this](const std::string& lines) { told += lines; }, nullptr, "run1"}) {
     run.watch = [this](ProgressMeter* meter) { row.Watch(meter); };
   }
   // The S-record stream: the records written at 115200 (the loader's header has six bytes).
