@@ -33,7 +33,10 @@ void WorkerTelemetry::EnterStage(WorkerStage next) {
 
 void WorkerTelemetry::FailStage(WorkerStage failed) {
   WorkerStage none = WorkerStage::kNone;
-  if (failed_stage.compare_exchange_strong(none, failed)) failed_at_us.store(SteadyMicroseconds());
+  if (failed_stage.compare_exchange_strong(none, failed)) {
+    done_when_failed.store(stage_done.load());
+    failed_at_us.store(SteadyMicroseconds());
+  }
 }
 
 bool WorkerTelemetry::PastStart() const {

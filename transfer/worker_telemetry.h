@@ -33,6 +33,7 @@ struct WorkerTelemetry {
   std::atomic<WorkerStage> failed_stage{WorkerStage::kNone};  // kNone while none has failed
   std::atomic<uint64_t> stage_done{0};  // loader bytes or firmware records sent in this stage
   std::atomic<int64_t> failed_at_us{0};  // when the first stage failed; 0 while none has
+  std::atomic<uint64_t> done_when_failed{0};  // its stage_done then
   std::array<std::atomic<int64_t>, kWorkerStages> stage_entered_us{};  // 0: not entered this run
   // The flash-update command went out: from here until the stream's end the receiver has no
   // working firmware.

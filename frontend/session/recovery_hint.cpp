@@ -1,6 +1,7 @@
 #include "frontend/session/recovery_hint.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "transfer/payload_files.h"
 
@@ -8,9 +9,12 @@ namespace larkspan {
 
 namespace {
 
+// A word as a shell takes it: as it is when it holds nothing a shell reads otherwise, else in
+// single quotes.
 std::string Quoted(const std::string& word) {
-  const bool plain = !word.empty() && std::ranges::all_of(word, [](char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || std::string_view("_./:@%+=,-").find(c) != std::string_view::npos;
+  constexpr std::string_view kPlain = "_./:@%+=,-";
+  const bool plain = !word.empty() && std::ranges::all_of(word, [&](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || kPlain.find(c) != std::string_view::npos;
   });
   if (plain) return word;
   std::string quoted = "'";
@@ -25,7 +29,7 @@ bool Is(const Outcome& outcome, std::string_view stage) {
 // Where a stream that did not end stopped, as " (record 12 of 1,400 was rejected)".
 std::string WhereTheStreamEnded(const Outcome& outcome, const HintPlace& place, const WorkerTelemetry& telemetry) {
   if (!Is(outcome, "firmware")) return "";
-  const uint64_t record = telemetry.stage_done.load() + 1;
+  const uint64_t record = telemetry.done_when_failed.load() + 1;
   std::string where = " (record " + std::to_string(record);
   if (place.firmware_records > 0) where += " of " + std::to_string(place.firmware_records);
   if (outcome.ending == Ending::kStopped) return where + " was the next to go when it was stopped)";
@@ -36,8 +40,8 @@ std::string WhereTheStreamEnded(const Outcome& outcome, const HintPlace& place, 
 }  // namespace
 
 std::string CommandLine(const HintPlace& place, std::string_view command) {
-  return "larkspan-cli --port " + Quoted(place.port) + " --root " + Quoted(place.root.string()) + " " +
-         std::string(command);
+  const std::string root = command == "upgrade" ? " --root " + Quoted(place.root.string()) : "";
+  return "larkspan-cli --port " + Quoted(place.port) + root + " " + std::string(command);
 }
 
 std::string RecoveryHint(const Outcome& outcome, const HintPlace& place, const WorkerTelemetry* telemetry) {

@@ -21,7 +21,8 @@ struct HintPlace {
   uint64_t firmware_records = 0;  // the firmware file's records; 0 when not counted
 };
 
-// "larkspan-cli --port PORT --root ROOT COMMAND", each path quoted for a shell where it needs it.
+// "larkspan-cli --port PORT COMMAND" (with "--root ROOT" for upgrade, the one command that takes
+// it), each path quoted for a shell where it needs it.
 std::string CommandLine(const HintPlace& place, std::string_view command);
 
 // The hint for `outcome`, with what the worker told of its run (null where none ran); empty

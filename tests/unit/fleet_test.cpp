@@ -54,14 +54,12 @@ TEST(Fleet, AFailingReceiverEndsAloneAndTheRecordWaitsForTheCommit) {
   std::string firmware = "S00600004844521B\r\n";
   for (uint32_t i = 0; i < 40; ++i) firmware += FormatSRecord(3, i * 4, std::vector<uint8_t>(4, static_cast<uint8_t>(i)));
   firmware += "S70500000000FA\r\n";
-  const testing::TempFile loader_file(std::string(300, '\x5A'), "dlgsp2.bin");
-  const testing::TempFile firmware_file(firmware, "firmware.s");
+  const testing::TempFile loader_file(std::string(300, '\x5A'), "dlgsp2.bin"), firmware_file(firmware, "firmware.s");
   ReadOnlyFile loader, records;
   ASSERT_TRUE(loader.Open(loader_file.path()));
   ASSERT_TRUE(records.Open(firmware_file.path()));
 
-  std::FILE* out = std::tmpfile();
-  std::FILE* err = std::tmpfile();
+  std::FILE *out = std::tmpfile(), *err = std::tmpfile();
   FleetBoard board(out, err, /*terminal=*/true, 100);
   testing::MemoryRegistry registry;
   registry.CreateKey(kInstalledVersionRoot, kInstalledVersionKey);
@@ -80,8 +78,7 @@ TEST(Fleet, AFailingReceiverEndsAloneAndTheRecordWaitsForTheCommit) {
   std::string asked;
   UpgradeSideBySide(runs, {{loader, records}, 42, "/root", false, [&](const std::vector<ReceiverRun*>& waiting) {
                              for (const ReceiverRun* run : waiting) asked += run->to_flash ? run->port + " " : "";
-                             return true;
-                           }});
+                             return true; }});
   EXPECT_EQ(asked, "/dev/ok /dev/rejects /dev/silent ") << "asked once, for all but the one that runs the new version";
 
   EXPECT_NE(benches[0].Stream().find(firmware.substr(0, firmware.size() - 16)), std::string::npos)
@@ -115,39 +112,6 @@ TEST(Fleet, AFailingReceiverEndsAloneAndTheRecordWaitsForTheCommit) {
   EXPECT_TRUE(held.Commit());
   EXPECT_EQ(registry.Value(kInstalledVersionRoot, kInstalledVersionKey, kInstalledVersionValue).value_or(
                 std::vector<uint8_t>()).size(), 28u);
-}
-
-// Payload files that are refused end every receiver's run before any port opens: each has its
-// history line and result event, and the installed-version record is not written.
-TEST(Fleet, RefusedPayloadFilesEndEveryRunBeforeAnyPortOpens) {
-  const e2e::TempDir home;
-  setenv("XDG_STATE_HOME", home.path().c_str(), 1);
-  struct : PowerStatus { std::optional<uint8_t> AcLineStatus() override { return 1; } } power;
-  NoSleepInhibitor awake;
-  testing::MemoryRegistry registry;
-  TestClock clock;
-  SignalWatch signals;
-  OutputQueue output;
-  std::FILE *out = std::tmpfile(), *err = std::tmpfile();
-  EXPECT_EQ(UpgradeSeveral({{"/dev/a", "/dev/b"}, home.path(), true, true, false, false, clock, power, awake, registry, signals,
-                            output, out, err}), 4);
-  const std::string events = testing::TakeText(out);
-  EXPECT_EQ(e2e::Count(events, "\"exit_status\":4,\"failed_stage\":\"payloads\""), 2u) << events;
-  EXPECT_NE(events.find("\"hint\":\"the receiver was not flashed and still runs its old firmware. Mend the payload "
-                        "files, then run: larkspan-cli --port /dev/b --root " + home.path().string() + " upgrade"),
-            std::string::npos);
-  EXPECT_EQ(e2e::Count(e2e::ReadFile(home.path() / "larkspan/history.jsonl"), "\"failed_stage\":\"payloads\""), 2u);
-  EXPECT_NE(testing::TakeText(err).find("the installed-version record was not written"), std::string::npos);
-}
-
-// A box goes above the rows, which are drawn again below it at once.
-TEST(Fleet, ABoxGoesAboveTheRowsWhichComeBackBelowIt) {
-  std::FILE* screen = std::tmpfile();
-  FleetBoard board(screen, screen, /*terminal=*/true, 40);
-  board.AddRow("/dev/a");
-  board.AddRow("/dev/b").ShowMessage({u"Bad", u"Response"});
-  EXPECT_EQ(testing::TakeText(screen), "[/dev/b] Response: Bad\n\r/dev/a  [....................]\x1B[K\n"
-                                       "\r/dev/b  [....................]\x1B[K\n");
 }
 
 // A view needs an open file and reads from its own position; its close ends the view only, and

@@ -1,15 +1,12 @@
 // The installed-version record through the file registry and the atomic replace it leans on,
 // the power status read from a sysfs-like folder, and the folders taken from the environment.
 #include <pwd.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <fstream>
 
-#include "platform/atomic_file.h"
 #include "platform/device_root.h"
 #include "platform/port_names.h"
 #include "platform/power_status.h"
@@ -49,26 +46,6 @@ TEST(InstalledVersion, GoesOnlyIntoAnExistingKeyAndAValueThatCannotBeSetGivesZer
   fs::create_directory(key / "W");  // a value that cannot be replaced
   EXPECT_EQ(WriteVersionValue(*open, u"W", "AB"), 0);
   EXPECT_EQ(std::distance(fs::directory_iterator(key), {}), 3) << "FW, V and W, no temporary file left";
-}
-
-// A write cut short (here by the file size limit) keeps the old file whole and says why.
-TEST(InstalledVersion, AReplaceCutShortKeepsTheOldFileAndSaysWhy) {
-  const e2e::TempDir root;
-  std::ofstream(root.path() / "FW") << "old";
-  rlimit before{};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
-  rlimit small = before;
-  small.rlim_cur = 100;
-  const auto handler = std::signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  std::string error;
-  const bool replaced = ReplaceFileAtomically(root.path() / "FW", std::vector<uint8_t>(1000, 'x'), 0644, &error);
-  setrlimit(RLIMIT_FSIZE, &before);
-  std::signal(SIGXFSZ, handler);
-  EXPECT_FALSE(replaced);
-  EXPECT_NE(error.find("File too large"), std::string::npos) << error;
-  EXPECT_EQ(e2e::ReadFile(root.path() / "FW"), "old");
-  EXPECT_EQ(std::distance(fs::directory_iterator(root.path()), {}), 1) << "no temporary file left";
 }
 
 TEST(PowerStatus, MainsOrUsbOnlineIsExternalPowerABatteryAloneIsOfflineAndNoSupplyUnknown) {

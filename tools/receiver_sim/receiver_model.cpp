@@ -376,6 +376,7 @@ void ReceiverModel::HandleFrame(const FrameEvent& e) {
     if (gsa_period_ != p[6]) SetRate(gsa_period_, "gsa", p[6]);
     if (rmc_period_ != p[10]) SetRate(rmc_period_, "rmc", p[10]);
   } else if (mode_ == Mode::kBinary && mid == 0x94) {
+    no_firmware_ = false;  // the boot code talks from here on, as the loader will
     SwitchMode(Mode::kFlashUpdate, speed_);
   } else if (mode_ == Mode::kFlashUpdate && mid == 0x53) {
     // The loader's speed: argument 2 is 115200, the only one the updater sends. Without a
