@@ -143,9 +143,10 @@ void RunUpgrade(const Paths& paths, Outcome& out) {
     }
 
     std::atomic<bool> worker_done{false};
+    WorkerTelemetry telemetry;
     const auto start = SteadyClock::now();
     std::thread worker([&] {
-      out.result = UpgradeWorker(state);
+      out.result = UpgradeWorker(state, telemetry);
       worker_done = true;
     });
     while (!worker_done && SecondsSince(start) < kRunLimitSeconds) {
@@ -168,7 +169,7 @@ void RunUpgrade(const Paths& paths, Outcome& out) {
     out.boxes.assign(boxes.begin() + static_cast<std::ptrdiff_t>(std::min(boxes_before, boxes.size())), boxes.end());
     const auto statuses = sink.statuses();
     if (!statuses.empty()) out.last_status = statuses.back();
-    out.loader_silent = state.loader_silent.load();
+    out.loader_silent = telemetry.loader_silent.load();
     const auto transmitting = std::find(statuses.begin(), statuses.end(), "Transmitting target S-records file..");
     const bool hundred = transmitting != statuses.end() && std::find(transmitting, statuses.end(), "100%") != statuses.end();
     const bool failed_box = std::find(out.boxes.begin(), out.boxes.end(), "Update: Firmware update failed!") != out.boxes.end();

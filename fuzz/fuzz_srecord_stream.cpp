@@ -84,7 +84,8 @@ StreamRun Stream(std::string_view file) {
   FUZZ_CHECK(state.srecord_file.Open(File().path()));
 
   StreamRun run;
-  run.ended_well = StreamSRecords(state);
+  larkspan::WorkerTelemetry telemetry;
+  run.ended_well = StreamSRecords(state, telemetry);
   for (const auto& w : world.port.writes) run.writes.emplace_back(w.bytes.begin(), w.bytes.end());
 
   const auto lines = world.sink.Lines();

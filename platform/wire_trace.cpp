@@ -151,16 +151,20 @@ WireTrace::~WireTrace() {
 }
 
 bool WireTrace::Flush(std::chrono::milliseconds patience) {
-  {
-    std::lock_guard lock(mutex_);
-    writing_ += queued_;
-    queued_.clear();
-  }
   auto give_up = std::chrono::steady_clock::now() + patience;
-  while (!writing_.empty()) {
-    const ssize_t n = ::write(fd_, writing_.data(), writing_.size());
+  for (;;) {
+    // The queue is taken over only once what was taken before is written: lines wait in the
+    // queue, where its limit holds, while the reader is behind.
+    if (written_ == writing_.size()) {
+      std::lock_guard lock(mutex_);
+      writing_.clear();
+      written_ = 0;
+      writing_.swap(queued_);
+      if (writing_.empty()) break;
+    }
+    const ssize_t n = ::write(fd_, writing_.data() + written_, writing_.size() - written_);
     if (n > 0) {
-      writing_.erase(0, static_cast<size_t>(n));
+      written_ += static_cast<size_t>(n);
       give_up = std::chrono::steady_clock::now() + patience;
       continue;
     }
@@ -173,7 +177,7 @@ bool WireTrace::Flush(std::chrono::milliseconds patience) {
     pollfd ready{fd_, POLLOUT, 0};
     ::poll(&ready, 1, 10);
   }
-  if (writing_.empty()) {
+  if (writing_.empty()) {  // the reader has taken everything
     std::lock_guard lock(mutex_);
     dropping_ = false;
   } else if (patience.count() > 0) {

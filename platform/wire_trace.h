@@ -61,7 +61,8 @@ class WireTrace {
   std::chrono::steady_clock::time_point start_;
   std::string line_;     // reused for each line
   std::string queued_;   // lines not yet handed to the file; mutex held
-  std::string writing_;  // the flusher's: what the file has yet to take
+  std::string writing_;  // the flusher's: what it took from the queue, of which the file has
+  size_t written_ = 0;   // taken this much
   std::condition_variable_any wake_;
   std::jthread flusher_;  // last: stopped and joined first
 };

@@ -1,6 +1,7 @@
 #include "receiver/version_reader.h"
 
 #include <algorithm>
+#include <string_view>
 
 namespace larkspan {
 
@@ -9,7 +10,7 @@ namespace {
 constexpr size_t kVersionMarkIndex = 9;
 
 bool IsMLine(std::span<const uint8_t> line) {
-  return line.size() > 1 && line[0] == '$' && line[1] == 'M';
+  return std::string_view(reinterpret_cast<const char*>(line.data()), line.size()).starts_with("$M");
 }
 
 // Tested after the M test: a line that is not an M line, with "V" at index 9 (so its line

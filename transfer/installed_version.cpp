@@ -16,7 +16,6 @@ int WriteVersionValue(RegistryKey& key, std::u16string_view value_name, std::str
   // The text ends at its first NUL, as the widened C string would.
   text = text.substr(0, text.find('\0'));
   std::vector<uint8_t> data;
-  data.reserve((text.size() + 1) * 2);
   for (char c : text) {
     data.push_back(static_cast<uint8_t>(c));  // UTF-16LE: the character, then its high byte 0
     data.push_back(0);

@@ -31,7 +31,7 @@ std::array<uint8_t, 6> LoaderHeader(uint32_t image_size) {
           static_cast<uint8_t>(image_size)};
 }
 
-bool UploadLoader(ProgramState& state) {
+bool UploadLoader(ProgramState& state, WorkerTelemetry& telemetry) {
   state.SetStatus(u"Transmitting target loader binary file..");
   // The header carries a 32-bit count. A size the file cannot report, or one beyond that
   // count, fails the upload as an unreadable byte does, before anything is sent: no header
@@ -65,7 +65,7 @@ bool UploadLoader(ProgramState& state) {
       ShowBox(state.sink, u"Error.. Cannot transmit to UART", kCaption);
     }
     if (written != 1) ShowBox(state.sink, u"Error.. Incorrect transmit to UART", kCaption);
-    state.stage_done.store(uint64_t{i} + 1);
+    telemetry.stage_done.store(uint64_t{i} + 1);
     progress.Update(uint64_t{i} + 1, size);
   }
 

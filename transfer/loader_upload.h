@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "receiver/program_state.h"
+#include "transfer/worker_telemetry.h"
 
 namespace larkspan {
 
@@ -18,7 +19,7 @@ inline constexpr std::array<uint8_t, 4> kLoaderTrailer = {0, 0, 0, 0};
 // Uploads the open flash loader image. Every failure shows its box and the stage goes on,
 // except that a byte that cannot be read from the image is never replaced by a stale one:
 // the upload stops there and returns false, as the receiver now holds a broken loader.
-// True when every byte of the image was read.
-bool UploadLoader(ProgramState& state);
+// True when every byte of the image was read. The bytes sent are counted in `telemetry`.
+bool UploadLoader(ProgramState& state, WorkerTelemetry& telemetry);
 
 }  // namespace larkspan

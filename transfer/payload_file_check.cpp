@@ -121,20 +121,19 @@ PayloadKind GuessPayloadKind(const std::filesystem::path& path) {
   }
   if (ext == ".bin") return PayloadKind::kLoaderImage;
 
-  // Otherwise by content; a faulty S-record file (byte-order mark, blank first line) still
-  // counts as one, so its fault is reported rather than passed as a raw image.
+  // Otherwise by content: "S" and a digit after a byte-order mark and blank space, if any. A
+  // faulty S-record file (byte-order mark, blank first line) still counts as one, so that its
+  // fault is reported rather than passed as a raw image.
   std::optional<PayloadFault> ignored;
   File file = OpenPayload(path, ignored);
   if (!file) return PayloadKind::kLoaderImage;
-  unsigned char head[64];
-  const size_t n = std::fread(head, 1, sizeof head, file.get());
-  size_t i = 0;
-  if (n >= 3 && head[0] == 0xEF && head[1] == 0xBB && head[2] == 0xBF) i = 3;
-  while (i < n && (head[i] == ' ' || head[i] == '\t' || head[i] == '\r' || head[i] == '\n')) ++i;
-  if (i + 1 < n && head[i] == 'S' && head[i + 1] >= '0' && head[i + 1] <= '9') {
-    return PayloadKind::kSRecordFile;
-  }
-  return PayloadKind::kLoaderImage;
+  std::FILE* f = file.get();
+  int c = std::getc(f);
+  if (c == 0xEF && std::getc(f) == 0xBB && std::getc(f) == 0xBF) c = std::getc(f);
+  while (c == ' ' || c == '\t' || c == '\r' || c == '\n') c = std::getc(f);
+  if (c != 'S') return PayloadKind::kLoaderImage;
+  c = std::getc(f);
+  return c >= '0' && c <= '9' ? PayloadKind::kSRecordFile : PayloadKind::kLoaderImage;
 }
 
 PayloadCheck CheckPayloadFile(const std::filesystem::path& path, std::optional<PayloadKind> kind) {

@@ -10,8 +10,8 @@ namespace larkspan {
 
 namespace {
 // The "serial not opened." exit: the probe channel could not be opened for an attempt.
-int SerialNotOpenedExit(ProgramState& state) {
-  state.FailStage(WorkerStage::kRevert);
+int SerialNotOpenedExit(ProgramState& state, WorkerTelemetry& telemetry) {
+  telemetry.FailStage(WorkerStage::kRevert);
   state.CloseChannelsAndFiles();
   state.SetStatus(u"serial not opened.");
   // After the status, so that the dialog shows it before it stops its timer.
@@ -21,24 +21,24 @@ int SerialNotOpenedExit(ProgramState& state) {
 }
 }  // namespace
 
-int RevertAndFinish(ProgramState& state, bool upload_succeeded) {
+int RevertAndFinish(ProgramState& state, WorkerTelemetry& telemetry, bool upload_succeeded) {
   state.SetStatus(u"Switch to NMEA mode.wait...");
   // The new firmware may come up at 115200 or 57600; 38400 is tried only when neither of
   // the first two attempts saw a version line.
   const AttemptResult at_115200 = AttemptNmeaRevert(state, 115200);
-  if (at_115200 == AttemptResult::kPortNotOpened) return SerialNotOpenedExit(state);
-  if (state.Stopping()) return StoppedExit(state);
+  if (at_115200 == AttemptResult::kPortNotOpened) return SerialNotOpenedExit(state, telemetry);
+  if (state.Stopping()) return StoppedExit(state, telemetry);
   const AttemptResult at_57600 = AttemptNmeaRevert(state, 57600);
-  if (at_57600 == AttemptResult::kPortNotOpened) return SerialNotOpenedExit(state);
+  if (at_57600 == AttemptResult::kPortNotOpened) return SerialNotOpenedExit(state, telemetry);
   bool heard = at_57600 == AttemptResult::kVersionSeen || at_115200 == AttemptResult::kVersionSeen;
-  if (state.Stopping()) return StoppedExit(state);
+  if (state.Stopping()) return StoppedExit(state, telemetry);
   if (!heard) {
     const AttemptResult at_38400 = AttemptNmeaRevert(state, 38400);
-    if (at_38400 == AttemptResult::kPortNotOpened) return SerialNotOpenedExit(state);
+    if (at_38400 == AttemptResult::kPortNotOpened) return SerialNotOpenedExit(state, telemetry);
     heard = at_38400 == AttemptResult::kVersionSeen;
-    if (state.Stopping()) return StoppedExit(state);
+    if (state.Stopping()) return StoppedExit(state, telemetry);
   }
-  state.heard_in_nmea.store(heard);
+  telemetry.heard_in_nmea.store(heard);
 
   state.WaitSeconds(2);
   state.update_channel.Send(frames::Bytes(frames::kRmcRate));
@@ -50,7 +50,7 @@ int RevertAndFinish(ProgramState& state, bool upload_succeeded) {
   VersionRead read_back = ReadVersion(state);
   if (read_back == VersionRead::kWindowEnded) read_back = ReadVersion(state);
   if (read_back == VersionRead::kWindowEnded) state.sink.ShowMessage({u"Read Failed!", u"Message", BoxOwner::kNone, BoxIcon::kError});
-  if (read_back == VersionRead::kSeen) state.version_read_back = state.current_version;
+  if (read_back == VersionRead::kSeen) telemetry.version_read_back = state.current_version;
 
   state.CloseChannelsAndFiles();
   state.SetStatus(u"Reset GPS module...");
@@ -65,7 +65,7 @@ int RevertAndFinish(ProgramState& state, bool upload_succeeded) {
     state.upgrade_running.store(0);
     return 0;
   }
-  state.record_unwritten.store(!RecordInstalledVersion(state.registry));
+  telemetry.record_unwritten.store(!RecordInstalledVersion(state.registry));
   state.clock.SleepMs(200);
   state.SetStatus(u"Finished!");
   state.upgrade_running.store(0);

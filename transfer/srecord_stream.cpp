@@ -64,7 +64,11 @@ RecordSent TransmitS_Record(ProgramState& state, size_t& written, uint32_t secon
     return RecordSent::kFailed;
   }
   if (IsTermination(record[1])) return RecordSent::kEnded;
-  return ReceiveTargetResponse(state, seconds) == LoaderAnswer::kAccepted ? RecordSent::kAccepted : RecordSent::kFailed;
+  switch (ReceiveTargetResponse(state, seconds)) {
+    case LoaderAnswer::kAccepted: return RecordSent::kAccepted;
+    case LoaderAnswer::kSilent: return RecordSent::kLoaderSilent;
+    default: return RecordSent::kFailed;
+  }
 }
 
 LoaderAnswer ReceiveTargetResponse(ProgramState& state, uint32_t seconds) {
@@ -91,8 +95,7 @@ LoaderAnswer ReceiveTargetResponse(ProgramState& state, uint32_t seconds) {
         ShowBox(state.sink, u"Cannot receive data from GPS module. Please restart application again!", u"Time Out");
         // The loader fell silent in the middle of flashing: nothing more goes to the receiver,
         // and the session above the worker ends the updater.
-        state.loader_silent.store(true);
-        return LoaderAnswer::kRejected;
+        return LoaderAnswer::kSilent;
       }
       ++empty_reads;
     } else if (got > 1) {
@@ -118,7 +121,7 @@ LoaderAnswer ReceiveTargetResponse(ProgramState& state, uint32_t seconds) {
   }
 }
 
-bool StreamSRecords(ProgramState& state) {
+bool StreamSRecords(ProgramState& state, WorkerTelemetry& telemetry) {
   state.SetStatus(u"Transmitting target S-records file..");
   const int64_t file_size = state.srecord_file.Size();
   const uint64_t size = file_size > 0 ? static_cast<uint64_t>(file_size) : 0;
@@ -128,19 +131,20 @@ bool StreamSRecords(ProgramState& state) {
   RecordSent result = TransmitS_Record(state, written, kAnswerSeconds);
   uint64_t total = written;
   while (result == RecordSent::kAccepted && !state.Stopping()) {
-    state.stage_done.fetch_add(1);
+    telemetry.stage_done.fetch_add(1);
     progress.Update(total, size);
     written = 0;
     result = TransmitS_Record(state, written, kAnswerSeconds);
     total += written;
   }
   if (result == RecordSent::kEnded) {
-    state.stage_done.fetch_add(1);  // the termination record
+    telemetry.stage_done.fetch_add(1);  // the termination record
     state.SetStatus(u"100%");
     state.sink.Progress(ProgressOp::kStepIt);
     return true;
   }
-  if (!state.loader_silent.load() && !state.Stopping()) ShowBox(state.sink, u"Firmware update failed!", u"Update");
+  telemetry.loader_silent.store(result == RecordSent::kLoaderSilent);
+  if (result != RecordSent::kLoaderSilent && !state.Stopping()) ShowBox(state.sink, u"Firmware update failed!", u"Update");
   return false;
 }
 

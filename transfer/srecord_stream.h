@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "receiver/program_state.h"
+#include "transfer/worker_telemetry.h"
 #include "transfer/srecord_format.h"
 
 namespace larkspan {
@@ -29,6 +30,7 @@ enum class RecordSent : int {
   kFailed = 0,    // shown in a box, except an answer wait that ran out of time
   kAccepted = 1,  // a data record was sent and accepted
   kEnded = 2,     // the termination record was sent
+  kLoaderSilent = 3,  // the loader fell silent: both channels are closed
 };
 
 // Reads the next record from the firmware S-record file, sends it and, for a data record,
@@ -41,16 +43,18 @@ enum class LoaderAnswer : int {
   kRejected = 0,  // "SE", a failed read, or the loader fallen silent
   kAccepted = 1,  // "S5" or "SA" before the line's last byte
   kTimedOut = 2,  // the time limit passed
+  kSilent = 3,    // the loader fell silent: both channels are closed
 };
 
 // Waits for the loader's answer line. After 16 empty reads the next one is the loader falling
-// silent: both channels closed, a box, the state's loader_silent raised and kRejected; the
-// session ends the updater (with kSilentLoaderExitStatus).
+// silent: both channels closed, a box and kSilent; the session ends the updater (with
+// kSilentLoaderExitStatus).
 LoaderAnswer ReceiveTargetResponse(ProgramState& state, uint32_t seconds);
 
 // The stream loop: sends every record, showing the percentage of the file's bytes sent.
 // True when it ended with the termination record ("100%"); false after the box
-// "Firmware update failed!", or at once when the loader fell silent.
-bool StreamSRecords(ProgramState& state);
+// "Firmware update failed!", or at once when the loader fell silent (`telemetry` says so).
+// The records sent are counted in `telemetry`.
+bool StreamSRecords(ProgramState& state, WorkerTelemetry& telemetry);
 
 }  // namespace larkspan

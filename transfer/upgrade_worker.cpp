@@ -24,7 +24,7 @@ void WriteFrame(ProgramState& state, std::span<const uint8_t> frame) {
 // Switches the receiver from NMEA at 4800 to SiRF binary at 38400, then into flash-update
 // mode with the loader speed, and follows it to 115200. Ends at the next wait once the user
 // stops the run.
-void EnterFlashUpdateMode(ProgramState& state) {
+void EnterFlashUpdateMode(ProgramState& state, WorkerTelemetry& telemetry) {
   const auto waited = [&state](uint32_t seconds) {
     state.WaitSeconds(seconds);
     return !state.Stopping();
@@ -39,6 +39,7 @@ void EnterFlashUpdateMode(ProgramState& state) {
   state.SetStatus(u"Sending update command...");
   if (!waited(1)) return;
   WriteFrame(state, frames::kFlashUpdate);
+  telemetry.flash_update_sent.store(true);
   if (!waited(5)) return;
   WriteFrame(state, frames::kLoaderSpeed);
   if (!waited(5)) return;
@@ -48,51 +49,44 @@ void EnterFlashUpdateMode(ProgramState& state) {
 }
 }  // namespace
 
-int StoppedExit(ProgramState& state) {
-  state.FailStage(state.stage.load());
+int StoppedExit(ProgramState& state, WorkerTelemetry& telemetry) {
+  telemetry.FailStage(telemetry.stage.load());
   state.CloseChannelsAndFiles();
   state.finished.store(true);
   state.upgrade_running.store(0);
   return 0;
 }
 
-int UpgradeWorker(ProgramState& state) {
+int UpgradeWorker(ProgramState& state, WorkerTelemetry& telemetry) {
   state.upgrade_running.store(1);
-  state.failed_stage.store(WorkerStage::kNone);
-  state.failed_at_us.store(0);
-  state.loader_silent.store(false);
-  state.heard_in_nmea.store(false);
-  state.record_unwritten.store(false);
-  state.version_read_back.reset();
-  for (auto& entered : state.stage_entered_us) entered.store(0);
-  state.EnterStage(WorkerStage::kStart);
+  telemetry.Begin();
   state.update_channel.Close();
   state.update_channel.Open();
   state.sink.Progress(ProgressOp::kSetRange, 0, 100);
   state.sink.Progress(ProgressOp::kSetPos, 0);
   state.sink.Progress(ProgressOp::kSetStep, 1);
 
-  if (state.Stopping()) return StoppedExit(state);
+  if (state.Stopping()) return StoppedExit(state, telemetry);
   if (!state.loader_file.IsOpen() || !state.srecord_file.IsOpen() || !state.update_channel.IsOpen()) {
-    state.FailStage(WorkerStage::kStart);
+    telemetry.FailStage(WorkerStage::kStart);
     state.CloseChannelsAndFiles();
     state.finished.store(true);
     state.upgrade_running.store(0);
     return 0;
   }
 
-  state.EnterStage(WorkerStage::kFlashMode);
-  EnterFlashUpdateMode(state);
-  if (state.Stopping()) return StoppedExit(state);
-  state.EnterStage(WorkerStage::kLoader);
-  bool upload_succeeded = UploadLoader(state);
-  if (state.Stopping()) return StoppedExit(state);
+  telemetry.EnterStage(WorkerStage::kFlashMode);
+  EnterFlashUpdateMode(state, telemetry);
+  if (state.Stopping()) return StoppedExit(state, telemetry);
+  telemetry.EnterStage(WorkerStage::kLoader);
+  bool upload_succeeded = UploadLoader(state, telemetry);
+  if (state.Stopping()) return StoppedExit(state, telemetry);
   if (upload_succeeded) {
-    state.EnterStage(WorkerStage::kFirmware);
-    upload_succeeded = StreamSRecords(state);
-    if (state.Stopping()) return StoppedExit(state);
-    if (!upload_succeeded) state.FailStage(WorkerStage::kFirmware);
-    if (state.loader_silent.load()) {
+    telemetry.EnterStage(WorkerStage::kFirmware);
+    upload_succeeded = StreamSRecords(state, telemetry);
+    if (state.Stopping()) return StoppedExit(state, telemetry);
+    if (!upload_succeeded) telemetry.FailStage(WorkerStage::kFirmware);
+    if (telemetry.loader_silent.load()) {
       // Nothing more goes to the receiver: no revert, no reset, no record. The channels are
       // closed already; the session ends the updater.
       state.CloseChannelsAndFiles();
@@ -100,11 +94,11 @@ int UpgradeWorker(ProgramState& state) {
       return 0;
     }
   } else {
-    state.FailStage(WorkerStage::kLoader);
+    telemetry.FailStage(WorkerStage::kLoader);
     ShowBox(state.sink, u"Firmware update failed!", kCaption);  // the stream is not started
   }
-  state.EnterStage(WorkerStage::kRevert);
-  return RevertAndFinish(state, upload_succeeded);
+  telemetry.EnterStage(WorkerStage::kRevert);
+  return RevertAndFinish(state, telemetry, upload_succeeded);
 }
 
 }  // namespace larkspan

@@ -5,21 +5,23 @@
 #pragma once
 
 #include "receiver/program_state.h"
+#include "transfer/worker_telemetry.h"
 
 namespace larkspan {
 
 // The status of a run whose upload failed; it stays the last status shown.
 inline constexpr char16_t kUpdateFailedStatus[] = u"Firmware update failed!";
 
-// Runs the upgrade with the payload files the caller opened. Returns 1 after "Finished!",
+// Runs the upgrade with the payload files the caller opened, telling its stages through
+// `telemetry`. Returns 1 after "Finished!",
 // 0 on every other exit (a payload file or the port not open, the probe channel not opening
 // during the NMEA revert, a failed upload); every exit but "Finished!" and the loader falling
 // silent raises the finished flag.
-int UpgradeWorker(ProgramState& state);
+int UpgradeWorker(ProgramState& state, WorkerTelemetry& telemetry);
 
 // The worker's exit once the user stopped the run (ProgramState::stop_signal): nothing more
 // goes to the receiver, the channels close through their own code, the stage it stopped in
 // counts as the one that failed and the finished flag rises. Returns 0.
-int StoppedExit(ProgramState& state);
+int StoppedExit(ProgramState& state, WorkerTelemetry& telemetry);
 
 }  // namespace larkspan

@@ -1,6 +1,5 @@
-// larkspan-cli's command line, on CLI11: the sub-commands, their options, the options that
-// apply to all of them (before or after the sub-command), --help and --version, and the table
-// of exit statuses.
+// larkspan-cli's command line, on CLI11: the sub-commands and their options (which may stand
+// before or after the sub-command), --help and --version, and the table of exit statuses.
 #pragma once
 
 #include <optional>
@@ -20,7 +19,8 @@ inline constexpr char kExitStatusTable[] =
     "  3  the port cannot be opened\n"
     "  4  payload files refused: a failed check, or test data for a port that is no pseudo-terminal\n"
     "  5  the receiver does not answer before anything is flashed (no version heard, repair failed)\n"
-    "  6  the firmware went in, but the receiver could not be brought back to NMEA\n";
+    "  6  the firmware went in, but the receiver could not be brought back to NMEA\n"
+    "  7  the upgrade was not confirmed: nothing was sent\n";
 
 struct CliOptions {
   std::string command;  // upgrade, version, repair, check, ports or history
@@ -28,6 +28,9 @@ struct CliOptions {
   std::optional<std::string> root, trace;
   bool json = false;
   bool check_payloads = true;     // upgrade
+  bool yes = false;               // upgrade: no confirmation asked
+  bool force = false;             // upgrade: a receiver that runs the new version is flashed again
+  bool utc = false;               // history
   bool probe = false;             // ports
   std::vector<std::string> files;  // check
 };

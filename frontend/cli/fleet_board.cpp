@@ -83,7 +83,7 @@ std::string FleetBoard::Row::Text() const {
   const auto reading = meter_ ? meter_->Read(bar_.Percent()) : std::nullopt;
   if (reading) {
     text += " " + reading->Text();
-  } else if (const char* stage = meter_ ? StageName(meter_->state().stage.load()) : nullptr) {
+  } else if (const char* stage = meter_ ? StageName(meter_->telemetry().stage.load()) : nullptr) {
     text += " " + std::string(stage);
   }
   if (!status_.empty()) text += "  " + status_;

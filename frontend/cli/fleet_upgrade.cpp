@@ -3,6 +3,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <barrier>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -10,9 +12,11 @@
 #include <memory>
 #include <thread>
 
+#include "frontend/cli/confirmation.h"
 #include "frontend/cli/fleet_board.h"
 #include "frontend/cli/json_sink.h"
 #include "frontend/cli/terminal_sink.h"
+#include "frontend/session/recovery_hint.h"
 #include "frontend/session/upgrade_history.h"
 #include "platform/device_root.h"
 #include "platform/open_failure.h"
@@ -30,7 +34,7 @@ namespace {
 
 namespace status = exit_status;
 
-int64_t NowUs() { return ProgramState::SteadyMicroseconds(); }
+int64_t NowUs() { return SteadyMicroseconds(); }
 
 // Stops the progress display watching a meter that is about to go, however the run ends.
 struct Watching {
@@ -41,8 +45,23 @@ struct Watching {
   Watching& operator=(const Watching&) = delete;
 };
 
+// Every run passes the question's gate once: waiting for the others there, or leaving it.
+struct GatePass {
+  std::barrier<std::function<void()>>& gate;
+  bool passed = false;
+  ~GatePass() {
+    if (!passed) gate.arrive_and_drop();
+  }
+  void Wait() {
+    passed = true;
+    gate.arrive_and_wait();
+  }
+};
+
 // What the dialog does when it opens and when Upgrade is pressed, for one receiver.
-Outcome UpgradeOne(ReceiverRun& run, const SharedPayloads& payloads) {
+Outcome UpgradeOne(ReceiverRun& run, const SharedPayloads& payloads, std::barrier<std::function<void()>>& gate,
+                   const std::atomic<bool>& confirmed) {
+  GatePass pass{gate};
   ProgramState& state = run.state;
   const bool read = ReadStartupVersion(state) == VersionRead::kSeen;
   if (state.Stopping()) return StoppedOutcome(state);
@@ -56,9 +75,16 @@ Outcome UpgradeOne(ReceiverRun& run, const SharedPayloads& payloads) {
   }
   run.show_version("The new version after upgrade:", "new", std::string(kNewVersionText));
   state.sink.ShowMessage({kWarningText, u"Warning", BoxOwner::kDialog});
+  if (read && !payloads.force && run.session.before() == TrimVersion(kNewVersionText)) {
+    return {status::kOk, nullptr, Ending::kSkipped};
+  }
+  run.to_flash.store(true);
+  pass.Wait();
+  if (state.Stopping()) return StoppedOutcome(state);
+  if (!confirmed.load()) return {status::kDeclined, nullptr, Ending::kDeclined};
   if (const auto refused = run.session.Prepare(&payloads.files)) return *refused;
   if (state.Stopping()) return StoppedOutcome(state);
-  ProgressMeter meter(state, payloads.firmware_records);
+  ProgressMeter meter(state, run.session.telemetry(), payloads.firmware_records);
   const Watching watching(run, meter);
   const Outcome outcome = run.session.Run();
   std::lock_guard lock(run.mutex);
@@ -66,14 +92,16 @@ Outcome UpgradeOne(ReceiverRun& run, const SharedPayloads& payloads) {
   return outcome;
 }
 
-void Run(ReceiverRun& run, const SharedPayloads& payloads) {
+void Run(ReceiverRun& run, const SharedPayloads& payloads, std::barrier<std::function<void()>>& gate,
+         const std::atomic<bool>& confirmed) {
   const auto start = std::chrono::steady_clock::now();
-  const Outcome outcome = UpgradeOne(run, payloads);
-  if (!run.session.recorded()) run.session.Record(outcome);
+  const Outcome outcome = UpgradeOne(run, payloads, gate, confirmed);
+  run.session.Record(outcome);
   {
     std::lock_guard lock(run.mutex);
     run.outcome = outcome;
-    run.failed_at_us = outcome.status == status::kOk ? 0 : run.state.failed_at_us.load();
+    run.hint = RecoveryHint(outcome, {run.port, payloads.root, payloads.firmware_records}, &run.session.telemetry());
+    run.failed_at_us = outcome.status == status::kOk ? 0 : run.session.telemetry().failed_at_us.load();
     if (outcome.status != status::kOk && run.failed_at_us == 0) run.failed_at_us = NowUs();
     run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     run.ended = true;
@@ -86,9 +114,17 @@ std::string VersionOr(const std::optional<std::string>& text, const char* none) 
 }  // namespace
 
 void UpgradeSideBySide(const std::vector<ReceiverRun*>& runs, const SharedPayloads& payloads) {
+  std::atomic<bool> confirmed{true};
+  std::barrier<std::function<void()>> gate(static_cast<std::ptrdiff_t>(runs.size()), [&] {
+    if (payloads.confirm && std::ranges::any_of(runs, [](const ReceiverRun* run) { return run->to_flash.load(); })) {
+      confirmed.store(payloads.confirm(runs));
+    }
+  });
   std::vector<std::jthread> threads;
   threads.reserve(runs.size());
-  for (ReceiverRun* run : runs) threads.emplace_back([run, &payloads] { Run(*run, payloads); });
+  for (ReceiverRun* run : runs) {
+    threads.emplace_back([run, &payloads, &gate, &confirmed] { Run(*run, payloads, gate, confirmed); });
+  }
 }
 
 int FirstFailureStatus(const std::vector<ReceiverRun*>& runs) {
@@ -139,22 +175,24 @@ namespace {
 
 // One receiver's port, sinks and state, as UpgradeSeveral makes them.
 struct Receiver {
-  // `progress`: its own kind of progress text in the output queue.
   Receiver(const std::string& port, FleetBoard& board, const FleetSettings& settings, Registry& registry,
-           SleepInhibitor& inhibitor, int progress)
+           SleepInhibitor& inhibitor, const std::string& run_id)
       : ports(PortNames{port}), row(board.AddRow(port)),
         json_sink(settings.json ? std::make_unique<JsonSink>(settings.out, row, port,
-                                                             settings.output.Stream(STDOUT_FILENO, progress))
+                                                             settings.output.ProgressStream(STDOUT_FILENO))
                                 : nullptr),
-        state(ports, settings.clock, json_sink ? static_cast<UserSink&>(*json_sink) : row, registry),
+        witness(json_sink ? static_cast<UserSink&>(*json_sink) : row),
+        state(ports, settings.clock, witness, registry),
         run(port, SessionSettings{state, inhibitor, settings.root, port, HistoryFile(), GeneratedPayloadDigests(),
                                   [&board, this, err = settings.err](const std::string& lines) {
                                     board.Above([&] { PrintLines(err, "larkspan-cli: [" + run.port + "] ", lines); });
-                                  }}) {}
+                                  },
+                                  &witness, run_id}) {}
 
   TermiosSerialPorts ports;
   FleetBoard::Row& row;
   std::unique_ptr<JsonSink> json_sink;
+  BoxWitness witness;
   ProgramState state;
   ReceiverRun run;
 };
@@ -169,7 +207,7 @@ void EmitResult(Receiver& receiver) {
   if (!receiver.json_sink) return;
   std::lock_guard lock(receiver.run.mutex);
   receiver.json_sink->Emit(ResultEvent(receiver.run.outcome, receiver.run.before, receiver.run.after,
-                                       receiver.run.seconds));
+                                       receiver.run.seconds, receiver.run.hint));
 }
 
 }  // namespace
@@ -180,16 +218,16 @@ int UpgradeSeveral(const FleetSettings& settings) {
   const bool terminal = !settings.json && ::isatty(STDOUT_FILENO) == 1;
   std::FILE* human = settings.json ? settings.err : settings.out;
   std::FILE* err = settings.err;
-  // Progress kinds in the output queue: 1 to n for the receivers' JSON events, then their rows.
-  const int human_fd = settings.json ? STDERR_FILENO : STDOUT_FILENO, rows_kind = static_cast<int>(settings.ports.size()) + 1;
-  FleetBoard board(human, err, terminal, terminal ? TerminalWidth() : 80, [&settings, human_fd, rows_kind](size_t row) {
-    return settings.output.Stream(human_fd, rows_kind + static_cast<int>(row));
+  const int human_fd = settings.json ? STDERR_FILENO : STDOUT_FILENO;
+  FleetBoard board(human, err, terminal, terminal ? TerminalWidth() : 80, [&settings, human_fd](size_t) {
+    return settings.output.ProgressStream(human_fd);
   });
   HeldRegistry held(settings.registry);
+  const std::string run_id = NewRunId();  // one for every receiver's history line
   std::deque<Receiver> receivers;
   std::vector<ReceiverRun*> runs;
   for (const std::string& port : settings.ports) {
-    Receiver& receiver = receivers.emplace_back(port, board, settings, held, no_hold, static_cast<int>(receivers.size()) + 1);
+    Receiver& receiver = receivers.emplace_back(port, board, settings, held, no_hold, run_id);
     runs.push_back(&receiver.run);
     receiver.run.show_version = [&receiver](const char* label, const char* which, const std::string& text) {
       receiver.row.Say(VersionLine(label, text));
@@ -226,6 +264,7 @@ int UpgradeSeveral(const FleetSettings& settings) {
         std::lock_guard lock(receiver.run.mutex);
         receiver.run.outcome = outcome;
         receiver.run.failed_at_us = NowUs();
+        receiver.run.hint = RecoveryHint(outcome, {receiver.run.port, settings.root}, nullptr);
       }
       receiver.run.session.Record(outcome);
       EmitResult(receiver);
@@ -249,8 +288,22 @@ int UpgradeSeveral(const FleetSettings& settings) {
     loader.Open((settings.root / kLoaderFileName).string());
     firmware.Open((settings.root / kFirmwareFileName).string());
     PrintLines(err, "larkspan-cli: ", UnopenedPayloadFiles(loader, firmware, settings.root));
-    const SharedPayloads payloads{{loader, firmware},
-                                  settings.check_payloads ? CountRecords(settings.root / kFirmwareFileName) : 0};
+    SharedPayloads payloads{{loader, firmware}, CountRecords(settings.root / kFirmwareFileName), settings.root,
+                            settings.force, {}};
+    if (settings.ask) {
+      payloads.confirm = [&](const std::vector<ReceiverRun*>& asked) {
+        std::vector<FlashTarget> targets;
+        for (const ReceiverRun* run : asked) {
+          if (run->to_flash.load()) targets.push_back({run->port, run->session.before()});
+        }
+        bool yes = false;
+        board.Above([&] {
+          yes = AskToFlash(human, FlashSummary(targets, settings.root, payloads.firmware_records),
+                           receivers.front().state.stop_signal, STDIN_FILENO);
+        });
+        return yes;
+      };
+    }
     hold.emplace(settings.inhibitor, [&](const std::string& why) {
       board.Above([&] {
         std::fprintf(err, "larkspan-cli: sleep could not be held off during the upgrade (%s): keep the machine "
@@ -258,13 +311,7 @@ int UpgradeSeveral(const FleetSettings& settings) {
       });
     });
     settings.signals.in_window = [&] {
-      for (const Receiver& receiver : receivers) {
-        const WorkerStage stage = receiver.state.stage.load();
-        if (receiver.state.upgrade_running.load() != 0 && stage != WorkerStage::kNone && stage != WorkerStage::kStart) {
-          return true;
-        }
-      }
-      return false;
+      return std::ranges::any_of(receivers, [](const Receiver& receiver) { return receiver.run.session.InWindow(); });
     };
     settings.signals.warn = [&](int) {
       board.Above([err] {
@@ -282,8 +329,7 @@ int UpgradeSeveral(const FleetSettings& settings) {
     if (run->outcome.ending != Ending::kStopped) continue;
     std::fprintf(err, "larkspan-cli: [%s] stopped%s\n", run->port.c_str(),
                  StoppedWhileFlashing(run->outcome)
-                     ? (std::string(" during the ") + run->outcome.failed_stage +
-                        " stage: run 'larkspan-cli upgrade' on this port again at once").c_str()
+                     ? (std::string(" during the ") + run->outcome.failed_stage + " stage").c_str()
                      : "");
   }
   const int exit_status = FirstFailureStatus(runs);
@@ -296,6 +342,10 @@ int UpgradeSeveral(const FleetSettings& settings) {
   }
   if (all_flashed && !held.Commit()) PrintLines(err, "larkspan-cli: ", kRecordUnwritten);
   std::fputs(ResultTable(runs).c_str(), human);
+  for (const ReceiverRun* run : runs) {
+    std::lock_guard lock(run->mutex);
+    if (!run->hint.empty()) std::fprintf(err, "larkspan-cli: [%s] %s\n", run->port.c_str(), run->hint.c_str());
+  }
   if (!all_flashed) {
     std::fputs("larkspan-cli: not every receiver was upgraded: the installed-version record was not written\n", err);
   }

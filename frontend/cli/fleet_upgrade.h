@@ -41,6 +41,7 @@ struct ReceiverRun {
   // Shows the upload stages' progress beside the bar; null: no more.
   std::function<void(ProgressMeter*)> watch = [](ProgressMeter*) {};
   std::atomic<bool> port_failed{false};  // an open of its port failed
+  std::atomic<bool> to_flash{false};     // it read its version and waits for the question
   // Told on the run's thread once it ended and its results below are in.
   std::function<void(ReceiverRun&)> on_end = [](ReceiverRun&) {};
 
@@ -48,20 +49,27 @@ struct ReceiverRun {
   mutable std::mutex mutex;
   Outcome outcome;
   std::optional<std::string> before, after;  // the versions read: none when none was
+  std::string hint;                           // what to do next, after a run that did not succeed
   int64_t failed_at_us = 0;                   // when it failed first, steady-clock microseconds
   double seconds = 0;
   bool ended = false;
 };
 
-// What every receiver's run reads: the payload files as opened once.
+// What every receiver's run reads: the payload files as opened once, and how the run goes on.
 struct SharedPayloads {
   SharedPayloadFiles files;
-  uint64_t firmware_records = 0;  // for the progress total; 0 when not known
+  uint64_t firmware_records = 0;  // for the progress total and the hints; 0 when not known
+  std::filesystem::path root;     // where the files are, for the hints
+  bool force = false;             // flash a receiver that runs the new version, too
+  // Asked once, when every receiver read its version (those waiting have `to_flash` set):
+  // whether to flash them. None: they are flashed.
+  std::function<bool(const std::vector<ReceiverRun*>& runs)> confirm;
 };
 
 // Upgrades each receiver on a thread of its own, as larkspan-cli upgrades one: its version,
-// the warning, then its session on views of the payload files. A loader that falls silent
-// ends that run only. Returns once every run ended.
+// the warning, then, once every receiver is there and the question (if any) was answered yes,
+// its session on views of the payload files. A receiver that runs the new version already is
+// skipped. A loader that falls silent ends that run only. Returns once every run ended.
 void UpgradeSideBySide(const std::vector<ReceiverRun*>& runs, const SharedPayloads& payloads);
 
 // 0 when every receiver succeeded; otherwise the status of the failure first in time.
@@ -77,6 +85,8 @@ struct FleetSettings {
   std::filesystem::path root;
   bool check_payloads = true;
   bool json = false;
+  bool ask = false;    // ask once on the terminal before flashing
+  bool force = false;  // flash receivers that run the new version, too
   Clock& clock;
   PowerStatus& power;
   SleepInhibitor& inhibitor;

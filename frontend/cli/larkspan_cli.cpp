@@ -1,7 +1,9 @@
 // larkspan-cli: the updater without a display. Reads the receiver's version, repairs a
 // receiver left in SiRF binary mode, upgrades its firmware, checks payload files and lists
-// the serial ports. Every message box prints as a "Caption: text" line on standard error; it
-// never waits for input. With --json, standard output carries one JSON event a line. The exit
+// the serial ports. Every message box prints as a "Caption: text" line on standard error. On a
+// terminal, upgrade asks once before it flashes (not with --yes or --json); nothing else waits
+// for input. With --json, standard output carries one JSON event a line. After a run that did
+// not succeed, one line says what the receiver is left with and what to run next. The exit
 // status says what failed first (cli_options.h).
 #include <unistd.h>
 
@@ -18,11 +20,13 @@
 #include <vector>
 
 #include "frontend/cli/cli_options.h"
+#include "frontend/cli/confirmation.h"
 #include "frontend/cli/fleet_upgrade.h"
 #include "frontend/cli/json_sink.h"
 #include "frontend/session/output_queue.h"
 #include "frontend/cli/ports_command.h"
 #include "frontend/cli/progress_meter.h"
+#include "frontend/session/recovery_hint.h"
 #include "frontend/session/upgrade_session.h"
 #include "frontend/cli/signal_watch.h"
 #include "frontend/cli/terminal_sink.h"
@@ -64,6 +68,7 @@ struct Updater {
   SleepInhibitor& inhibitor;
   std::filesystem::path root;
   std::string port_path;
+  bool ask = false;          // upgrade: ask once before flashing
   bool port_failed = false;  // an open of the port failed
   std::optional<UpgradeSession> session = std::nullopt;  // upgrade
   std::optional<std::string> old_version = std::nullopt, new_version = std::nullopt;
@@ -84,10 +89,19 @@ void ShowVersion(Updater& updater, const char* label, const char* which, const s
   if (updater.json) updater.json->Emit(VersionEvent(which, text));
 }
 
-void EmitResult(Updater& updater, const Outcome& outcome) {
+void EmitResult(Updater& updater, const Outcome& outcome, const std::string& hint) {
   if (!updater.json) return;
   updater.json->Emit(ResultEvent(outcome, updater.old_version, updater.new_version,
-                                 std::chrono::duration<double>(std::chrono::steady_clock::now() - updater.start).count()));
+                                 std::chrono::duration<double>(std::chrono::steady_clock::now() - updater.start).count(),
+                                 hint));
+}
+
+// What the receiver is left with and what to run next, after a command that talks to it.
+std::string Hint(const Updater& updater, const Outcome& outcome) {
+  const std::string& command = updater.options.command;
+  if (command != "upgrade" && command != "version" && command != "repair") return "";
+  const HintPlace place{updater.port_path, updater.root, CountRecords(updater.root / kFirmwareFileName)};
+  return RecoveryHint(outcome, place, updater.session ? &updater.session->telemetry() : nullptr);
 }
 
 Outcome RunVersion(Updater& updater) {
@@ -134,7 +148,7 @@ Outcome RunHistory(Updater& updater) {
   }
   const std::string history(std::istreambuf_iterator<char>(in), {});
   size_t bad = 0;
-  const std::string out = updater.options.json ? HistoryJsonLines(history, bad) : HistoryTable(history);
+  const std::string out = updater.options.json ? HistoryJsonLines(history, bad) : HistoryTable(history, updater.options.utc);
   std::fwrite(out.data(), 1, out.size(), stdout);
   if (bad > 0) std::fprintf(stderr, "larkspan-cli: %zu lines of %s are not history lines\n", bad, file.c_str());
   return {};
@@ -171,12 +185,25 @@ Outcome RunUpgrade(Updater& updater) {
   }
   ShowVersion(updater, "The new version after upgrade:", "new", std::string(kNewVersionText));
   state.sink.ShowMessage({kWarningText, u"Warning", BoxOwner::kDialog});
+  if (version_read && !updater.options.force && TrimVersion(*updater.old_version) == TrimVersion(kNewVersionText)) {
+    updater.Tell("the receiver on " + updater.port_path + " runs " + TrimVersion(kNewVersionText) +
+                 " already: nothing to do (--force flashes it again)\n");
+    return {exit_status::kOk, nullptr, Ending::kSkipped};
+  }
+  // Where the dialog waits for Upgrade: asked once on a terminal.
+  if (updater.ask) {
+    const std::string summary =
+        FlashSummary({{updater.port_path, session.before()}}, updater.root, CountRecords(updater.root / kFirmwareFileName));
+    if (!AskToFlash(updater.out, summary, state.stop_signal, STDIN_FILENO)) {
+      return state.Stopping() ? StoppedOutcome(state) : Outcome{exit_status::kDeclined, nullptr, Ending::kDeclined};
+    }
+  }
 
   // What the Upgrade button does.
   if (const auto refused = CheckPower(updater.power, state.sink, tell)) return *refused;
   if (const auto refused = session.Prepare()) return *refused;
   if (state.Stopping()) return StoppedOutcome(state);
-  ProgressMeter meter(state, updater.options.check_payloads ? CountRecords(updater.root / kFirmwareFileName) : 0);
+  ProgressMeter meter(state, session.telemetry(), updater.options.check_payloads ? CountRecords(updater.root / kFirmwareFileName) : 0);
   if (updater.json) {
     updater.json->Watch(&meter);
   } else {
@@ -190,14 +217,11 @@ Outcome RunUpgrade(Updater& updater) {
   return outcome;
 }
 
-// What a stopped run tells: where the receiver was left, and how to bring it back.
+// What a stopped run tells, before its hint: by what, and in which stage.
 void TellStopped(Updater& updater, const Outcome& outcome) {
-  if (StoppedWhileFlashing(outcome)) {
-    updater.Tell(std::string("stopped during the ") + outcome.failed_stage + " stage: the receiver is left without "
-                 "working firmware. Run 'larkspan-cli upgrade' again at once to bring it back.\n");
-  } else {
-    updater.Tell(std::string("stopped by ") + (outcome.status == 128 + SIGINT ? "SIGINT" : "SIGTERM") + "\n");
-  }
+  updater.Tell(std::string("stopped by ") + (outcome.status == 128 + SIGINT ? "SIGINT" : "SIGTERM") +
+               (StoppedWhileFlashing(outcome) ? std::string(" during the ") + outcome.failed_stage + " stage" : "") +
+               "\n");
 }
 
 }  // namespace
@@ -220,11 +244,13 @@ int main(int argc, char** argv) {
   std::FILE* out = output.Stream(STDOUT_FILENO);
   std::FILE* err = output.Stream(STDERR_FILENO);
   const std::filesystem::path root = options.root ? AbsolutePath(*options.root) : DeviceRoot();
+  // An upgrade asks once before it flashes, on a terminal, unless told not to.
+  const bool ask = !options.yes && !options.json && ::isatty(STDIN_FILENO) == 1 && ::isatty(STDOUT_FILENO) == 1;
   if (options.ports.size() > 1) {
     std::vector<std::string> several;
     for (const std::string& port : options.ports) several.push_back(AbsolutePath(port).string());
-    return UpgradeSeveral({several, root, options.check_payloads, options.json, clock, power, inhibitor, registry,
-                           signals, output, out, err});
+    return UpgradeSeveral({several, root, options.check_payloads, options.json, ask, options.force, clock, power,
+                           inhibitor, registry, signals, output, out, err});
   }
 
   PortNames names = PortNames::FromEnvironment();
@@ -243,12 +269,12 @@ int main(int argc, char** argv) {
   // With --json the human lines all go to standard error, as plain lines.
   const int human_fd = options.json ? STDERR_FILENO : STDOUT_FILENO;
   TerminalSink terminal(options.json ? err : out, err, !options.json && ::isatty(STDOUT_FILENO) == 1,
-                        output.Stream(human_fd, 1));
-  JsonSink json(out, terminal, {}, output.Stream(STDOUT_FILENO, 2));
-  UserSink& sink = options.json ? static_cast<UserSink&>(json) : terminal;
+                        output.ProgressStream(human_fd));
+  JsonSink json(out, terminal, {}, output.ProgressStream(STDOUT_FILENO));
+  BoxWitness sink(options.json ? static_cast<UserSink&>(json) : terminal);
   ProgramState state(traced_ports ? static_cast<SerialPorts&>(*traced_ports) : ports, clock, sink, registry);
   Updater updater{options, out, err, terminal, sink, options.json ? &json : nullptr, state, power, inhibitor, root,
-                  names.com1_path};
+                  names.com1_path, ask};
   ports.on_open_failure = [&](const std::string& path, int error) {
     updater.port_failed = true;
     terminal.FinishLine();
@@ -261,13 +287,10 @@ int main(int argc, char** argv) {
   if (options.command == "upgrade") {
     updater.session.emplace(SessionSettings{state, inhibitor, root, names.com1_path, HistoryFile(),
                                             GeneratedPayloadDigests(),
-                                            [&updater](const std::string& lines) { updater.Tell(lines); }});
+                                            [&updater](const std::string& lines) { updater.Tell(lines); }, &sink});
   }
   // From the flash-update command until the receiver is back in NMEA it has no working firmware.
-  signals.in_window = [&] {
-    const WorkerStage stage = state.stage.load();
-    return state.upgrade_running.load() != 0 && stage != WorkerStage::kNone && stage != WorkerStage::kStart;
-  };
+  signals.in_window = [&] { return updater.session && updater.session->InWindow(); };
   signals.warn = [&](int) {
     updater.Tell("the receiver has no working firmware until this upgrade ends, and stopping now would leave it so. "
                  "The upgrade goes on; interrupt again within 5 seconds to stop it all the same.\n");
@@ -299,8 +322,10 @@ int main(int argc, char** argv) {
   }
   terminal.FinishLine();
   if (outcome.ending == Ending::kStopped) TellStopped(updater, outcome);
-  if (updater.session && !updater.session->recorded()) updater.session->Record(outcome);
-  if (options.command != "ports" && options.command != "history") EmitResult(updater, outcome);
+  const std::string hint = Hint(updater, outcome);
+  if (!hint.empty()) updater.Tell(hint + "\n");
+  if (updater.session) updater.session->Record(outcome);
+  if (options.command != "ports" && options.command != "history") EmitResult(updater, outcome, hint);
   state.CloseChannelsAndFiles();  // the trace's last lines are the channels' closing
   if (trace) trace->Finish();     // those lines, and what it has to say about them, before the output ends
   std::fflush(nullptr);

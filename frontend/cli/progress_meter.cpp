@@ -1,7 +1,5 @@
 #include "frontend/cli/progress_meter.h"
 
-#include "frontend/session/upgrade_history.h"
-
 #include <cmath>
 #include <cstdio>
 
@@ -23,7 +21,7 @@ std::string ProgressReading::Text() const {
 }
 
 std::optional<ProgressReading> ProgressMeter::Read(int percent) {
-  const WorkerStage stage = state_.stage.load();
+  const WorkerStage stage = telemetry_.stage.load();
   if (stage != WorkerStage::kLoader && stage != WorkerStage::kFirmware) return std::nullopt;
   const auto now = std::chrono::steady_clock::now();
   if (stage != stage_) {
@@ -33,7 +31,7 @@ std::optional<ProgressReading> ProgressMeter::Read(int percent) {
   ProgressReading reading;
   reading.stage = stage;
   reading.percent = percent;
-  reading.done = state_.stage_done.load();
+  reading.done = telemetry_.stage_done.load();
   if (stage == WorkerStage::kLoader && state_.loader_file.Size() >= 0) {
     reading.total = static_cast<uint64_t>(state_.loader_file.Size());
   } else if (stage == WorkerStage::kFirmware && firmware_records_ > 0) {

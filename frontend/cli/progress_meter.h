@@ -9,6 +9,7 @@
 #include <string>
 
 #include "receiver/program_state.h"
+#include "transfer/worker_telemetry.h"
 
 namespace larkspan {
 
@@ -29,15 +30,17 @@ struct ProgressReading {
 
 class ProgressMeter {
  public:
+  // Reads the worker's `telemetry` and the loader file's size in `state`.
   // `firmware_records`: the firmware file's records, 0 when not known.
-  ProgressMeter(const ProgramState& state, uint64_t firmware_records)
-      : state_(state), firmware_records_(firmware_records) {}
+  ProgressMeter(const ProgramState& state, const WorkerTelemetry& telemetry, uint64_t firmware_records)
+      : state_(state), telemetry_(telemetry), firmware_records_(firmware_records) {}
   // A reading at the progress bar's `percent`, or nothing outside the two upload stages.
   std::optional<ProgressReading> Read(int percent);
-  const ProgramState& state() const { return state_; }
+  const WorkerTelemetry& telemetry() const { return telemetry_; }
 
  private:
   const ProgramState& state_;
+  const WorkerTelemetry& telemetry_;
   uint64_t firmware_records_;
   WorkerStage stage_ = WorkerStage::kNone;
   std::chrono::steady_clock::time_point stage_start_;

@@ -11,17 +11,20 @@
 namespace larkspan {
 
 nlohmann::ordered_json ResultEvent(const Outcome& outcome, const std::optional<std::string>& old_version,
-                                   const std::optional<std::string>& new_version, double seconds) {
+                                   const std::optional<std::string>& new_version, double seconds,
+                                   const std::string& hint) {
   const auto text_or_null = [](const std::optional<std::string>& text) {
     return text ? nlohmann::ordered_json(TrimVersion(*text)) : nlohmann::ordered_json();
   };
   return {{"event", "result"},
           {"ok", outcome.status == exit_status::kOk},
+          {"result", ResultWord(outcome)},
           {"exit_status", outcome.status},
           {"failed_stage", outcome.failed_stage ? nlohmann::ordered_json(outcome.failed_stage) : nlohmann::ordered_json()},
           {"old_version", text_or_null(old_version)},
           {"new_version", text_or_null(new_version)},
-          {"seconds", seconds}};
+          {"seconds", seconds},
+          {"hint", hint.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(hint)}};
 }
 
 std::string VersionLine(const char* label, const std::string& text) {

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "frontend/cli/cli_options.h"
+#include "frontend/session/box_witness.h"
 #include "frontend/session/upgrade_session.h"
 #include "platform/text.h"
 #include "platform/tty_latency.h"
@@ -20,14 +21,10 @@
 
 namespace larkspan {
 
-// The warning box the dialog shows when it opens.
-inline constexpr char16_t kWarningText[] =
-    u"In order to upgrade the GPS-Firmware correctly, please stop ALL applications and apply "
-    u"external power to the device. It may take about 5 minutes for upgrading.";
-
-// The result event of --json: the last line of a run.
+// The result event of --json: the last line of a run, with its hint (none: empty).
 nlohmann::ordered_json ResultEvent(const Outcome& outcome, const std::optional<std::string>& old_version,
-                                   const std::optional<std::string>& new_version, double seconds);
+                                   const std::optional<std::string>& new_version, double seconds,
+                                   const std::string& hint);
 
 // A version as shown: "Label: text" (the receiver's leading space kept as the separator), and
 // its --json event ("current" or "new", the text without leading spaces).

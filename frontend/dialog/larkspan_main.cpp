@@ -61,14 +61,16 @@ int main(int argc, char** argv) {
   ports.on_open_failure = [err](const std::string& path, int error) { TellOpenFailure("larkspan", path, error, err); };
   SystemClock clock;
   QtUserSink sink;
+  BoxWitness witness(sink);
   FileRegistry registry(RegistryRoot());
   SysfsPowerStatus power;
   LogindInhibitor sleep_inhibitor;
-  ProgramState state(ports, clock, sink, registry);
+  ProgramState state(ports, clock, witness, registry);
   state.probe_channel.on_cts_low = [path = names.com1_path, err] { TellCtsLow("larkspan", path, err); };
   UpgradeDialog::Seams seams{state, sink, power, sleep_inhibitor, root};
   seams.history = UpgradeDialog::Seams::History{HistoryFile(), names.com1_path};
   seams.err = err;
+  seams.boxes = &witness;
   const int status = UpdaterApp::Run(std::move(seams), options);
   output.Drain();
   return status;

@@ -190,9 +190,7 @@ void UpgradeDialog::Initialise() {
   ExchangeData(true);
   current_version_field_ = ToQString(seams_.state.current_version);
   ExchangeData(false);
-  seams_.sink.ShowMessage({u"In order to upgrade the GPS-Firmware correctly, please stop ALL applications and "
-                           u"apply external power to the device. It may take about 5 minutes for upgrading.",
-                           u"Warning", BoxOwner::kDialog});
+  seams_.sink.ShowMessage({kWarningText, u"Warning", BoxOwner::kDialog});
 }
 
 void UpgradeDialog::OnUpgrade() {
@@ -203,7 +201,7 @@ void UpgradeDialog::OnUpgrade() {
   session_.emplace(SessionSettings{state, seams_.sleep_inhibitor, seams_.device_root,
                                    seams_.history ? seams_.history->port : std::string(),
                                    seams_.history ? std::optional(seams_.history->file) : std::nullopt,
-                                   seams_.generated_payloads, tell});
+                                   seams_.generated_payloads, tell, seams_.boxes});
   // Only a version read at start is the version before; an Upgrade pressed before that read
   // ended has none.
   session_->NoteVersionBefore(TrimmedVersion(state.current_version));

@@ -66,6 +66,8 @@ class UpgradeDialog final : public QDialog {
       std::string port;
     };
     std::optional<History> history = std::nullopt;
+    // What the state's sink passed on, for the history's reason of a failed run; none: no reason.
+    const BoxWitness* boxes = nullptr;
     // Where the lines beside the boxes go: standard error, through an output queue, so that
     // a stopped terminal never holds up the worker.
     std::FILE* err = stderr;

@@ -126,7 +126,11 @@ OutputQueue::~OutputQueue() {
   shared_->changed.notify_all();
 }
 
-std::FILE* OutputQueue::Stream(int fd, int progress) {
+std::FILE* OutputQueue::Stream(int fd) { return Open(fd, 0); }
+
+std::FILE* OutputQueue::ProgressStream(int fd) { return Open(fd, static_cast<int>(streams_.size()) + 1); }
+
+std::FILE* OutputQueue::Open(int fd, int progress) {
   auto* cookie = new StreamCookie{shared_, fd, progress};
   std::FILE* stream = fopencookie(cookie, "w", {nullptr, CookieWrite, nullptr, CookieClose});
   if (!stream) {

@@ -22,10 +22,11 @@ class OutputQueue {
   OutputQueue& operator=(const OutputQueue&) = delete;
 
   // A stdio stream whose text goes to `fd` through the queue, one text for each flush (flush
-  // after each whole text). `progress`: 0 for texts that are kept; otherwise each flush is a
-  // progress text of that kind, replaced while it waits by the next one of the same kind.
-  // Owned by the queue.
-  std::FILE* Stream(int fd, int progress = 0);
+  // after each whole text); every text is kept. Owned by the queue.
+  std::FILE* Stream(int fd);
+  // The same for progress texts: a text of this stream waiting to be written is replaced by
+  // its next one. Each stream is a kind of progress of its own.
+  std::FILE* ProgressStream(int fd);
 
   // Waits until everything handed over is written (a write that fails drops the rest for its
   // file), or until Interrupt() is called during the wait.
@@ -35,8 +36,10 @@ class OutputQueue {
   struct Shared;  // the texts and the writer's state, shared with the writer thread
 
  private:
+  std::FILE* Open(int fd, int progress);
+
   std::shared_ptr<Shared> shared_;
-  std::vector<std::FILE*> streams_;
+  std::vector<std::FILE*> streams_;  // the last one's progress kind is their count
 };
 
 }  // namespace larkspan

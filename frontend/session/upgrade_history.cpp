@@ -28,6 +28,19 @@ std::string Utc(std::chrono::system_clock::time_point at) {
   return text;
 }
 
+// A time the history wrote in UTC ("2026-12-08T08:17:48Z") in local time ("2026-12-08 09:17:48");
+// anything else as it is.
+std::string LocalTime(const std::string& utc) {
+  std::tm parts{};
+  const char* end = strptime(utc.c_str(), "%Y-%m-%dT%H:%M:%SZ", &parts);
+  if (!end || *end != '\0') return utc;
+  const std::time_t seconds = timegm(&parts);
+  localtime_r(&seconds, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+  return text;
+}
+
 // A version as the receiver sends it, without its leading spaces; null when none was read.
 nlohmann::ordered_json Version(const std::optional<std::string>& text) {
   if (!text || text->find_first_not_of(' ') == std::string::npos) return nullptr;
@@ -38,42 +51,39 @@ nlohmann::ordered_json OrNull(const std::optional<std::string>& value) {
   return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json();
 }
 
-constexpr const char* kStageNames[] = {nullptr, "start", "flash-mode", "loader", "firmware", "revert"};
-
 }  // namespace
 
-const char* StageName(WorkerStage stage) { return kStageNames[static_cast<size_t>(stage)]; }
-
-UpgradeRecorder::UpgradeRecorder(const std::string& port)
-    : started_(std::chrono::system_clock::now()), port_(port), by_id_(ByIdNameOf(port)) {}
+UpgradeRecorder::UpgradeRecorder(const std::string& port, const std::string& run_id)
+    : started_(std::chrono::system_clock::now()), port_(port), by_id_(ByIdNameOf(port)), run_id_(run_id) {}
 
 void UpgradeRecorder::Digest(const std::filesystem::path& root) {
   loader_sha256_ = Sha256OfFile(root / kLoaderFileName);
   firmware_sha256_ = Sha256OfFile(root / kFirmwareFileName);
 }
 
-nlohmann::ordered_json UpgradeRecorder::Line(const ProgramState& state, int exit_status, const char* result,
+nlohmann::ordered_json UpgradeRecorder::Line(const WorkerTelemetry& telemetry, int exit_status, const char* result,
                                              const char* failed_stage,
                                              const std::optional<std::string>& version_before,
-                                             const std::optional<std::string>& version_after) const {
+                                             const std::optional<std::string>& version_after,
+                                             const std::optional<std::string>& reason) const {
   // Each stage lasted from its start to the next stage's, the last one to now.
   nlohmann::ordered_json stages = nlohmann::ordered_json::object();
-  const int64_t now_us = std::chrono::duration_cast<std::chrono::microseconds>(
-                             std::chrono::steady_clock::now().time_since_epoch()).count();
+  const int64_t now_us = SteadyMicroseconds();
   for (size_t i = 1; i < kWorkerStages; ++i) {
-    const int64_t began = state.stage_entered_us[i].load();
+    const int64_t began = telemetry.stage_entered_us[i].load();
     if (began == 0) continue;
     int64_t ended = now_us;
     for (size_t j = i + 1; j < kWorkerStages; ++j) {
-      if (const int64_t next = state.stage_entered_us[j].load(); next != 0) {
+      if (const int64_t next = telemetry.stage_entered_us[j].load(); next != 0) {
         ended = next;
         break;
       }
     }
-    stages[kStageNames[i]] = static_cast<double>(ended - began) / 1e6;
+    stages[StageName(static_cast<WorkerStage>(i))] = static_cast<double>(ended - began) / 1e6;
   }
   return {{"started", Utc(started_)},
           {"ended", Utc(std::chrono::system_clock::now())},
+          {"run", run_id_},
           {"port", port_},
           {"by_id", by_id_.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(by_id_)},
           {"version_before", Version(version_before)},
@@ -81,6 +91,7 @@ nlohmann::ordered_json UpgradeRecorder::Line(const ProgramState& state, int exit
           {"result", result},
           {"exit_status", exit_status},
           {"failed_stage", failed_stage ? nlohmann::ordered_json(failed_stage) : nlohmann::ordered_json()},
+          {"reason", OrNull(reason)},
           {"stage_seconds", stages},
           {"loader_sha256", OrNull(loader_sha256_)},
           {"firmware_sha256", OrNull(firmware_sha256_)}};
@@ -131,8 +142,9 @@ std::string HistoryJsonLines(const std::string& jsonl, size_t& bad) {
   return out;
 }
 
-std::string HistoryTable(const std::string& jsonl) {
-  std::vector<std::vector<std::string>> rows{{"STARTED", "PORT", "BEFORE", "AFTER", "RESULT", "STAGE", "SECONDS"}};
+std::string HistoryTable(const std::string& jsonl, bool utc) {
+  std::vector<std::vector<std::string>> rows{
+      {"STARTED", "RUN", "PORT", "BEFORE", "AFTER", "RESULT", "STAGE", "SECONDS", "REASON"}};
   std::istringstream lines(jsonl);
   for (std::string line; std::getline(lines, line);) {
     const auto run = nlohmann::ordered_json::parse(line, nullptr, false);
@@ -149,8 +161,8 @@ std::string HistoryTable(const std::string& jsonl) {
     }
     char total[32];
     std::snprintf(total, sizeof total, "%.0f", seconds);
-    rows.push_back({text("started"), text("port"), text("version_before"), text("version_after", "unknown"), text("result"),
-                    text("failed_stage"), total});
+    rows.push_back({utc ? text("started") : LocalTime(text("started")), text("run"), text("port"), text("version_before"),
+                    text("version_after", "unknown"), text("result"), text("failed_stage"), total, text("reason")});
   }
   std::vector<size_t> widths(rows[0].size(), 0);
   for (const auto& row : rows) {
@@ -164,7 +176,7 @@ std::string HistoryTable(const std::string& jsonl) {
     for (size_t i = 0; i < row.size(); ++i) {
       out += row[i] + (i + 1 < row.size() ? std::string(widths[i] - row[i].size() + 2, ' ') : "");
     }
-    table += out + "\n";
+    table += out.substr(0, out.find_last_not_of(' ') + 1) + "\n";
   }
   return table;
 }

@@ -12,31 +12,30 @@
 #include <optional>
 #include <string>
 
-#include "receiver/program_state.h"
+#include "transfer/worker_telemetry.h"
 
 namespace larkspan {
 
-// "start", "flash-mode", "loader", "firmware", "revert"; null for kNone.
-const char* StageName(WorkerStage stage);
-
 class UpgradeRecorder {
  public:
-  // Notes the start: the time and the port.
-  explicit UpgradeRecorder(const std::string& port);
+  // Notes the start: the time, the port and the run it belongs to.
+  UpgradeRecorder(const std::string& port, const std::string& run_id);
   // Notes the digests of the payload files in `root`: call only once they are known to be
   // regular files.
   void Digest(const std::filesystem::path& root);
 
   // The history line of a run that ended with `exit_status` (0: success) and `result` ("ok",
   // "failed", ...) after failing at `failed_stage` (null when it did not fail), as the
-  // worker's stages in `state` show it. A version not read is null.
-  nlohmann::ordered_json Line(const ProgramState& state, int exit_status, const char* result, const char* failed_stage,
+  // worker's `telemetry` shows its stages, with the first box it showed (`reason`). A version
+  // or reason not known is null.
+  nlohmann::ordered_json Line(const WorkerTelemetry& telemetry, int exit_status, const char* result, const char* failed_stage,
                               const std::optional<std::string>& version_before,
-                              const std::optional<std::string>& version_after) const;
+                              const std::optional<std::string>& version_after,
+                              const std::optional<std::string>& reason = std::nullopt) const;
 
  private:
   std::chrono::system_clock::time_point started_;
-  std::string port_, by_id_;
+  std::string port_, by_id_, run_id_;
   std::optional<std::string> loader_sha256_, firmware_sha256_;
 };
 
@@ -50,9 +49,11 @@ std::string JsonLine(const nlohmann::ordered_json& value);
 // failure returns false and says why in `error`.
 bool AppendHistory(const std::filesystem::path& file, const nlohmann::ordered_json& line, std::string* error);
 
-// The history as a table for people: one row a run, oldest first; a line that is not JSON
-// is shown as such, never dropped. Control bytes are shown escaped, never raw.
-std::string HistoryTable(const std::string& jsonl);
+// The history as a table for people: one row a run, oldest first, its start in local time (in
+// UTC with `utc`), its run id and the first box of a failed run; a line that is not JSON is
+// shown as such, never dropped, and a member an older line lacks as "-". Control bytes are
+// shown escaped, never raw.
+std::string HistoryTable(const std::string& jsonl, bool utc = false);
 
 // The history's lines that are JSON objects, each re-written as one line (control bytes
 // escaped); `bad` counts the others.

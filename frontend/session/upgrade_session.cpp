@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
+#include <random>
 #include <utility>
 
 #include "generated_payload_digests.h"
@@ -32,6 +34,7 @@ Outcome Failed(int status, const char* stage) {
     case exit_status::kPayloadsRefused: ending = Ending::kRefused; break;
     case exit_status::kReceiverSilent: ending = Ending::kReceiverSilent; break;
     case exit_status::kNotBackToNmea: ending = Ending::kNotBackToNmea; break;
+    case exit_status::kDeclined: ending = Ending::kDeclined; break;
     default: ending = status > kStopStatusBase ? Ending::kStopped : Ending::kFailed; break;
   }
   return {status, stage, ending};
@@ -42,14 +45,15 @@ const char* ResultWord(const Outcome& outcome) {
     case Ending::kSucceeded: return "ok";
     case Ending::kStopped: return "stopped";
     case Ending::kNotBackToNmea: return "not-back-in-nmea";
+    case Ending::kSkipped: return "skipped";
+    case Ending::kDeclined: return "declined";
     default: return "failed";
   }
 }
 
-Outcome StoppedOutcome(const ProgramState& state) {
-  const WorkerStage stage = state.failed_stage.load();
-  const bool flashing = stage != WorkerStage::kNone && stage != WorkerStage::kStart;
-  return Failed(kStopStatusBase + state.stop_signal.load(), flashing ? StageName(stage) : "stopped");
+Outcome StoppedOutcome(const ProgramState& state, WorkerStage failed) {
+  const bool flashing = failed != WorkerStage::kNone && failed != WorkerStage::kStart;
+  return Failed(kStopStatusBase + state.stop_signal.load(), flashing ? StageName(failed) : "stopped");
 }
 
 bool StoppedWhileFlashing(const Outcome& outcome) {
@@ -95,6 +99,13 @@ std::optional<Outcome> CheckPower(PowerStatus& power, UserSink& sink,
   return Failed(exit_status::kFailed, "power");
 }
 
+std::string NewRunId() {
+  std::random_device random;
+  char id[16];
+  std::snprintf(id, sizeof id, "%08x", static_cast<unsigned>(random()));
+  return id;
+}
+
 PayloadDigests GeneratedPayloadDigests() { return {generated::kLoaderSha256, generated::kFirmwareSha256}; }
 
 std::string VersionText(const WideText& version) {
@@ -117,7 +128,7 @@ std::optional<std::string> TrimmedVersion(const WideText& version) {
 }
 
 UpgradeSession::UpgradeSession(SessionSettings settings)
-    : settings_(std::move(settings)), recorder_(settings_.port) {}
+    : settings_(std::move(settings)), recorder_(settings_.port, settings_.run_id) {}
 
 std::optional<Outcome> UpgradeSession::Prepare(const SharedPayloadFiles* shared) {
   ProgramState& state = settings_.state;
@@ -148,14 +159,12 @@ Outcome UpgradeSession::Run() {
     const SleepHold hold(settings_.inhibitor, [this](const std::string& why) {
       settings_.tell("sleep could not be held off during the upgrade (" + why + "): keep the machine awake until it ends\n");
     });
-    result = UpgradeWorker(settings_.state);
+    result = UpgradeWorker(settings_.state, telemetry_);
   }
   hold_.reset();
-  if (settings_.state.record_unwritten.load()) {
-    settings_.tell(kRecordUnwritten);
-  }
+  if (telemetry_.record_unwritten.load()) settings_.tell(kRecordUnwritten);
   // Only a version read back after the flash says what the receiver runs now.
-  if (settings_.state.version_read_back) after_ = TrimmedVersion(*settings_.state.version_read_back);
+  if (telemetry_.version_read_back) after_ = TrimmedVersion(*telemetry_.version_read_back);
   const Outcome outcome = WorkerOutcome(result);
   Record(outcome);
   return outcome;
@@ -164,15 +173,13 @@ Outcome UpgradeSession::Run() {
 Outcome UpgradeSession::WorkerOutcome(int result) {
   const ProgramState& state = settings_.state;
   // A stop that came once the worker had finished changes nothing.
-  if (result != 1 && state.Stopping()) return StoppedOutcome(state);
+  if (result != 1 && state.Stopping()) return StoppedOutcome(state, telemetry_.failed_stage.load());
   if (result == 1) {
-    if (state.heard_in_nmea.load() || state.version_read_back) return {};
-    settings_.tell("the firmware went in, but the receiver was not heard in NMEA afterwards: it may still be in SiRF "
-                   "binary. Bring it back with: larkspan-cli --port " + settings_.port + " repair\n");
+    if (telemetry_.heard_in_nmea.load() || telemetry_.version_read_back) return {};
     return Failed(exit_status::kNotBackToNmea, StageName(WorkerStage::kRevert));
   }
-  if (state.loader_silent.load()) return {exit_status::kFailed, StageName(WorkerStage::kFirmware), Ending::kLoaderSilent};
-  switch (state.failed_stage.load()) {
+  if (telemetry_.loader_silent.load()) return {exit_status::kFailed, StageName(WorkerStage::kFirmware), Ending::kLoaderSilent};
+  switch (telemetry_.failed_stage.load()) {
     case WorkerStage::kStart:
       return files_unopened_ ? Failed(exit_status::kPayloadsRefused, "payloads")
                              : Failed(exit_status::kPortUnavailable, "port");
@@ -183,11 +190,13 @@ Outcome UpgradeSession::WorkerOutcome(int result) {
 }
 
 void UpgradeSession::Record(const Outcome& outcome) {
+  if (recorded_) return;
   recorded_ = true;
   if (!settings_.history) return;
   std::string error;
-  const auto line = recorder_.Line(settings_.state, outcome.status, ResultWord(outcome), outcome.failed_stage, before_,
-                                   after_);
+  const auto box = settings_.boxes && outcome.status != exit_status::kOk ? settings_.boxes->FirstBox() : std::nullopt;
+  const auto line = recorder_.Line(telemetry_, outcome.status, ResultWord(outcome), outcome.failed_stage, before_,
+                                   after_, box ? std::optional(ToUtf8(*box)) : std::nullopt);
   if (!AppendHistory(*settings_.history, line, &error)) {
     settings_.tell("the upgrade history cannot be written: " + error + "\n");
   }

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "frontend/session/box_witness.h"
 #include "frontend/session/exit_status.h"
 #include "frontend/session/upgrade_history.h"
 #include "platform/power_status.h"
@@ -21,6 +22,7 @@
 #include "platform/sleep_inhibitor.h"
 #include "receiver/program_state.h"
 #include "transfer/test_payloads.h"
+#include "transfer/worker_telemetry.h"
 
 namespace larkspan {
 
@@ -34,6 +36,8 @@ enum class Ending : uint8_t {
   kLoaderSilent,     // the loader fell silent in the stream: nothing more was sent
   kNotBackToNmea,    // the firmware went in, but the receiver was not heard in NMEA again
   kStopped,          // by the user (a signal)
+  kSkipped,          // the receiver runs the new version already
+  kDeclined,         // the user did not confirm the upgrade
 };
 
 struct Outcome {
@@ -45,7 +49,8 @@ struct Outcome {
 // An outcome from its exit status and the stage that failed; the ending follows the status.
 Outcome Failed(int exit_status, const char* stage);
 
-// The history's word for an outcome: "ok", "failed", "stopped", "not-back-in-nmea".
+// The history's word for an outcome: "ok", "failed", "stopped", "not-back-in-nmea", "skipped",
+// "declined".
 const char* ResultWord(const Outcome& outcome);
 
 // What is told when the installed-version record could not be written.
@@ -53,8 +58,9 @@ inline constexpr char kRecordUnwritten[] =
     "the installed-version record (the FW value of SOFTWARE\\Apps\\Tessan SW) cannot be written\n";
 
 // The outcome of a run the user stopped (ProgramState::stop_signal): status 128 + the signal,
-// and the stage it stopped in while the receiver had no working firmware, else "stopped".
-Outcome StoppedOutcome(const ProgramState& state);
+// and the stage it stopped in (`failed`) while the receiver had no working firmware, else
+// "stopped".
+Outcome StoppedOutcome(const ProgramState& state, WorkerStage failed = WorkerStage::kNone);
 // Whether the user stopped the run while the receiver had no working firmware.
 bool StoppedWhileFlashing(const Outcome& outcome);
 
@@ -76,6 +82,9 @@ struct SharedPayloadFiles {
   const ReadOnlyFile& firmware;
 };
 
+// A new run id for the history: eight random hexadecimal digits.
+std::string NewRunId();
+
 // The payload files make-payloads writes, by the digests the build computed of them.
 PayloadDigests GeneratedPayloadDigests();
 
@@ -88,6 +97,11 @@ struct SessionSettings {
   PayloadDigests generated = GeneratedPayloadDigests();
   // Lines for the user beside the boxes, each ending in '\n' (standard error).
   std::function<void(const std::string&)> tell = [](const std::string&) {};
+  // What the state's sink passed on: the history gives its first box as a failed run's reason.
+  const BoxWitness* boxes = nullptr;
+  // The run this session belongs to in the history: the receivers of one several-port run
+  // share it.
+  std::string run_id = NewRunId();
 };
 
 class UpgradeSession {
@@ -105,17 +119,23 @@ class UpgradeSession {
   // The worker under the sleep hold, then the outcome, the version read back and the history
   // line.
   Outcome Run();
-  // The history line of a run that ended outside Run: refused, or stopped by a signal.
+  // The history line of a run that ended outside Run (refused, or stopped by a signal); a run
+  // that has its line already is not recorded again.
   void Record(const Outcome& outcome);
 
-  bool recorded() const { return recorded_; }
   const std::optional<std::string>& before() const { return before_; }
   const std::optional<std::string>& after() const { return after_; }
+  // What the worker tells of its run: for progress lines, from any thread.
+  const WorkerTelemetry& telemetry() const { return telemetry_; }
+  // Whether a stop now would leave the receiver without working firmware: the worker runs and
+  // is past its start. Any thread.
+  bool InWindow() const { return settings_.state.upgrade_running.load() != 0 && telemetry_.PastStart(); }
 
  private:
   Outcome WorkerOutcome(int result);
 
   SessionSettings settings_;
+  WorkerTelemetry telemetry_;
   UpgradeRecorder recorder_;
   std::unique_ptr<PortHold> hold_;
   bool files_unopened_ = false;

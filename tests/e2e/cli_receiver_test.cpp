@@ -33,7 +33,7 @@ TEST(CliAgainstReceiver, AHeldPortNamesItsHoldersAndAnUpgradeHoldsOffSleepOrSays
                                      {"repair", "\nError: Unable to open COM1:, Error No.=11\n"}}) {
     const RunResult run = e2e::Run({LARKSPAN_CLI, "--port", sim.device(), command}, 120);
     EXPECT_EQ(run.exit_status, 3) << command << ": the port cannot be opened";
-    EXPECT_TRUE(Count(run.err, holders) == 1 && run.err.ends_with(box)) << run.err;
+    EXPECT_TRUE(Count(run.err, holders) == 1 && Count(run.err, box) == 1) << run.err;
   }
   const TempDir root;
   std::filesystem::copy(PAYLOAD_DIR, root.path());
@@ -54,11 +54,8 @@ TEST(CliAgainstReceiver, AHeldPortNamesItsHoldersAndAnUpgradeHoldsOffSleepOrSays
   EXPECT_EQ(sim.Log().find("rx-"), std::string::npos) << sim.Log();
 }
 
-// The statuses the other runs do not reach: a usage error (2), a receiver that sends no
-// version (5), and one never heard again after the flash (6): the firmware went in, the
-// receiver was not brought back to NMEA, and the history says so with no version after. From
-// the flash's end to the run's, between the worker's channels too, no other program can take
-// the port.
+// The statuses the other runs do not reach: a usage error (2) and a receiver that sends no
+// version (5). (6 is After/Guidance.TheHintedCommandBringsTheReceiverBack/AFailedRevert.)
 TEST(CliAgainstReceiver, TheExitStatusSaysWhatFailedFirst) {
   EXPECT_EQ(e2e::Run({LARKSPAN_CLI, "upgrade", "--no-such-option"}, 30).exit_status, 2);
   EXPECT_EQ(e2e::Run({RECEIVER_SIM, "--replay", "/tmp"}, 30).err, "receiver-sim: --replay /tmp: not a regular file\n");
@@ -71,26 +68,6 @@ TEST(CliAgainstReceiver, TheExitStatusSaysWhatFailedFirst) {
   EXPECT_EQ(version.exit_status, 5);
   EXPECT_EQ(SchemaErrors(version.out), "");
   EXPECT_NE(version.out.find("\"failed_stage\":\"version\""), std::string::npos) << version.out;
-
-  const SimProcess sim({"--lose-version-after-flash"});
-  const TempDir dir;
-  std::filesystem::copy(PAYLOAD_DIR, dir.path() / "root");
-  const pid_t cli = Spawn({LARKSPAN_CLI, "--port", sim.device(), "--root", dir.path() / "root", "upgrade"},
-                          dir.path() / "out", dir.path() / "err", {"XDG_STATE_HOME=" + dir.path().string()});
-  for (int i = 0; i < 3000 && sim.Log().find("flash-end") == std::string::npos; ++i) usleep(100'000);
-  int taken = 0;  // times another opener got the port, until the receiver's reset sentence
-  for (int i = 0; i < 30'000 && sim.Log().find("$PSRF101") == std::string::npos; ++i, usleep(10'000)) {
-    const int taker = open(sim.device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    taken += taker >= 0 && flock(taker, LOCK_EX | LOCK_NB) == 0;
-    if (taker >= 0) close(taker);
-  }
-  EXPECT_EQ(WaitFor(cli, 300), 6);
-  EXPECT_EQ(taken, 0);
-  EXPECT_NE(ReadFile(dir.path() / "err").find("Bring it back with: larkspan-cli --port " + sim.device() + " repair\n"),
-            std::string::npos) << ReadFile(dir.path() / "err");
-  const std::string history = ReadFile(dir.path() / "larkspan/history.jsonl");
-  EXPECT_NE(history.find(R"("version_after":null,"result":"not-back-in-nmea","exit_status":6)"), std::string::npos)
-      << history;
 }
 
 // On this machine: exits 0, lists no pseudo-terminal and opens no device (strace watches).
@@ -141,7 +118,8 @@ TEST(CliAgainstReceiver, TheConsoleAndAPortWithoutAUartAreNeverOpened) {
     EXPECT_EQ(run.exit_status, 3) << run.err;
     EXPECT_EQ(run.err, "larkspan-cli: " + port + " is " + reason + ", never the receiver, and is not opened. Find the "
                        "receiver's port with 'larkspan-cli ports', then name it with --port PATH or LARKSPAN_COM1=PATH.\n"
-                       "Message: COM1 can't be opened.\n");
+                       "Message: COM1 can't be opened.\nlarkspan-cli: nothing was sent: " + port + " cannot be opened (see "
+                       "above). 'larkspan-cli ports' lists this machine's serial devices and what holds them\n");
     const std::string opened = ReadFile(dir.path() / "trace");
     EXPECT_TRUE(opened.find("/dev/pts") == std::string::npos && opened.find(port) == std::string::npos) << opened;
   }
@@ -182,9 +160,14 @@ TEST(BadPayloads, CheckNamesTheFaultAndUpgradeRefusesItWithoutTouchingTheReceive
                                   "of line 9571: the updater stops there, so the 9570 records from this line on (9570 "
                                   "data) would never be sent\n");
   const SimProcess sim({});
-  const RunResult upgrade = e2e::Run({LARKSPAN_CLI, "--port", sim.device(), "--root", root.path(), "upgrade"}, 30,
-                                     {"XDG_STATE_HOME=" + root.path().string()});
-  EXPECT_EQ(upgrade.exit_status, 4) << "payloads refused: " << upgrade.err;
+  for (const char* second : {"", "/nonexistent/second"}) {  // one receiver, then two side by side
+    std::vector<std::string> argv{LARKSPAN_CLI, "--port", sim.device(), "--root", root.path(), "upgrade", "--json"};
+    if (*second) argv.insert(argv.end(), {"--port", second});
+    const RunResult upgrade = e2e::Run(argv, 30, {"XDG_STATE_HOME=" + root.path().string()});
+    EXPECT_EQ(upgrade.exit_status, 4) << "payloads refused: " << upgrade.err;
+    EXPECT_EQ(Count(upgrade.out, R"("result":"failed","exit_status":4,"failed_stage":"payloads")"), *second ? 2u : 1u);
+  }
+  EXPECT_EQ(Count(ReadFile(root.path() / "larkspan/history.jsonl"), "\"failed_stage\":\"payloads\""), 3u);
   EXPECT_EQ(sim.Log().find("rx-"), std::string::npos) << sim.Log();
 }
 

@@ -16,7 +16,8 @@ extern char** environ;
 namespace larkspan::e2e {
 
 pid_t Spawn(const std::vector<std::string>& argv, const std::filesystem::path& out,
-            const std::filesystem::path& err, const std::vector<std::string>& environment) {
+            const std::filesystem::path& err, const std::vector<std::string>& environment,
+            const std::filesystem::path& in) {
   std::vector<char*> args, env;
   for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   for (const auto& entry : environment) env.push_back(const_cast<char*>(entry.c_str()));
@@ -25,7 +26,7 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::filesystem::path& o
   env.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDWR, 0);
   posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   pid_t pid = -1;

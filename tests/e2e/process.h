@@ -28,11 +28,12 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-// Starts `argv` (argv[0] a path) with standard input from /dev/null and its output into the
-// files `out` and `err`; `environment` entries ("NAME=value") are added to this process's
+// Starts `argv` (argv[0] a path) with standard input from `in` and its output into the files
+// `out` and `err`; `environment` entries ("NAME=value") are added to this process's
 // environment. Throws when the program cannot be started.
 pid_t Spawn(const std::vector<std::string>& argv, const std::filesystem::path& out,
-            const std::filesystem::path& err, const std::vector<std::string>& environment = {});
+            const std::filesystem::path& err, const std::vector<std::string>& environment = {},
+            const std::filesystem::path& in = "/dev/null");
 
 // Waits for the child; returns its exit status, or -1 once `timeout_s` passed (it is killed).
 int WaitFor(pid_t pid, int timeout_s);

@@ -51,10 +51,11 @@ TEST(CliOutput, OnTheTerminalInJsonAndInTheTrace) {
       ProgramState state(traced, clock, json, registry);
       state.loader_file.Open(loader.path().string());
       state.srecord_file.Open(firmware.path().string());
-      ProgressMeter meter(state, records);  // 0: not counted, as without the payload check
+      WorkerTelemetry telemetry;
+      ProgressMeter meter(state, telemetry, records);  // 0: not counted, as without the payload check
       terminal.Watch(&meter);
       json.Watch(&meter);
-      UpgradeWorker(state);
+      UpgradeWorker(state, telemetry);
       terminal.FinishLine();
       state.CloseChannelsAndFiles();
       seen = std::regex_replace(TakeText(bar), std::regex("\r"), "\\r\n") + TakeText(events);
@@ -95,11 +96,12 @@ TEST(CliOutput, AStoppedTerminalAndATraceReaderGoneHoldNothingUp) {
     if (Text(bytes).starts_with("S7")) tcflow(terminal, TCOON);
   };
   OutputQueue output;
-  TerminalSink sink(output.Stream(terminal), output.Stream(terminal), true, output.Stream(terminal, 1));
+  TerminalSink sink(output.Stream(terminal), output.Stream(terminal), true, output.ProgressStream(terminal));
   ProgramState state(traced, rig.clock, sink, rig.registry);
   state.loader_file.Open(rig.File(std::string(20, '\x7F')).path().string());
   state.srecord_file.Open(rig.File(Records(3)).path().string());
-  auto worker = std::async(std::launch::async, [&] { return UpgradeWorker(state); });
+  WorkerTelemetry telemetry;
+  auto worker = std::async(std::launch::async, [&] { return UpgradeWorker(state, telemetry); });
   const bool ended = worker.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
   tcflow(terminal, TCOON);  // lets a worker held by the terminal go
   EXPECT_TRUE(ended && worker.get() == 1) << "the worker waited for the terminal";
@@ -111,6 +113,25 @@ TEST(CliOutput, AStoppedTerminalAndATraceReaderGoneHoldNothingUp) {
   close(master);
   trace.Finish();
   EXPECT_EQ(told, "the trace " + fifo + " cannot be written: Broken pipe\n");
+}
+
+// A trace reader that never reads: past 16 MiB the lines are dropped, which is said once, however
+// long it stays behind and though its last lines are not taken either.
+TEST(CliOutput, ATraceThatFallsBehindSaysSoOnce) {
+  const TempFile dir("");
+  const std::string fifo = (dir.folder() / "slow").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  auto reader = std::async(std::launch::async, [&] { return open(fifo.c_str(), O_RDONLY); });
+  std::string told;
+  {
+    WireTrace trace(fifo, [&](const std::string& text) { told += text; });
+    const std::vector<uint8_t> bytes(4096, 0x55);
+    for (int i = 0; i < 5000; ++i) trace.Line("write ok", bytes, true);
+    usleep(400'000);
+  }
+  close(reader.get());
+  EXPECT_EQ(told, "the trace " + fifo + " fell behind: its reader does not keep up, and calls are missing from it "
+                  "from here on\n");
 }
 
 // Each sub-command with its options, the global ones before or after it; help and version end
@@ -133,8 +154,15 @@ TEST(CliOptions, TakeEachSubCommandWithItsOptionsOrEndTheRun) {
                 parse({"history", "--json"}) + ", " + parse({"check", "a", "b"}),
             "version - - -, repair p - -, ports - - - probe, history - - - json, check - - - a b");
   ::testing::internal::CaptureStdout();
-  const std::string ends = parse({"--help"}) + parse({"--version"}), help = ::testing::internal::GetCapturedStdout();
-  EXPECT_EQ(ends + parse({}) + parse({"check"}) + parse({"upgrade", "--probe"}), "exit 0exit 0exit 2exit 2exit 2");
+  const std::string ends = parse({"--help"}) + parse({"--version"}) + parse({"upgrade", "--help"}),
+                    help = ::testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(e2e::Count(help, "--port PATH") == 1 && e2e::Count(help, "Exit status") == 1)
+      << "upgrade's help lists its own options once; the main help alone has the table: " << help;
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(ends + parse({}) + parse({"check"}) + parse({"upgrade", "--probe"}) + parse({"upgrad"}),
+            "exit 0exit 0exit 0exit 2exit 2exit 2exit 2");
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("unknown command 'upgrad': did you mean 'upgrade'?"),
+            std::string::npos);
   // Several ports: for upgrade only, each once, without a trace; a ports file that is not there.
   EXPECT_EQ(parse({"upgrade", "--port", "a", "--port", "b"}) + ", " + parse({"version", "--port", "a", "--port", "b"}) +
                 parse({"upgrade", "--port", "a", "--port", "a"}) + parse({"upgrade", "--port", "a", "--port", "b",

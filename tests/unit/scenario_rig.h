@@ -12,6 +12,7 @@
 #include <string>
 
 #include "receiver/program_state.h"
+#include "transfer/worker_telemetry.h"
 #include "tests/fakes/fake_receiver.h"
 #include "tests/fakes/fake_serial_port.h"
 #include "tests/fakes/memory_registry.h"
@@ -44,6 +45,7 @@ class Rig {
   RecordingSink sink;
   MemoryRegistry registry;
   ProgramState state{port, clock, sink, registry};
+  WorkerTelemetry telemetry;
 
   // A line of the test's own, such as what a routine returned.
   void Note(const std::string& what) { transcript.Add("= " + what); }

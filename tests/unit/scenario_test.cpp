@@ -31,9 +31,9 @@ std::string Rig::EndState() const {
   const auto named = [](WorkerStage stage) { return StageName(stage) ? StageName(stage) : "none"; };
   out << "end finished=" << state.finished << " running=" << state.upgrade_running << " stages=";
   for (size_t stage = 1; stage < kWorkerStages; ++stage) {
-    out << (state.stage_entered_us[stage] ? named(static_cast<WorkerStage>(stage)) : "-") << ",";  // each stage the worker entered
+    out << (telemetry.stage_entered_us[stage] ? named(static_cast<WorkerStage>(stage)) : "-") << ",";  // each stage the worker entered
   }
-  out << " failed-stage=" << named(state.failed_stage.load())
+  out << " failed-stage=" << named(telemetry.failed_stage.load())
       << " update=" << open(state.update_channel.IsOpen()) << " probe=" << open(state.probe_channel.IsOpen())
       << " loader=" << open(state.loader_file.IsOpen()) << " firmware=" << open(state.srecord_file.IsOpen())
       << " handles=" << port.open_handles << " most-handles=" << port.max_open_handles << " baud=" << port.baud
@@ -120,7 +120,7 @@ Run Upload(std::string image, std::function<void(Rig&, TempFile&)> arrange = nul
     TempFile& file = r.OpenLoader(image);
     r.OpenUpdateChannelAt(115200);
     if (arrange) arrange(r, file);
-    r.Note("upload", UploadLoader(r.state));
+    r.Note("upload", UploadLoader(r.state, r.telemetry));
   };
 }
 
@@ -139,7 +139,7 @@ Run Stream(std::string records, std::function<void(Rig&, TempFile&)> arrange = n
     r.Loader();
     TempFile& file = r.OpenFirmware(records);
     if (arrange) arrange(r, file);
-    r.Note("stream", StreamSRecords(r.state));
+    r.Note("stream", StreamSRecords(r.state, r.telemetry));
   };
 }
 
@@ -156,7 +156,7 @@ Run Worker(std::function<void(Rig&, FakeReceiver&, TempFile& loader)> arrange = 
     TempFile& loader = r.OpenLoader(std::string(20, '\x7F'));
     r.OpenFirmware(kFirmware);
     if (arrange) arrange(r, receiver, loader);
-    r.Note("worker", UpgradeWorker(r.state));
+    r.Note("worker", UpgradeWorker(r.state, r.telemetry));
   };
 }
 
@@ -320,7 +320,7 @@ const Scenario kScenarios[] = {
          r.clock.Advance(1'000'000);
          return std::string("$GPGSA,A,1*1E\r\n");
        };
-       r.Note("stream", StreamSRecords(r.state));
+       r.Note("stream", StreamSRecords(r.state, r.telemetry));
      }},
     {"stream_empty_read_limit", [](Rig& r) {
        r.OpenUpdateChannelAt(115200);
@@ -342,7 +342,7 @@ const Scenario kScenarios[] = {
      }},
     {"stream_no_file", [](Rig& r) {
        r.state.update_channel.Open();
-       r.Note("stream", StreamSRecords(r.state));
+       r.Note("stream", StreamSRecords(r.state, r.telemetry));
      }},
     {"stream_head_unreadable", Stream(Records(0), [](Rig&, TempFile& f) { f.BreakReads(); })},
     {"stream_head_short", Stream("S0")},
@@ -372,7 +372,7 @@ const Scenario kScenarios[] = {
          r.Note(missing);
          r.state.finished = false;
          OpenPayloadFiles(r.state, root.folder());
-         r.Note("worker", UpgradeWorker(r.state));
+         r.Note("worker", UpgradeWorker(r.state, r.telemetry));
          r.transcript.Add(r.EndState());
        };
        fs::rename(root.path(), moved);

@@ -314,11 +314,12 @@ TEST_F(TermiosSerialPortTest, AStopEndsTheUploadAtItsNextByteAndPutsThePortBack)
       if (received > 50'000) state.stop_signal.store(SIGINT);
     }
   });
-  EXPECT_EQ(UpgradeWorker(state), 0);
+  WorkerTelemetry telemetry;
+  EXPECT_EQ(UpgradeWorker(state, telemetry), 0);
   receiver.join();
   int exclusive = -1;
   EXPECT_TRUE(ioctl(slave_, TIOCGEXCL, &exclusive) == 0 && exclusive == 0);
-  EXPECT_EQ(std::tuple(driver.flags, driver.timer, state.failed_stage.load()), std::tuple(0x10, 16, WorkerStage::kLoader));
+  EXPECT_EQ(std::tuple(driver.flags, driver.timer, telemetry.failed_stage.load()), std::tuple(0x10, 16, WorkerStage::kLoader));
   EXPECT_LT(received, 150'000u) << "the upload went on after the stop";
 }
 

@@ -26,6 +26,7 @@ FlashLoader::FlashLoader(LoaderOptions options, std::optional<FlashImage> expect
 // A new session: whatever an earlier upload left behind is gone (the boot code starts over
 // and the loader erases the flash before it writes).
 void FlashLoader::Enter(ReceiverModel& /*rx*/) {
+  ++flash_updates_;
   phase_ = Phase::kHeader;
   header_.clear();
   image_size_ = 0;
@@ -39,6 +40,11 @@ void FlashLoader::Enter(ReceiverModel& /*rx*/) {
   rejected_ = 0;
   data_bytes_ = 0;
   image_ = FlashImage();
+}
+
+bool FlashLoader::PowerCycle(ReceiverModel& /*rx*/) {
+  phase_ = Phase::kHeader;  // the upload is gone; the next update starts anew at Enter
+  return in_part_;
 }
 
 std::string FlashLoader::Answer(bool accepted) const {
@@ -151,7 +157,8 @@ bool FlashLoader::TakeLine(ReceiverModel& rx, bool overlong) {
   const uint64_t n = ++records_;
   const int type = TypeChar(line) == '?' ? -1 : TypeChar(line) - '0';
 
-  if (options_.silent_after_record && n > *options_.silent_after_record) {
+  const bool faults = flash_updates_ == 1;
+  if (faults && options_.silent_after_record && n > *options_.silent_after_record) {
     // A hung loader: it neither checks nor answers nor flashes, and never ends.
     if (!silent_logged_) {
       rx.Log(Format("loader-silent after-record=%llu: by option",
@@ -171,7 +178,7 @@ bool FlashLoader::TakeLine(ReceiverModel& rx, bool overlong) {
     Reject(rx, record.type, FaultName(fault));
     return false;
   }
-  if (n == options_.reject_record) {
+  if (faults && n == options_.reject_record) {
     Reject(rx, record.type, "by-option");
     return false;
   }
@@ -181,6 +188,7 @@ bool FlashLoader::TakeLine(ReceiverModel& rx, bool overlong) {
     return true;
   }
   if (IsDataType(record.type)) {
+    in_part_ = true;
     image_.Write(record.address, record.data);
     data_bytes_ += record.data.size();
   }
@@ -224,6 +232,7 @@ void FlashLoader::Finish(ReceiverModel& rx) {
                   show(expected_->At(*difference)).c_str()));
   }
   phase_ = Phase::kDone;
+  in_part_ = false;
   rx.RunNewFirmware(options_.after_flash_speed, options_.new_version,
                     options_.version_after_flash);
 }

@@ -18,7 +18,7 @@
 namespace larkspan::sim {
 
 struct LoaderOptions {
-  // Faults of the loader.
+  // Faults of the loader, in the first flash update only: one after a power cycle goes well.
   uint64_t reject_record = 0;                   // answer this record (1-based) as bad; 0: none
   std::optional<uint64_t> silent_after_record;  // records after this one get no answer
   std::string answer_prefix;                    // sent in front of every answer
@@ -41,6 +41,7 @@ class FlashLoader : public FlashUpdateHook {
 
   void Enter(ReceiverModel& rx) override;
   size_t Receive(ReceiverModel& rx, std::span<const uint8_t> bytes) override;
+  bool PowerCycle(ReceiverModel& rx) override;
 
   // The answer line to a record, the prefix included: 'S' + answer char, or "SE".
   std::string Answer(bool accepted) const;
@@ -66,6 +67,8 @@ class FlashLoader : public FlashUpdateHook {
   const std::optional<FlashImage> expected_;
 
   Phase phase_ = Phase::kHeader;
+  int flash_updates_ = 0;  // loader uploads begun
+  bool in_part_ = false;   // the flash holds records of an update that did not end
   // Loader upload.
   std::vector<uint8_t> header_;
   uint32_t image_size_ = 0;

@@ -38,8 +38,10 @@ namespace larkspan::sim {
 namespace {
 
 volatile std::sig_atomic_t g_stop_signal = 0;
+volatile std::sig_atomic_t g_power_cycles = 0;
 
 void OnStopSignal(int signal) { g_stop_signal = signal; }
+void OnPowerCycle(int) { g_power_cycles = g_power_cycles + 1; }
 
 std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
 
@@ -113,7 +115,13 @@ class Simulator {
 
     sigset_t during_poll;
     ::sigemptyset(&during_poll);
+    std::sig_atomic_t power_cycles = 0;
     while (g_stop_signal == 0) {
+      if (power_cycles != g_power_cycles) {
+        power_cycles = g_power_cycles;
+        model_.PowerCycle();
+        continue;
+      }
       const Clock::time_point now = Clock::now();
       if (now >= end) {
         log_.Write("stop lifetime");
@@ -244,12 +252,15 @@ int Main(int argc, char** argv) {
   ::sigemptyset(&stop);
   ::sigaddset(&stop, SIGTERM);
   ::sigaddset(&stop, SIGINT);
+  ::sigaddset(&stop, SIGUSR1);
   ::sigprocmask(SIG_BLOCK, &stop, nullptr);
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   ::sigemptyset(&action.sa_mask);
   ::sigaction(SIGTERM, &action, nullptr);
   ::sigaction(SIGINT, &action, nullptr);
+  action.sa_handler = OnPowerCycle;  // SIGUSR1: the receiver's power goes off and on
+  ::sigaction(SIGUSR1, &action, nullptr);
   ::signal(SIGPIPE, SIG_IGN);  // a closed stdout must not kill the receiver
 
   std::optional<FlashImage> expected;

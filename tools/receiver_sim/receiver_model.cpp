@@ -138,7 +138,7 @@ std::string ReceiverModel::NmeaSecond(uint64_t tick, std::time_t utc) const {
 // ---- Output
 
 void ReceiverModel::Send(std::span<const uint8_t> bytes) {
-  if (options_.silent || bytes.empty()) return;
+  if (options_.silent || no_firmware_ || bytes.empty()) return;
   if (output_.empty() || output_.back().speed != speed_) output_.push_back({{}, speed_});
   output_.back().bytes.insert(output_.back().bytes.end(), bytes.begin(), bytes.end());
 }
@@ -187,11 +187,27 @@ void ReceiverModel::SwitchMode(Mode mode, int speed) {
 }
 
 void ReceiverModel::RunNewFirmware(int speed, std::string version_text, bool send_version) {
+  no_firmware_ = false;
   version_text_ = std::move(version_text);
   send_version_ = send_version;
   Log("new-firmware version=\"" + Printable(version_text_) + "\" version-lines=" +
       (send_version_ ? "on" : "off"));
   SwitchMode(Mode::kBinary, speed);
+}
+
+void ReceiverModel::PowerCycle() {
+  Log("power-cycle");
+  output_.clear();
+  rmc_period_ = kDefaultRmcPeriod;
+  gga_period_ = kDefaultGgaPeriod;
+  gsa_period_ = kDefaultGsaPeriod;
+  no_firmware_ = hook_ && hook_->PowerCycle(*this);
+  if (no_firmware_) {
+    Log("boot no-firmware: waiting for the flash-update command");
+    SwitchMode(Mode::kBinary, 38400);
+  } else {
+    SwitchMode(options_.start_mode, options_.start_speed);
+  }
 }
 
 void ReceiverModel::Receive(std::span<const uint8_t> bytes, int host_speed) {
@@ -336,9 +352,12 @@ void ReceiverModel::HandleFrame(const FrameEvent& e) {
     return;
   }
   const std::span<const uint8_t> p = e.payload();
-  if (mode_ == Mode::kBinary && mid == 0x81 &&
-      std::find(options_.refuse_nmea_at.begin(), options_.refuse_nmea_at.end(), speed_) !=
-          options_.refuse_nmea_at.end()) {
+  if (no_firmware_ && mid != 0x94) {
+    Log("ignored frame: no firmware");
+  } else if (mode_ == Mode::kBinary && mid == 0x81 &&
+             std::ranges::find(options_.refuse_nmea_at, speed_) != options_.refuse_nmea_at.end() &&
+             (options_.refuse_nmea_times == 0 || nmea_refused_ < options_.refuse_nmea_times)) {
+    ++nmea_refused_;
     Log(Format("ignored switch-to-nmea at %d: refused by option", speed_));
   } else if (mode_ == Mode::kBinary && mid == 0x81) {
     // Switch to NMEA: byte pairs (period, checksum flag) for GGA, GLL, GSA, GSV, RMC, ...
@@ -357,6 +376,7 @@ void ReceiverModel::HandleFrame(const FrameEvent& e) {
     if (gsa_period_ != p[6]) SetRate(gsa_period_, "gsa", p[6]);
     if (rmc_period_ != p[10]) SetRate(rmc_period_, "rmc", p[10]);
   } else if (mode_ == Mode::kBinary && mid == 0x94) {
+    no_firmware_ = false;  // the boot code talks from here on, as the loader will
     SwitchMode(Mode::kFlashUpdate, speed_);
   } else if (mode_ == Mode::kFlashUpdate && mid == 0x53) {
     // The loader's speed: argument 2 is 115200, the only one the updater sends. Without a

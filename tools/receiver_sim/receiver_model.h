@@ -46,8 +46,10 @@ struct ReceiverOptions {
   int version_period = 1;    // seconds between version lines
   VersionForm version_form = VersionForm::kV;
   std::string version_text = " 2.3.2.03.07";
-  // Speeds at which the switch-to-NMEA frame is ignored (a receiver that misses it there).
+  // Speeds at which the switch-to-NMEA frame is ignored (a receiver that misses it there), and
+  // how many times it is (0: every time).
   std::vector<int> refuse_nmea_at;
+  int refuse_nmea_times = 0;
 };
 
 // Bytes the receiver put on the line, and the speed it sent them at.
@@ -70,6 +72,9 @@ class FlashUpdateHook {
   virtual size_t Receive(ReceiverModel& rx, std::span<const uint8_t> bytes) = 0;
   // Once a second while in loader mode.
   virtual void Tick(ReceiverModel& /*rx*/) {}
+  // The power went off: whatever was uploaded is gone. True when the flash was written only in
+  // part, so that it holds no firmware to start.
+  virtual bool PowerCycle(ReceiverModel& rx) = 0;
 };
 
 class ReceiverModel {
@@ -105,6 +110,11 @@ class ReceiverModel {
   // `send_version`.
   void RunNewFirmware(int speed, std::string version_text, bool send_version);
   void SetFlashUpdateHook(std::unique_ptr<FlashUpdateHook> hook) { hook_ = std::move(hook); }
+  // The power goes off and on: the boot code starts what the flash holds, the old firmware or
+  // the new one flashed whole, as the receiver first started. A flash written only in part
+  // holds none: the boot code then stays silent and takes only the flash-update command, in
+  // SiRF binary at 38400.
+  void PowerCycle();
 
   // ---- What the receiver sends, exposed for tests.
   static std::string VersionLine(VersionForm form, std::string_view text);
@@ -133,6 +143,8 @@ class ReceiverModel {
   const ReceiverOptions options_;
   std::string version_text_;  // the running firmware's; new after a flash
   bool send_version_;
+  bool no_firmware_ = false;  // after a power cycle with a flash written in part
+  int nmea_refused_ = 0;
   Mode mode_;
   int speed_;
   int rmc_period_ = kDefaultRmcPeriod;

@@ -46,7 +46,7 @@ bool Unescape(std::string_view text, std::string& out, std::string* error) {
 
 std::optional<int> ParseOptions(int argc, char** argv, SimOptions& o) {
   CLI::App app("A simulated SiRF GPS receiver on a pseudo-terminal. Prints the slave path as the first line on "
-               "stdout (unless --path-file) and runs until SIGTERM or SIGINT.",
+               "stdout (unless --path-file) and runs until SIGTERM or SIGINT. SIGUSR1 cycles its power.",
                "receiver-sim");
   app.set_version_flag("--version", "receiver-sim " LARKSPAN_VERSION);
   const auto speeds = CLI::IsMember({4800, 9600, 19200, 38400, 57600, 115200});
@@ -74,6 +74,9 @@ std::optional<int> ParseOptions(int argc, char** argv, SimOptions& o) {
   app.add_option("--refuse-nmea-at", o.receiver.refuse_nmea_at,
                  "ignore the switch-to-NMEA frame when it arrives at SPEED (may be given more than once)")
       ->type_name("SPEED")->check(speeds);
+  app.add_option("--refuse-nmea-times", o.receiver.refuse_nmea_times,
+                 "ignore it there only the first N times (default: every time)")
+      ->type_name("N")->check(CLI::PositiveNumber);
   app.add_option("--replay", o.replay,
                  "play back the receiver's side of a wire trace that larkspan-cli --trace recorded, instead of "
                  "simulating a receiver (docs/trace-format.md)")->type_name("FILE");
@@ -84,10 +87,11 @@ std::optional<int> ParseOptions(int argc, char** argv, SimOptions& o) {
                  "record (flash-end ... match=yes|no); without it match=unknown")->type_name("FILE")->group(flash);
   app.add_flag("--log-records", o.loader.log_records, "log every S-record (record n=N type=T answer=S5|SE|none)")
       ->group(flash);
-  app.add_option("--reject-record", o.loader.reject_record, "answer SE to record N (1-based; the header record is 1)")
+  app.add_option("--reject-record", o.loader.reject_record,
+                 "answer SE to record N (1-based; the header record is 1) in the first flash update")
       ->type_name("N")->check(CLI::PositiveNumber)->group(flash);
   app.add_option("--silent-after-record", o.loader.silent_after_record,
-                 "answer no record after record N, and stay in the loader")->type_name("N")->group(flash);
+                 "answer no record after record N of the first flash update, and stay in the loader")->type_name("N")->group(flash);
   std::string prefix;
   app.add_option("--answer-prefix", prefix, "send TEXT before every answer; C escapes \\r \\n \\t \\\\ \\xHH")
       ->type_name("TEXT")->group(flash)->check([](const std::string& text) {
