@@ -188,7 +188,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(!larkspan::FormatFault(*whole_fault).empty());
   }
   // The same verdict read from the file, and from the payload check that first guesses
-  // the file's kind from its first bytes (there is no extension to go by).
+  // the file's kind from its first bytes after any blank space (there is no extension to go by).
   const auto file_fault = larkspan::CheckSRecordFile(File().path());
   FUZZ_CHECK(file_fault.has_value() == whole.fault.has_value());
   if (file_fault) FUZZ_CHECK(file_fault->line == whole_fault->line && file_fault->message == whole_fault->message);
@@ -198,8 +198,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
          (file[skip] == ' ' || file[skip] == '\t' || file[skip] == '\r' || file[skip] == '\n')) {
     ++skip;
   }
-  const bool looks_like_srecords = skip + 1 < std::min<size_t>(size, 64) && file[skip] == 'S' &&
-                                   file[skip + 1] >= '0' && file[skip + 1] <= '9';
+  const bool looks_like_srecords = skip + 1 < size && file[skip] == 'S' && file[skip + 1] >= '0' && file[skip + 1] <= '9';
   if (looks_like_srecords) {
     FUZZ_CHECK(payload.kind == larkspan::PayloadKind::kSRecordFile);
     FUZZ_CHECK(payload.fault.has_value() == whole.fault.has_value());
