@@ -99,7 +99,7 @@ void EmitResult(Updater& updater, const Outcome& outcome, const std::string& hin
 // What the receiver is left with and what to run next, after a command that talks to it.
 std::string Hint(const Updater& updater, const Outcome& outcome) {
   const std::string& command = updater.options.command;
-  if (command != "upgrade" && command != "version" && command != "repair") return "";
+  if (outcome.status == status::kOk || (command != "upgrade" && command != "version" && command != "repair")) return "";
   const HintPlace place{updater.port_path, updater.root, CountRecords(updater.root / kFirmwareFileName)};
   return RecoveryHint(outcome, place, updater.session ? &updater.session->telemetry() : nullptr);
 }
@@ -329,7 +329,9 @@ int main(int argc, char** argv) {
   state.CloseChannelsAndFiles();  // the trace's last lines are the channels' closing
   if (trace) trace->Finish();     // those lines, and what it has to say about them, before the output ends
   std::fflush(nullptr);
-  output.Drain();
+  // A stop that came once the run's end was decided changed nothing but the wait for a stopped
+  // terminal: it ends that wait at once, as a stop during the wait does.
+  if (!state.Stopping() || outcome.ending == Ending::kStopped) output.Drain();
   signals.Stop();
   return outcome.status;
 }
