@@ -75,7 +75,7 @@ Outcome UpgradeOne(ReceiverRun& run, const SharedPayloads& payloads, std::barrie
   }
   run.show_version("The new version after upgrade:", "new", std::string(kNewVersionText));
   state.sink.ShowMessage({kWarningText, u"Warning", BoxOwner::kDialog});
-  if (read && !payloads.force && run.session.before() == TrimVersion(kNewVersionText)) {
+  if (!payloads.force && run.session.RunsTheNewVersion()) {
     return {status::kOk, nullptr, Ending::kSkipped};
   }
   run.to_flash.store(true);

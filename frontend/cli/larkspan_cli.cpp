@@ -185,15 +185,15 @@ Outcome RunUpgrade(Updater& updater) {
   }
   ShowVersion(updater, "The new version after upgrade:", "new", std::string(kNewVersionText));
   state.sink.ShowMessage({kWarningText, u"Warning", BoxOwner::kDialog});
-  if (version_read && !updater.options.force && TrimVersion(*updater.old_version) == TrimVersion(kNewVersionText)) {
+  if (!updater.options.force && session.RunsTheNewVersion()) {
     updater.Tell("the receiver on " + updater.port_path + " runs " + TrimVersion(kNewVersionText) +
                  " already: nothing to do (--force flashes it again)\n");
     return {exit_status::kOk, nullptr, Ending::kSkipped};
   }
   // Where the dialog waits for Upgrade: asked once on a terminal.
+  const uint64_t records = CountRecords(updater.root / kFirmwareFileName);
   if (updater.ask) {
-    const std::string summary =
-        FlashSummary({{updater.port_path, session.before()}}, updater.root, CountRecords(updater.root / kFirmwareFileName));
+    const std::string summary = FlashSummary({{updater.port_path, session.before()}}, updater.root, records);
     if (!AskToFlash(updater.out, summary, state.stop_signal, STDIN_FILENO)) {
       return state.Stopping() ? StoppedOutcome(state) : Outcome{exit_status::kDeclined, nullptr, Ending::kDeclined};
     }
@@ -203,7 +203,7 @@ Outcome RunUpgrade(Updater& updater) {
   if (const auto refused = CheckPower(updater.power, state.sink, tell)) return *refused;
   if (const auto refused = session.Prepare()) return *refused;
   if (state.Stopping()) return StoppedOutcome(state);
-  ProgressMeter meter(state, session.telemetry(), updater.options.check_payloads ? CountRecords(updater.root / kFirmwareFileName) : 0);
+  ProgressMeter meter(state, session.telemetry(), updater.options.check_payloads ? records : 0);
   if (updater.json) {
     updater.json->Watch(&meter);
   } else {

@@ -127,6 +127,8 @@ std::optional<std::string> TrimmedVersion(const WideText& version) {
   return text;
 }
 
+bool UpgradeSession::RunsTheNewVersion() const { return before_ == TrimVersion(kNewVersionText); }
+
 UpgradeSession::UpgradeSession(SessionSettings settings)
     : settings_(std::move(settings)), recorder_(settings_.port, settings_.run_id) {}
 

@@ -21,6 +21,7 @@
 #include "platform/read_only_file.h"
 #include "platform/sleep_inhibitor.h"
 #include "receiver/program_state.h"
+#include "transfer/installed_version.h"
 #include "transfer/test_payloads.h"
 #include "transfer/worker_telemetry.h"
 
@@ -125,6 +126,8 @@ class UpgradeSession {
 
   const std::optional<std::string>& before() const { return before_; }
   const std::optional<std::string>& after() const { return after_; }
+  // Whether the version read before is the release's: such a receiver is flashed only on demand.
+  bool RunsTheNewVersion() const;
   // What the worker tells of its run: for progress lines, from any thread.
   const WorkerTelemetry& telemetry() const { return telemetry_; }
   // Whether a stop now would leave the receiver without working firmware: the worker runs and
